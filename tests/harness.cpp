@@ -1,0 +1,388 @@
+// harness.cpp - process, namespace and socket plumbing for the black-box tests.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <iconv.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef RELAY_SERVER
+#error "RELAY_SERVER must name the program under test"
+#endif
+#ifndef RELAY_WINE
+#define RELAY_WINE ""
+#endif
+#ifndef RELAY_WINEPREFIX
+#define RELAY_WINEPREFIX ""
+#endif
+
+bool under_wine()
+{
+    return RELAY_WINE[0] != '\0';
+}
+
+static void run_or_die(const std::string &command)
+{
+    int rc = std::system(command.c_str());
+    if (rc != 0) {
+        std::fprintf(stderr, "harness: '%s' failed (%d)\n", command.c_str(), rc);
+        std::abort();
+    }
+}
+
+void enter_private_network()
+{
+    int flags = CLONE_NEWNET | (under_wine() ? CLONE_NEWNS : 0);
+    if (unshare(flags) != 0) {
+        std::fprintf(stderr, "harness: unshare: %s (the tests must run as root)\n", std::strerror(errno));
+        std::abort();
+    }
+    if (under_wine()) {
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
+            std::fprintf(stderr, "harness: private /tmp: %s\n", std::strerror(errno));
+            std::abort();
+        }
+    }
+    run_or_die("ip link set lo up"
+               " && ip link add rl0 type veth peer name rl1"
+               " && ip addr add 10.200.0.1/24 dev rl0"
+               " && ip link set rl0 up && ip link set rl1 up"
+               " && ip route add default dev rl0");
+}
+
+std::string gbk(const std::string &utf8)
+{
+    iconv_t cd = iconv_open("GBK", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        std::abort();
+    std::string out(utf8.size() * 2 + 4, '\0');
+    char *in = const_cast<char *>(utf8.data());
+    size_t in_left = utf8.size();
+    char *o = out.data();
+    size_t out_left = out.size();
+    if (iconv(cd, &in, &in_left, &o, &out_left) == static_cast<size_t>(-1))
+        std::abort();
+    iconv_close(cd);
+    out.resize(out.size() - out_left);
+    return out;
+}
+
+std::string started_text() { return gbk("服务器已启动。"); }
+std::string connected_text(int online) { return gbk("新客户端连接，当前在线：") + std::to_string(online); }
+std::string timed_out_text() { return gbk("客户端超时断开"); }
+std::string bind_failed_text(unsigned long code) { return gbk("绑定套接字失败。代码：") + std::to_string(code); }
+
+// ---- the server process ----
+
+ServerProcess::~ServerProcess()
+{
+    stop();
+}
+
+void ServerProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env)
+{
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::vector<std::string> argv;
+    if (under_wine())
+        argv.push_back(RELAY_WINE);
+    argv.push_back(RELAY_SERVER);
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        if (under_wine()) {
+            setenv("WINEPREFIX", RELAY_WINEPREFIX, 1);
+            setenv("WINEDEBUG", "-all", 1);
+        }
+        for (const std::string &e : env)
+            putenv(const_cast<char *>(e.c_str()));
+        std::vector<char *> cargv;
+        for (std::string &a : argv)
+            cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    reader_ = std::thread(&ServerProcess::read_output, this, out[0]);
+}
+
+void ServerProcess::read_output(int fd)
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        std::lock_guard<std::mutex> lock(mu_);
+        output_.append(buf, static_cast<size_t>(n));
+        cv_.notify_all();
+    }
+    close(fd);
+}
+
+static std::vector<EventLine> split_lines(const std::string &output)
+{
+    std::vector<EventLine> lines;
+    size_t pos = 0;
+    for (size_t end; (end = output.find('\n', pos)) != std::string::npos; pos = end + 1) {
+        EventLine line;
+        line.raw = output.substr(pos, end + 1 - pos);
+        std::string body = output.substr(pos, end - pos);
+        if (!body.empty() && body.back() == '\r')
+            body.pop_back();
+        if (body.size() >= 11 && std::sscanf(body.c_str(), "[%2d:%2d:%2d] ", &line.hour, &line.minute, &line.second) == 3 &&
+            body[0] == '[' && body[3] == ':' && body[6] == ':' && body[9] == ']' && body[10] == ' ')
+            line.text = body.substr(11);
+        else
+            line.text = body;
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<EventLine> ServerProcess::wait_for_lines(size_t n, Clock::duration timeout)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, timeout, [&] { return split_lines(output_).size() >= n; });
+    return split_lines(output_);
+}
+
+std::vector<EventLine> ServerProcess::lines()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return split_lines(output_);
+}
+
+std::string ServerProcess::log()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return output_;
+}
+
+std::optional<int> ServerProcess::wait_exit(Clock::duration timeout)
+{
+    if (status_)
+        return status_;
+    if (pid_ <= 0)
+        return std::nullopt;
+    auto deadline = Clock::now() + timeout;
+    do {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_;
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    } while (Clock::now() < deadline);
+    return std::nullopt;
+}
+
+bool ServerProcess::running()
+{
+    return pid_ > 0 && !wait_exit(milliseconds(0));
+}
+
+void ServerProcess::stop()
+{
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        wait_exit(seconds(10));
+    }
+    if (reader_.joinable())
+        reader_.join();
+    if (pid_ > 0 && under_wine()) {
+        // The wineserver of this namespace would otherwise linger for a while after its last client.
+        std::string cmd = std::string("WINEPREFIX=") + RELAY_WINEPREFIX + " wineserver -k 2>/dev/null";
+        std::system(cmd.c_str());
+    }
+    pid_ = -1;
+}
+
+// ---- clients ----
+
+static bool wait_readable(int fd, Clock::time_point deadline)
+{
+    for (;;) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left < 0)
+            left = 0;
+        pollfd p{fd, POLLIN, 0};
+        int rc = poll(&p, 1, static_cast<int>(left));
+        if (rc > 0)
+            return true;
+        if (rc == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+Client::Client()
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8888);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto deadline = Clock::now() + seconds(10);
+    do {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            return;
+        close(fd_);
+        fd_ = -1;
+        std::this_thread::sleep_for(milliseconds(50));
+    } while (Clock::now() < deadline);
+    ADD_FAILURE() << "could not connect to 127.0.0.1:8888";
+}
+
+Client::~Client()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+void Client::send(const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ASSERT_GT(n, 0) << "send: " << std::strerror(errno);
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string Client::recv_exact(size_t n, Clock::duration timeout)
+{
+    std::string got;
+    auto deadline = Clock::now() + timeout;
+    char buf[65536];
+    while (got.size() < n && wait_readable(fd_, deadline)) {
+        ssize_t r = recv(fd_, buf, std::min(sizeof buf, n - got.size()), 0);
+        if (r <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
+}
+
+std::string Client::recv_for(Clock::duration timeout)
+{
+    std::string got;
+    auto deadline = Clock::now() + timeout;
+    char buf[65536];
+    while (wait_readable(fd_, deadline)) {
+        ssize_t r = recv(fd_, buf, sizeof buf, 0);
+        if (r <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
+}
+
+bool Client::closed_by_server(Clock::duration timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    char buf[4096];
+    while (wait_readable(fd_, deadline)) {
+        ssize_t r = recv(fd_, buf, sizeof buf, 0);
+        if (r == 0 || (r < 0 && errno == ECONNRESET))
+            return true;
+        if (r < 0)
+            return false;
+    }
+    return false;
+}
+
+void Client::reset()
+{
+    linger l{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd_);
+    fd_ = -1;
+}
+
+// ---- UDP ----
+
+BeaconListener::BeaconListener()
+{
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8889);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+}
+
+BeaconListener::~BeaconListener()
+{
+    close(fd_);
+}
+
+std::optional<Datagram> BeaconListener::receive(Clock::duration timeout)
+{
+    if (!wait_readable(fd_, Clock::now() + timeout))
+        return std::nullopt;
+    char buf[2048];
+    char control[256];
+    sockaddr_in from{};
+    iovec iov{buf, sizeof buf};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd_, &msg, 0);
+    if (n < 0)
+        return std::nullopt;
+    Datagram d;
+    d.arrived = Clock::now();
+    d.payload.assign(buf, static_cast<size_t>(n));
+    d.source_port = ntohs(from.sin_port);
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            char text[INET_ADDRSTRLEN];
+            d.destination = inet_ntop(AF_INET, &info.ipi_addr, text, sizeof text);
+        }
+    }
+    return d;
+}
+
+PortHolder::PortHolder()
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8888);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+    EXPECT_EQ(listen(fd_, 5), 0);
+}
+
+PortHolder::~PortHolder()
+{
+    close(fd_);
+}

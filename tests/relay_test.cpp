@@ -1,0 +1,297 @@
+// relay_test.cpp - the relay server seen from outside: its log, its TCP relay and its UDP beacon.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <future>
+#include <random>
+
+namespace {
+
+// Wine needs a second or two to start a program; a native start takes milliseconds.
+const Clock::duration START_TIMEOUT = seconds(30);
+const Clock::duration QUIET = milliseconds(300);
+
+std::string line_end()
+{
+    return under_wine() ? "\r\n" : "\n";  // the Windows C runtime writes text mode
+}
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char &c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+class Relay : public ::testing::Test {
+protected:
+    void SetUp() override { enter_private_network(); }
+
+    // Starts the server and waits for its start line.
+    void start_server(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {})
+    {
+        server.start(args, env);
+        auto lines = server.wait_for_lines(1, START_TIMEOUT);
+        ASSERT_FALSE(lines.empty()) << "no start line; log: " << server.log();
+        ASSERT_EQ(lines[0].text, started_text()) << server.log();
+    }
+
+    // Waits for event line number n (counting from 1) and returns it.
+    EventLine line(size_t n, Clock::duration timeout = seconds(10))
+    {
+        auto lines = server.wait_for_lines(n, timeout);
+        if (lines.size() < n) {
+            ADD_FAILURE() << "line " << n << " never came; log: " << server.log();
+            return {};
+        }
+        return lines[n - 1];
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::fprintf(stderr, "server log:\n%s\n", server.log().c_str());
+    }
+
+    ServerProcess server;
+};
+
+TEST_F(Relay, StartLineIsGbkWithTheLocalTime)
+{
+    // A zone far from UTC shows that the time is local, not universal.
+    start_server({}, {"TZ=Asia/Shanghai"});
+    std::time_t now = std::time(nullptr);
+    EventLine started = line(1);
+    EXPECT_EQ(started.raw.substr(10), " " + started_text() + line_end());
+    int logged = started.hour * 3600 + started.minute * 60 + started.second;
+    int expected = static_cast<int>((now + 8 * 3600) % 86400);
+    int diff = std::abs(logged - expected);
+    EXPECT_LE(std::min(diff, 86400 - diff), 3) << started.raw;
+    EXPECT_EQ(started.raw[0], '[');
+    EXPECT_EQ(started.raw.substr(3, 1) + started.raw.substr(6, 1), "::");
+    std::this_thread::sleep_for(QUIET);
+    EXPECT_EQ(server.lines().size(), 1u) << "nothing but the start line is logged at start-up";
+}
+
+TEST_F(Relay, RelaysEachChunkToEveryOtherClientAndNeverEchoes)
+{
+    start_server();
+    Client a, b, c;
+    line(4);
+    a.send("hello from a\n");
+    EXPECT_EQ(b.recv_exact(13, seconds(5)), "hello from a\n");
+    EXPECT_EQ(c.recv_exact(13, seconds(5)), "hello from a\n");
+    b.send("and from b");
+    EXPECT_EQ(a.recv_exact(10, seconds(5)), "and from b");
+    EXPECT_EQ(c.recv_exact(10, seconds(5)), "and from b");
+    EXPECT_EQ(a.recv_for(QUIET), "") << "the sender got its own chunk back";
+    EXPECT_EQ(b.recv_for(QUIET), "");
+    EXPECT_EQ(c.recv_for(QUIET), "");
+}
+
+TEST_F(Relay, BinaryBytesAndLongBurstsArriveIntactAndInOrder)
+{
+    start_server();
+    Client a, b, c;
+    line(4);
+    std::string every_byte;
+    for (int i = 0; i < 256; ++i)
+        every_byte += static_cast<char>(i);
+    a.send(every_byte);
+    EXPECT_EQ(b.recv_exact(256, seconds(5)), every_byte);
+    EXPECT_EQ(c.recv_exact(256, seconds(5)), every_byte);
+
+    // Far more than one receive: the server passes it on in many chunks, all of them in order.
+    std::string burst = random_bytes(4 << 20, 7);
+    auto to_b = std::async(std::launch::async, [&] { return b.recv_exact(burst.size(), seconds(60)); });
+    auto to_c = std::async(std::launch::async, [&] { return c.recv_exact(burst.size(), seconds(60)); });
+    a.send(burst);
+    EXPECT_TRUE(to_b.get() == burst) << "b's copy of the burst differs";
+    EXPECT_TRUE(to_c.get() == burst) << "c's copy of the burst differs";
+    EXPECT_EQ(a.recv_for(QUIET), "");
+}
+
+TEST_F(Relay, StreamsFromConcurrentSendersArriveWholeAndInOrder)
+{
+    start_server();
+    Client a, b, r;
+    line(4);
+    // a sends only lower-case letters and b only digits, so the receiver can pull the two apart.
+    std::string from_a, from_b;
+    std::mt19937 gen(11);
+    for (int i = 0; i < 300000; ++i) {
+        from_a += static_cast<char>('a' + gen() % 26);
+        from_b += static_cast<char>('0' + gen() % 10);
+    }
+    auto got = std::async(std::launch::async, [&] { return r.recv_exact(from_a.size() + from_b.size(), seconds(60)); });
+    auto send_a = std::async(std::launch::async, [&] {
+        for (size_t i = 0; i < from_a.size(); i += 1000)
+            a.send(from_a.substr(i, 1000));
+    });
+    for (size_t i = 0; i < from_b.size(); i += 700)
+        b.send(from_b.substr(i, 700));
+    send_a.get();
+    std::string all = got.get();
+    std::string letters, digits;
+    for (char ch : all)
+        (ch >= 'a' && ch <= 'z' ? letters : digits) += ch;
+    EXPECT_TRUE(letters == from_a) << "a's stream was cut, reordered or mixed: " << letters.size() << " of " << from_a.size();
+    EXPECT_TRUE(digits == from_b) << "b's stream was cut, reordered or mixed: " << digits.size() << " of " << from_b.size();
+    // Neither sender gets anything: each other's bytes go to the other, so drain and look at them.
+    EXPECT_TRUE(a.recv_exact(from_b.size(), seconds(20)) == from_b);
+    EXPECT_TRUE(b.recv_exact(from_a.size(), seconds(20)) == from_a);
+}
+
+TEST_F(Relay, HeartbeatIsAnsweredOnceAndRelayedToNobody)
+{
+    start_server();
+    Client a, b;
+    line(3);
+    a.send("[PING]");
+    EXPECT_EQ(a.recv_exact(6, seconds(5)), "[PONG]");
+    EXPECT_EQ(a.recv_for(QUIET), "") << "the answer is exactly six bytes";
+    EXPECT_EQ(b.recv_for(QUIET), "") << "a heartbeat was relayed";
+
+    a.send("[PING]and whatever follows it");
+    EXPECT_EQ(a.recv_exact(6, seconds(5)), "[PONG]");
+    EXPECT_EQ(b.recv_for(QUIET), "") << "bytes after [PING] in its chunk were relayed";
+
+    a.send("[PING][PING]");
+    EXPECT_EQ(a.recv_exact(6, seconds(5)), "[PONG]");
+    EXPECT_EQ(a.recv_for(QUIET), "") << "two heartbeats in one chunk are answered once";
+
+    a.send("say [PING]");
+    EXPECT_EQ(b.recv_exact(10, seconds(5)), "say [PING]") << "[PING] not at the start is data";
+    a.send("[ping]");
+    EXPECT_EQ(b.recv_exact(6, seconds(5)), "[ping]");
+    EXPECT_EQ(a.recv_for(QUIET), "");
+}
+
+TEST_F(Relay, ChunkShorterThanAHeartbeatIsDataEvenAfterAHeartbeat)
+{
+    start_server();
+    Client a, b;
+    line(3);
+    a.send("[PING]");
+    EXPECT_EQ(a.recv_exact(6, seconds(5)), "[PONG]");
+    a.send("[P");  // the previous receive left "[PING]" in the server's buffer
+    EXPECT_EQ(b.recv_exact(2, seconds(5)), "[P");
+    EXPECT_EQ(a.recv_for(QUIET), "") << "a short chunk was taken for a heartbeat";
+}
+
+TEST_F(Relay, CountsClientsAndDropsOnlyTheSilentOne)
+{
+    start_server();
+    Client silent;
+    auto silent_since = Clock::now();
+    EXPECT_EQ(line(2).text, connected_text(1));
+    Client talker, pinger;
+    EXPECT_EQ(line(3).text, connected_text(2));
+    EXPECT_EQ(line(4).text, connected_text(3));
+
+    // One keeps talking, one keeps heartbeating, one says nothing at all.
+    std::optional<Clock::time_point> dropped_at;
+    while (Clock::now() - silent_since < seconds(16) && !dropped_at) {
+        pinger.send("[PING]");
+        ASSERT_EQ(pinger.recv_exact(6, seconds(5)), "[PONG]");
+        talker.send("still here");
+        ASSERT_EQ(pinger.recv_exact(10, seconds(5)), "still here");
+        ASSERT_EQ(silent.recv_exact(10, seconds(5)), "still here") << "silent client lost relayed bytes";
+        if (silent.closed_by_server(seconds(2)))
+            dropped_at = Clock::now();
+    }
+    ASSERT_TRUE(dropped_at) << "the silent client was never dropped";
+    double after = std::chrono::duration<double>(*dropped_at - silent_since).count();
+    EXPECT_GE(after, 10.0) << "dropped before 10 s of silence";
+    EXPECT_LE(after, 14.0) << "kept too long after 10 s of silence";
+    EventLine dropped = line(5);
+    EXPECT_EQ(dropped.text, timed_out_text());
+    EXPECT_EQ(dropped.raw.substr(10), " " + timed_out_text() + line_end());
+
+    // The other two are still served, and the count reflects the drop.
+    Client late;
+    EXPECT_EQ(line(6).text, connected_text(3));
+    talker.send("after");
+    EXPECT_EQ(pinger.recv_exact(5, seconds(5)), "after");
+    EXPECT_EQ(late.recv_exact(5, seconds(5)), "after");
+    EXPECT_EQ(server.lines().size(), 6u) << "a client that keeps talking was dropped";
+}
+
+TEST_F(Relay, SurvivesReceiversThatResetMidStream)
+{
+    start_server();
+    Client sender, gone, stays;
+    line(4);
+    gone.reset();
+    std::string expected;
+    for (int i = 0; i < 50; ++i) {
+        std::string chunk = "chunk " + std::to_string(i) + ";";
+        sender.send(chunk);
+        expected += chunk;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_EQ(stays.recv_exact(expected.size(), seconds(10)), expected);
+    EXPECT_TRUE(server.running()) << "a send to a reset peer ended the server";
+    sender.send("[PING]");
+    EXPECT_EQ(sender.recv_exact(6, seconds(5)), "[PONG]");
+}
+
+TEST_F(Relay, BeaconAnnouncesTheServerEveryThreeSeconds)
+{
+    BeaconListener listener;
+    start_server();
+    auto started = Clock::now();
+    std::vector<Datagram> heard;
+    while (heard.size() < 3) {
+        auto d = listener.receive(seconds(6));
+        ASSERT_TRUE(d) << "beacon number " << heard.size() + 1 << " never came";
+        heard.push_back(*d);
+    }
+    EXPECT_LE(heard[0].arrived - started, seconds(2)) << "the first beacon goes out at start";
+    for (size_t i = 0; i < heard.size(); ++i) {
+        EXPECT_EQ(heard[i].payload, "CHAT_SERVER_V1.4");
+        EXPECT_EQ(heard[i].payload.size(), 16u) << "no terminating zero or line end";
+        EXPECT_EQ(heard[i].destination, "255.255.255.255");
+        EXPECT_EQ(heard[i].source_port, heard[0].source_port) << "one socket for every beacon";
+        if (i > 0) {
+            double gap = std::chrono::duration<double>(heard[i].arrived - heard[i - 1].arrived).count();
+            EXPECT_GT(gap, 2.7);
+            EXPECT_LT(gap, 4.0);
+        }
+    }
+    EXPECT_EQ(server.lines().size(), 1u) << "the beacon logs nothing";
+}
+
+TEST_F(Relay, PortInUseEndsWithTheBindErrorAndNoBeacon)
+{
+    PortHolder holder;
+    BeaconListener listener;
+    server.start();
+    auto status = server.wait_exit(START_TIMEOUT);
+    ASSERT_TRUE(status) << "the server kept running without its port";
+    // Linux reports EADDRINUSE; Windows WSAEADDRINUSE, of which Wine passes on the low 8 bits.
+    unsigned long code = under_wine() ? 10048 : 98;
+    EXPECT_EQ(*status, static_cast<int>(code & 0xff));
+    auto lines = server.wait_for_lines(1, seconds(2));
+    ASSERT_EQ(lines.size(), 1u) << server.log();
+    EXPECT_EQ(lines[0].text, bind_failed_text(code));
+    EXPECT_EQ(lines[0].raw.substr(10), " " + bind_failed_text(code) + line_end());
+    EXPECT_FALSE(listener.receive(milliseconds(500))) << "a beacon was sent although the bind failed";
+}
+
+TEST_F(Relay, CommandLineArgumentsChangeNothing)
+{
+    start_server({"--port", "9999", "-h", "/?"});
+    Client a, b;
+    EXPECT_EQ(line(3).text, connected_text(2));
+    a.send("[PING]");
+    EXPECT_EQ(a.recv_exact(6, seconds(5)), "[PONG]");
+    a.send("args ignored");
+    EXPECT_EQ(b.recv_exact(12, seconds(5)), "args ignored");
+}
+
+}  // namespace
