@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs what the tests need (Debian packages), builds the Linux and Windows programs, and runs
+# every test. The tests make network namespaces, so this runs as root.
+set -eu
+cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y cmake make g++ libgtest-dev iproute2 \
+    g++-mingw-w64-x86-64 wine wine64
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
+cd build
+ctest -j4 --output-on-failure
