@@ -13,7 +13,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,17 +43,9 @@ static void run_or_die(const std::string &command)
 
 void enter_private_network()
 {
-    int flags = CLONE_NEWNET | (under_wine() ? CLONE_NEWNS : 0);
-    if (unshare(flags) != 0) {
+    if (unshare(CLONE_NEWNET) != 0) {
         std::fprintf(stderr, "harness: unshare: %s (the tests must run as root)\n", std::strerror(errno));
         std::abort();
-    }
-    if (under_wine()) {
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
-            std::fprintf(stderr, "harness: private /tmp: %s\n", std::strerror(errno));
-            std::abort();
-        }
     }
     run_or_die("ip link set lo up"
                " && ip link add rl0 type veth peer name rl1"
@@ -102,6 +93,14 @@ void ServerProcess::start(const std::vector<std::string> &args, const std::vecto
     argv.push_back(RELAY_SERVER);
     argv.insert(argv.end(), args.begin(), args.end());
 
+    if (under_wine()) {
+        // Wine puts its server's socket under TMPDIR. A directory of this test's own gives it a
+        // wineserver of its own, started here, inside this test's network namespace: the
+        // wineserver is what owns the program's sockets.
+        char dir[] = "/tmp/relay-wine-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        wine_tmp_ = dir;
+    }
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
@@ -109,6 +108,7 @@ void ServerProcess::start(const std::vector<std::string> &args, const std::vecto
         if (under_wine()) {
             setenv("WINEPREFIX", RELAY_WINEPREFIX, 1);
             setenv("WINEDEBUG", "-all", 1);
+            setenv("TMPDIR", wine_tmp_.c_str(), 1);
         }
         for (const std::string &e : env)
             putenv(const_cast<char *>(e.c_str()));
@@ -209,10 +209,11 @@ void ServerProcess::stop()
     }
     if (reader_.joinable())
         reader_.join();
-    if (pid_ > 0 && under_wine()) {
-        // The wineserver of this namespace would otherwise linger for a while after its last client.
-        std::string cmd = std::string("WINEPREFIX=") + RELAY_WINEPREFIX + " wineserver -k 2>/dev/null";
+    if (!wine_tmp_.empty()) {
+        // The test's wineserver would otherwise linger for a while after its last client.
+        std::string cmd = "TMPDIR=" + wine_tmp_ + " WINEPREFIX=" + RELAY_WINEPREFIX + " wineserver -k 2>/dev/null; rm -rf " + wine_tmp_;
         std::system(cmd.c_str());
+        wine_tmp_.clear();
     }
     pid_ = -1;
 }

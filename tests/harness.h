@@ -18,8 +18,7 @@ using std::chrono::seconds;
 bool under_wine();
 
 // Moves this process into a network namespace of its own: loopback up, plus a veth pair with a
-// default route so that a limited broadcast sent here is delivered to sockets here. Under Wine it
-// also gets a private /tmp, so that the wineserver it starts (which owns the sockets) lives here too.
+// default route so that a limited broadcast sent here is delivered to sockets here.
 void enter_private_network();
 
 // Converts UTF-8 text to GBK, the encoding of the server's log.
@@ -61,6 +60,7 @@ private:
     void read_output(int fd);
 
     pid_t pid_ = -1;
+    std::string wine_tmp_;  // the private TMPDIR of the program's wineserver
     std::optional<int> status_;
     std::thread reader_;
     std::mutex mu_;
