@@ -2,9 +2,10 @@
 //
 // platform_win32.cpp (Winsock 2) and platform_posix.cpp (BSD sockets) define these functions in the
 // same order. Results are normalised here so the server never sees errno, WSAGetLastError or a
-// platform constant: calls return 0 on success and -1 on failure, and last_error() tells why.
+// platform constant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -23,6 +24,22 @@ struct clock_time {
     int second;
 };
 
+// One piece of a gathered send.
+struct byte_span {
+    const char *data;
+    std::size_t size;
+};
+
+// What a receive can report besides a count of bytes.
+constexpr int RECV_CLOSED = 0;    // the peer has closed its side
+constexpr int RECV_NOTHING = -1;  // nothing to read right now
+constexpr int RECV_BROKEN = -2;   // the connection failed (reset, aborted, ...)
+
+// What wait_socket reports, as a set of bits; 0 means the time-out passed.
+constexpr int WAIT_READABLE = 1;  // data, end of stream or an error is waiting to be received
+constexpr int WAIT_WRITABLE = 2;
+constexpr int WAIT_WOKEN = 4;  // the waker was set
+
 // Brings the socket layer up. Returns 0, or the code the platform gives for the failure.
 unsigned long net_startup();
 // Releases what net_startup took; call once on every path after net_startup.
@@ -34,17 +51,29 @@ unsigned long last_error();
 SOCKET tcp_socket();
 // Binds to the given port on every local IPv4 address.
 int bind_any(SOCKET s, unsigned short port);
-int listen_socket(SOCKET s, int backlog);
-// Waits for a connection and returns its socket, or NO_SOCKET. The peer's address is not asked for.
+// Starts listening with the longest accept queue the platform allows.
+int listen_socket(SOCKET s);
+// Waits for a connection and returns its socket, or NO_SOCKET. The peer's address is not asked
+// for. The new socket is non-blocking and sends small writes at once (no Nagle delay).
 SOCKET accept_client(SOCKET listener);
 
-// Makes each later receive on s give up after the given number of seconds.
-int set_recv_timeout(SOCKET s, int seconds);
-// Receives up to len bytes: the count received, 0 when the peer has closed, -1 on time-out or error.
+// Receives what is there, up to len bytes: a count, RECV_CLOSED, RECV_NOTHING or RECV_BROKEN.
 int recv_some(SOCKET s, char *buf, int len);
-// Sends up to len bytes and returns the count sent or -1. Never raises a signal on a dead peer.
+// Sends what the socket takes now, up to len bytes: the count (0 if it takes nothing), or -1 if
+// the connection has failed. Never blocks, and never raises a signal on a dead peer.
 int send_some(SOCKET s, const char *buf, int len);
+// As send_some, for several pieces in one call.
+long send_gathered(SOCKET s, const byte_span *spans, int count);
 void close_socket(SOCKET s);
+
+// A waker lets one thread cut short another thread's wait_socket.
+struct waker;
+waker *make_waker();  // nullptr if the platform refuses one
+void wake(waker *w);
+void clear_waker(waker *w);
+void free_waker(waker *w);
+// Waits until s is readable, or writable if want_write, or w is set, or timeout_ms passes.
+int wait_socket(SOCKET s, bool want_write, waker *w, int timeout_ms);
 
 // Creates an IPv4 UDP socket allowed to send broadcasts, or returns NO_SOCKET.
 SOCKET udp_broadcast_socket();

@@ -1,4 +1,4 @@
-// platform_posix.cpp - the platform layer on BSD sockets (Linux and other POSIX systems).
+// platform_posix.cpp - the platform layer on Linux sockets.
 #ifndef _WIN32
 
 #include "platform.h"
@@ -7,9 +7,14 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #ifndef MSG_NOSIGNAL
@@ -21,6 +26,12 @@ unsigned long net_startup()
     // A send to a peer that has reset must fail with EPIPE, not end the process.
     if (MSG_NOSIGNAL == 0)
         std::signal(SIGPIPE, SIG_IGN);
+    // Every client holds two descriptors; the usual soft limit of 1024 would cap the room at ~500.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     return 0;
 }
 
@@ -33,11 +44,15 @@ unsigned long last_error()
 
 SOCKET tcp_socket()
 {
-    return ::socket(AF_INET, SOCK_STREAM, 0);
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
 int bind_any(SOCKET s, unsigned short port)
 {
+    // Lets a restarted server bind while connections of the killed one sit in TIME_WAIT, as Windows
+    // allows by default. A live listener on the port still makes the bind fail.
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -45,34 +60,51 @@ int bind_any(SOCKET s, unsigned short port)
     return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
 
-int listen_socket(SOCKET s, int backlog)
+int listen_socket(SOCKET s)
 {
-    return ::listen(s, backlog) == 0 ? 0 : -1;
+    return ::listen(s, SOMAXCONN) == 0 ? 0 : -1;
 }
 
 SOCKET accept_client(SOCKET listener)
 {
-    int s = ::accept(listener, nullptr, nullptr);
-    return s < 0 ? NO_SOCKET : s;
-}
-
-int set_recv_timeout(SOCKET s, int seconds)
-{
-    timeval tv{};
-    tv.tv_sec = seconds;
-    return ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? 0 : -1;
+    int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (s < 0)
+        return NO_SOCKET;
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
 }
 
 int recv_some(SOCKET s, char *buf, int len)
 {
     ssize_t n = ::recv(s, buf, static_cast<size_t>(len), 0);
-    return n < 0 ? -1 : static_cast<int>(n);
+    if (n >= 0)
+        return static_cast<int>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? RECV_NOTHING : RECV_BROKEN;
 }
 
 int send_some(SOCKET s, const char *buf, int len)
 {
-    ssize_t n = ::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-    return n < 0 ? -1 : static_cast<int>(n);
+    ssize_t n = ::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0)
+        return static_cast<int>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+long send_gathered(SOCKET s, const byte_span *spans, int count)
+{
+    iovec iov[64];
+    if (count > 64)
+        count = 64;
+    for (int i = 0; i < count; ++i)
+        iov[i] = iovec{const_cast<char *>(spans[i].data), spans[i].size};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(count);
+    ssize_t n = ::sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0)
+        return static_cast<long>(n);
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 void close_socket(SOCKET s)
@@ -80,9 +112,56 @@ void close_socket(SOCKET s)
     ::close(s);
 }
 
+// An eventfd: it polls readable while its counter is above zero.
+struct waker {
+    int fd;
+};
+
+waker *make_waker()
+{
+    int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return fd < 0 ? nullptr : new waker{fd};
+}
+
+void wake(waker *w)
+{
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(w->fd, &one, sizeof one);  // can only fail when already set
+    (void)ignored;
+}
+
+void clear_waker(waker *w)
+{
+    std::uint64_t count;
+    ssize_t ignored = ::read(w->fd, &count, sizeof count);
+    (void)ignored;
+}
+
+void free_waker(waker *w)
+{
+    ::close(w->fd);
+    delete w;
+}
+
+int wait_socket(SOCKET s, bool want_write, waker *w, int timeout_ms)
+{
+    pollfd fds[2] = {{s, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0}, {w->fd, POLLIN, 0}};
+    if (::poll(fds, 2, timeout_ms) <= 0)
+        return 0;
+    int ready = 0;
+    // A hang-up or error is reported as readable: the receive then says what happened.
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+        ready |= WAIT_READABLE;
+    if (fds[0].revents & POLLOUT)
+        ready |= WAIT_WRITABLE;
+    if (fds[1].revents & POLLIN)
+        ready |= WAIT_WOKEN;
+    return ready;
+}
+
 SOCKET udp_broadcast_socket()
 {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return NO_SOCKET;
     int broadcast = 1;

@@ -1,8 +1,11 @@
 // platform_win32.cpp - the platform layer on Windows Sockets 2.
 #ifdef _WIN32
 
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // WSAPoll
 #define WIN32_LEAN_AND_MEAN
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include "platform.h"
@@ -30,6 +33,7 @@ SOCKET tcp_socket()
 
 int bind_any(SOCKET s, unsigned short port)
 {
+    // No SO_REUSEADDR: on Windows it would let another program take a port that is in use.
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -37,37 +41,127 @@ int bind_any(SOCKET s, unsigned short port)
     return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
 
-int listen_socket(SOCKET s, int backlog)
+int listen_socket(SOCKET s)
 {
-    return ::listen(s, backlog) == 0 ? 0 : -1;
+    return ::listen(s, SOMAXCONN) == 0 ? 0 : -1;
 }
 
 SOCKET accept_client(SOCKET listener)
 {
-    return ::accept(listener, nullptr, nullptr);  // INVALID_SOCKET is NO_SOCKET
+    SOCKET s = ::accept(listener, nullptr, nullptr);
+    if (s == INVALID_SOCKET)
+        return NO_SOCKET;
+    u_long on = 1;
+    ::ioctlsocket(s, FIONBIO, &on);
+    BOOL nodelay = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
+    return s;
 }
 
-int set_recv_timeout(SOCKET s, int seconds)
+static bool would_block()
 {
-    DWORD ms = static_cast<DWORD>(seconds) * 1000;  // Winsock takes milliseconds, not a timeval
-    return ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&ms), sizeof ms) == 0 ? 0 : -1;
+    int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR;
 }
 
 int recv_some(SOCKET s, char *buf, int len)
 {
     int n = ::recv(s, buf, len, 0);
-    return n == SOCKET_ERROR ? -1 : n;
+    if (n != SOCKET_ERROR)
+        return n;
+    return would_block() ? RECV_NOTHING : RECV_BROKEN;
 }
 
 int send_some(SOCKET s, const char *buf, int len)
 {
-    int n = ::send(s, buf, len, 0);  // Windows has no SIGPIPE
-    return n == SOCKET_ERROR ? -1 : n;
+    int n = ::send(s, buf, len, 0);  // Windows has no SIGPIPE; the socket is non-blocking
+    if (n != SOCKET_ERROR)
+        return n;
+    return would_block() ? 0 : -1;
+}
+
+long send_gathered(SOCKET s, const byte_span *spans, int count)
+{
+    WSABUF bufs[64];
+    if (count > 64)
+        count = 64;
+    for (int i = 0; i < count; ++i) {
+        bufs[i].buf = const_cast<char *>(spans[i].data);
+        bufs[i].len = static_cast<ULONG>(spans[i].size);
+    }
+    DWORD sent = 0;
+    if (::WSASend(s, bufs, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) == 0)
+        return static_cast<long>(sent);
+    return would_block() ? 0 : -1;
 }
 
 void close_socket(SOCKET s)
 {
     ::closesocket(s);
+}
+
+// WSAPoll waits on sockets only, so the waker is a UDP socket on loopback connected to itself: a
+// datagram in it makes it readable.
+struct waker {
+    SOCKET sock;
+};
+
+waker *make_waker()
+{
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET)
+        return nullptr;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof addr;
+    u_long on = 1;
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0 ||
+        ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::ioctlsocket(s, FIONBIO, &on) != 0) {
+        ::closesocket(s);
+        return nullptr;
+    }
+    return new waker{s};
+}
+
+void wake(waker *w)
+{
+    char one = 1;
+    ::send(w->sock, &one, 1, 0);  // a full buffer is already set
+}
+
+void clear_waker(waker *w)
+{
+    char buf[64];
+    while (::recv(w->sock, buf, sizeof buf, 0) > 0) {
+    }
+}
+
+void free_waker(waker *w)
+{
+    ::closesocket(w->sock);
+    delete w;
+}
+
+int wait_socket(SOCKET s, bool want_write, waker *w, int timeout_ms)
+{
+    WSAPOLLFD fds[2] = {};
+    fds[0].fd = s;
+    fds[0].events = static_cast<SHORT>(POLLRDNORM | (want_write ? POLLWRNORM : 0));
+    fds[1].fd = w->sock;
+    fds[1].events = POLLRDNORM;
+    if (::WSAPoll(fds, 2, timeout_ms) <= 0)
+        return 0;
+    int ready = 0;
+    // A hang-up or error is reported as readable: the receive then says what happened.
+    if (fds[0].revents & (POLLRDNORM | POLLHUP | POLLERR))
+        ready |= WAIT_READABLE;
+    if (fds[0].revents & POLLWRNORM)
+        ready |= WAIT_WRITABLE;
+    if (fds[1].revents & POLLRDNORM)
+        ready |= WAIT_WOKEN;
+    return ready;
 }
 
 SOCKET udp_broadcast_socket()

@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <deque>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -15,6 +17,10 @@
 #define TCP_PORT 8888
 #define UDP_PORT 8889
 #define BUFFER_SIZE 4096
+// How far a receiver may fall behind before it is cut off. Larger than anything a client that
+// keeps reading ever owes (see BACKLOG_LIMIT in docs/benchmarks.md), small enough that a few hundred
+// stalled clients cannot exhaust memory.
+#define BACKLOG_LIMIT (4u << 20)
 
 // Event lines. The text is GBK (code page 936) whatever the encoding of this file, so it is spelled
 // in byte escapes; the Chinese it stands for is beside each.
@@ -34,8 +40,24 @@ static const char LINE_TIMED_OUT[] =  // 客户端超时断开
     "[%02d:%02d:%02d] \xbf\xcd\xbb\xa7\xb6\xcb\xb3\xac\xca\xb1\xb6\xcf\xbf\xaa"
     "\n";
 
-// The client registry: every connected socket in the order it arrived, guarded by mtx.
-std::vector<SOCKET> clients;
+// Bytes on their way to one receiver: a chunk shared by all the receivers it is queued for, and
+// how much of it this receiver has already been sent.
+struct pending {
+    std::shared_ptr<const std::string> chunk;
+    std::size_t offset;
+};
+
+// A connected client. Its handler thread owns it; the registry lends it to fan-outs under mtx.
+struct client {
+    SOCKET sock;
+    waker *alarm;                 // cuts the handler's wait short when output is queued for it
+    std::deque<pending> backlog;  // guarded by mtx
+    std::size_t backlog_bytes;    // guarded by mtx
+    bool cut_off;                 // guarded by mtx: too far behind, or its connection failed
+};
+
+// The client registry: every connected client in the order it arrived, guarded by mtx.
+std::vector<client *> clients;
 std::mutex mtx;
 std::atomic<bool> server_running{true};
 
@@ -54,69 +76,165 @@ static void log_event(const char *format, Args... args)
     std::fflush(stdout);
 }
 
-// Sends all len bytes unless the connection fails; a short send would cut a chunk in two.
-static void send_all(SOCKET s, const char *data, int len)
-{
-    while (len > 0) {
-        int sent = send_some(s, data, len);
-        if (sent <= 0)
-            return;  // the receiver's own handler notices a dead connection through its silence
-        data += sent;
-        len -= sent;
-    }
-}
-
 // A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
 static bool is_heartbeat(const char *chunk, int len)
 {
-    static const char PING[] = "[PING]";
-    return len >= 6 && std::memcmp(chunk, PING, 6) == 0;
+    return len >= 6 && std::memcmp(chunk, "[PING]", 6) == 0;
+}
+
+// Hands bytes to a receiver without ever waiting for it. Caller holds mtx.
+//
+// Why this way: a receiver that keeps up has an empty backlog, and then the bytes go straight into
+// its socket buffer from the sender's own buffer, with no copy, no thread switch and no wake-up.
+// Only what the socket cannot take at once is queued, as one shared copy of the chunk for all the
+// receivers that need it (`shared`, made on first need), and the receiver's own handler sends it
+// when the socket drains. A receiver whose backlog passes BACKLOG_LIMIT is cut off.
+static void deliver(client &to, const char *data, int len, std::shared_ptr<const std::string> &shared)
+{
+    if (to.cut_off)
+        return;
+    int sent = 0;
+    if (to.backlog.empty()) {
+        sent = send_some(to.sock, data, len);
+        if (sent == len)
+            return;
+        if (sent < 0) {
+            to.cut_off = true;  // the connection is dead; its handler ends it
+            wake(to.alarm);
+            return;
+        }
+    }
+    if (!shared)
+        shared = std::make_shared<const std::string>(data, static_cast<std::size_t>(len));
+    bool was_idle = to.backlog.empty();
+    to.backlog.push_back(pending{shared, static_cast<std::size_t>(sent)});
+    to.backlog_bytes += static_cast<std::size_t>(len - sent);
+    if (to.backlog_bytes > BACKLOG_LIMIT)
+        to.cut_off = true;  // its handler frees the backlog: it may be sending from it right now
+    if (was_idle || to.cut_off)
+        wake(to.alarm);
 }
 
 // Passes a chunk to every registered client but its sender, in registration order. The whole walk
 // is one critical section, so chunks from different senders never interleave at a receiver.
-static void fan_out(SOCKET sender, const char *chunk, int len)
+static void fan_out(const client &sender, const char *chunk, int len)
 {
+    std::shared_ptr<const std::string> shared;
     std::lock_guard<std::mutex> lock(mtx);
-    for (SOCKET receiver : clients)
-        if (receiver != sender)
-            send_all(receiver, chunk, len);
+    for (client *receiver : clients)
+        if (receiver != &sender)
+            deliver(*receiver, chunk, len, shared);
 }
 
-// Removes the first entry for s (if any) and closes s, both under the lock, so no fan-out can
-// send to s after it has been closed.
-static void unregister_client(SOCKET s)
+// Answers a heartbeat. It goes through the backlog like relayed bytes, so that it never lands in
+// the middle of a chunk that is only partly sent.
+static void answer_heartbeat(client &c)
 {
+    static const std::shared_ptr<const std::string> pong = std::make_shared<const std::string>("[PONG]");
+    std::shared_ptr<const std::string> shared = pong;
     std::lock_guard<std::mutex> lock(mtx);
-    for (auto it = clients.begin(); it != clients.end(); ++it) {
-        if (*it == s) {
-            clients.erase(it);
-            break;
+    deliver(c, pong->data(), 6, shared);
+}
+
+// Sends as much of c's backlog as its socket takes now, in one gathered send. Only c's handler
+// calls this, and only it removes entries, so the spans stay valid while mtx is released for the
+// send. Returns false if the connection has failed.
+static bool drain_backlog(client &c)
+{
+    byte_span spans[64];
+    int count = 0;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        for (const pending &p : c.backlog) {
+            if (count == 64)
+                break;
+            spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size() - p.offset};
         }
     }
-    close_socket(s);
+    if (count == 0)
+        return true;
+    long sent = send_gathered(c.sock, spans, count);
+    if (sent < 0)
+        return false;
+    std::lock_guard<std::mutex> lock(mtx);
+    auto left = static_cast<std::size_t>(sent);
+    c.backlog_bytes -= left;
+    while (left > 0) {
+        pending &head = c.backlog.front();
+        std::size_t rest = head.chunk->size() - head.offset;
+        if (left < rest) {
+            head.offset += left;
+            break;
+        }
+        left -= rest;
+        c.backlog.pop_front();
+    }
+    return true;
 }
 
-void handle_client(SOCKET client_sock)
+// Removes c from the registry and closes its socket, both under the lock, so no fan-out can send to
+// the socket once it is closed (or to a new connection that reuses its handle). Then frees c.
+static void unregister_client(client *c)
 {
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        for (auto it = clients.begin(); it != clients.end(); ++it) {
+            if (*it == c) {
+                clients.erase(it);
+                break;
+            }
+        }
+        close_socket(c->sock);
+    }
+    free_waker(c->alarm);
+    delete c;
+}
+
+// Receives, answers heartbeats and relays for one client until it has been silent for more than
+// 10 seconds, closes its connection, fails, or falls too far behind; then logs the departure and
+// removes it. All of these leave the same way.
+void handle_client(client *c)
+{
+    using std::chrono::steady_clock;
+    const auto limit = std::chrono::seconds(10);
     char buffer[BUFFER_SIZE];
-    std::time_t last_active = std::time(nullptr);
+    // A monotonic clock: setting the wall clock must not drop everyone or keep the dead.
+    steady_clock::time_point last_active = steady_clock::now();
     while (server_running) {
-        set_recv_timeout(client_sock, 1);
-        int bytes_received = recv_some(client_sock, buffer, BUFFER_SIZE);
-        if (bytes_received > 0) {
-            last_active = std::time(nullptr);
-            if (is_heartbeat(buffer, bytes_received))
-                send_all(client_sock, "[PONG]", 6);
-            else
-                fan_out(client_sock, buffer, bytes_received);
-        } else if (std::time(nullptr) - last_active > 10) {
-            // Silence, a time-out or a closed connection all look alike here.
-            log_event(LINE_TIMED_OUT);
-            break;
+        bool want_write;
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            if (c->cut_off)
+                break;
+            want_write = !c->backlog.empty();
         }
+        // Sleep until there is something to do or the silence would pass the limit; an idle
+        // client costs no wake-ups in between.
+        auto until_limit = std::chrono::duration_cast<std::chrono::milliseconds>(last_active + limit - steady_clock::now());
+        int timeout_ms = until_limit.count() < 0 ? 0 : static_cast<int>(until_limit.count()) + 1;
+        int ready = wait_socket(c->sock, want_write, c->alarm, timeout_ms);
+        if (ready & WAIT_WOKEN)
+            clear_waker(c->alarm);
+        if (ready & WAIT_READABLE) {
+            int bytes_received = recv_some(c->sock, buffer, BUFFER_SIZE);
+            if (bytes_received > 0) {
+                last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
+                if (is_heartbeat(buffer, bytes_received))
+                    answer_heartbeat(*c);
+                else
+                    fan_out(*c, buffer, bytes_received);
+            } else if (bytes_received == RECV_CLOSED || bytes_received == RECV_BROKEN) {
+                break;
+            }
+        }
+        if ((ready & WAIT_WRITABLE) && !drain_backlog(*c))
+            break;
+        if (steady_clock::now() - last_active > limit)
+            break;
     }
-    unregister_client(client_sock);
+    if (server_running)
+        log_event(LINE_TIMED_OUT);
+    unregister_client(c);
 }
 
 void udp_broadcast()
@@ -130,20 +248,32 @@ void udp_broadcast()
     close_socket(udp_sock);
 }
 
-// Registers a new connection and starts its handler. If no thread can be started, the entry is
+// Registers a new connection and starts its handler. If the handler cannot be set up, the entry is
 // taken back and the socket closed, so the registry never holds a client nobody serves.
 static void register_client(SOCKET client_sock)
 {
-    std::lock_guard<std::mutex> lock(mtx);
-    clients.push_back(client_sock);
-    try {
-        std::thread(handle_client, client_sock).detach();
-    } catch (const std::system_error &) {
-        clients.pop_back();
+    waker *alarm = make_waker();
+    if (alarm == nullptr) {
         close_socket(client_sock);
         return;
     }
-    log_event(LINE_CONNECTED, static_cast<int>(clients.size()));
+    client *c = new client{client_sock, alarm, {}, 0, false};
+    int online;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        clients.push_back(c);
+        try {
+            std::thread(handle_client, c).detach();
+        } catch (const std::system_error &) {
+            clients.pop_back();
+            close_socket(client_sock);
+            free_waker(alarm);
+            delete c;
+            return;
+        }
+        online = static_cast<int>(clients.size());
+    }
+    log_event(LINE_CONNECTED, online);  // outside the lock: writing to a slow console must not stall the relay
 }
 
 int main(int, char **)
@@ -162,7 +292,9 @@ int main(int, char **)
         net_cleanup();
         return static_cast<int>(err);
     }
-    listen_socket(tcp_sock, 5);
+    // The longest queue the platform allows: with a short one, a burst of clients starting at once
+    // overflows it, and those whose handshakes completed anyway are never served.
+    listen_socket(tcp_sock);
 
     try {
         std::thread(udp_broadcast).detach();
@@ -173,8 +305,11 @@ int main(int, char **)
 
     while (server_running) {
         SOCKET client_sock = accept_client(tcp_sock);
-        if (client_sock == NO_SOCKET)
+        if (client_sock == NO_SOCKET) {
+            // Out of descriptors or memory, most likely: retrying at once would only spin.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
+        }
         register_client(client_sock);
     }
 
