@@ -82,37 +82,72 @@ static bool is_heartbeat(const char *chunk, int len)
     return len >= 6 && std::memcmp(chunk, "[PING]", 6) == 0;
 }
 
+// Sends c's backlog, then `extra`, in one gathered send, as far as the socket takes them now.
+// Returns how many bytes of `extra` went, or -1 if the connection has failed. Caller holds mtx:
+// every send to a client happens under it, so two threads never write to one socket at once, and
+// none of them waits, since the sockets never block.
+static long send_pending(client &c, const char *extra, std::size_t extra_len)
+{
+    byte_span spans[64];
+    int count = 0;
+    for (const pending &p : c.backlog) {
+        if (count == 63)
+            break;
+        spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size() - p.offset};
+    }
+    if (extra_len > 0 && static_cast<std::size_t>(count) == c.backlog.size())
+        spans[count++] = byte_span{extra, extra_len};
+    if (count == 0)
+        return 0;
+    long sent = send_gathered(c.sock, spans, count);
+    if (sent <= 0)
+        return sent;
+    auto left = static_cast<std::size_t>(sent);
+    while (left > 0 && !c.backlog.empty()) {
+        pending &head = c.backlog.front();
+        std::size_t rest = head.chunk->size() - head.offset;
+        if (left < rest) {
+            head.offset += left;
+            c.backlog_bytes -= left;
+            return 0;
+        }
+        left -= rest;
+        c.backlog_bytes -= rest;
+        c.backlog.pop_front();
+    }
+    return static_cast<long>(left);
+}
+
 // Hands bytes to a receiver without ever waiting for it. Caller holds mtx.
 //
 // Why this way: a receiver that keeps up has an empty backlog, and then the bytes go straight into
 // its socket buffer from the sender's own buffer, with no copy, no thread switch and no wake-up.
 // Only what the socket cannot take at once is queued, as one shared copy of the chunk for all the
-// receivers that need it (`shared`, made on first need), and the receiver's own handler sends it
-// when the socket drains. A receiver whose backlog passes BACKLOG_LIMIT is cut off.
+// receivers that need it (`shared`, made on first need); the receiver's handler and every later
+// delivery send from the queue as the socket drains. Since the sender's thread does the sending,
+// a room can never be fed faster than the server can pass its bytes on; only a receiver that
+// reads too slowly falls behind, and past BACKLOG_LIMIT it is cut off.
 static void deliver(client &to, const char *data, int len, std::shared_ptr<const std::string> &shared)
 {
     if (to.cut_off)
         return;
-    int sent = 0;
-    if (to.backlog.empty()) {
-        sent = send_some(to.sock, data, len);
-        if (sent == len)
-            return;
-        if (sent < 0) {
-            to.cut_off = true;  // the connection is dead; its handler ends it
-            wake(to.alarm);
-            return;
-        }
+    bool was_idle = to.backlog.empty();
+    long sent = send_pending(to, data, static_cast<std::size_t>(len));
+    if (sent < 0) {
+        to.cut_off = true;  // the connection is dead; its handler ends it
+        wake(to.alarm);
+        return;
     }
+    if (sent == len)
+        return;
     if (!shared)
         shared = std::make_shared<const std::string>(data, static_cast<std::size_t>(len));
-    bool was_idle = to.backlog.empty();
     to.backlog.push_back(pending{shared, static_cast<std::size_t>(sent)});
     to.backlog_bytes += static_cast<std::size_t>(len - sent);
     if (to.backlog_bytes > BACKLOG_LIMIT)
-        to.cut_off = true;  // its handler frees the backlog: it may be sending from it right now
+        to.cut_off = true;
     if (was_idle || to.cut_off)
-        wake(to.alarm);
+        wake(to.alarm);  // it must watch for its socket to drain, or leave
 }
 
 // Passes a chunk to every registered client but its sender, in registration order. The whole walk
@@ -136,40 +171,11 @@ static void answer_heartbeat(client &c)
     deliver(c, pong->data(), 6, shared);
 }
 
-// Sends as much of c's backlog as its socket takes now, in one gathered send. Only c's handler
-// calls this, and only it removes entries, so the spans stay valid while mtx is released for the
-// send. Returns false if the connection has failed.
+// Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
 static bool drain_backlog(client &c)
 {
-    byte_span spans[64];
-    int count = 0;
-    {
-        std::lock_guard<std::mutex> lock(mtx);
-        for (const pending &p : c.backlog) {
-            if (count == 64)
-                break;
-            spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size() - p.offset};
-        }
-    }
-    if (count == 0)
-        return true;
-    long sent = send_gathered(c.sock, spans, count);
-    if (sent < 0)
-        return false;
     std::lock_guard<std::mutex> lock(mtx);
-    auto left = static_cast<std::size_t>(sent);
-    c.backlog_bytes -= left;
-    while (left > 0) {
-        pending &head = c.backlog.front();
-        std::size_t rest = head.chunk->size() - head.offset;
-        if (left < rest) {
-            head.offset += left;
-            break;
-        }
-        left -= rest;
-        c.backlog.pop_front();
-    }
-    return true;
+    return send_pending(c, nullptr, 0) >= 0;
 }
 
 // Removes c from the registry and closes its socket, both under the lock, so no fan-out can send to

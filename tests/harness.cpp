@@ -7,12 +7,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <fcntl.h>
 #include <iconv.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,7 +88,7 @@ ServerProcess::~ServerProcess()
     stop();
 }
 
-void ServerProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env)
+void ServerProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env, unsigned max_files)
 {
     int out[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -105,6 +110,10 @@ void ServerProcess::start(const std::vector<std::string> &args, const std::vecto
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
         dup2(out[1], STDOUT_FILENO);
+        if (max_files != 0) {
+            rlimit files{max_files, max_files};
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         if (under_wine()) {
             setenv("WINEPREFIX", RELAY_WINEPREFIX, 1);
             setenv("WINEDEBUG", "-all", 1);
@@ -218,6 +227,66 @@ void ServerProcess::stop()
     pid_ = -1;
 }
 
+static std::string proc_status_field(pid_t pid, const std::string &field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, field.size() + 1, field + ":") == 0)
+            return line.substr(field.size() + 1);
+    return "";
+}
+
+long ServerProcess::rss_kib()
+{
+    return std::atol(proc_status_field(pid_, "VmRSS").c_str());
+}
+
+int ServerProcess::threads()
+{
+    return std::atoi(proc_status_field(pid_, "Threads").c_str());
+}
+
+int ServerProcess::open_files()
+{
+    int count = 0;
+    DIR *dir = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
+    if (dir == nullptr)
+        return -1;
+    while (dirent *e = readdir(dir))
+        if (e->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
+}
+
+double ServerProcess::cpu_seconds()
+{
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i + 4 <= n; i += 4) {
+        std::uint32_t v = gen();
+        std::memcpy(&s[i], &v, 4);
+    }
+    return s;
+}
+
 // ---- clients ----
 
 static bool wait_readable(int fd, Clock::time_point deadline)
@@ -235,7 +304,7 @@ static bool wait_readable(int fd, Clock::time_point deadline)
     }
 }
 
-Client::Client()
+Client::Client(int rcvbuf)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -244,9 +313,11 @@ Client::Client()
     auto deadline = Clock::now() + seconds(10);
     do {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         if (connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
             return;
-        close(fd_);
+        ::close(fd_);
         fd_ = -1;
         std::this_thread::sleep_for(milliseconds(50));
     } while (Clock::now() < deadline);
@@ -256,7 +327,7 @@ Client::Client()
 Client::~Client()
 {
     if (fd_ >= 0)
-        close(fd_);
+        ::close(fd_);
 }
 
 void Client::send(const std::string &bytes)
@@ -271,18 +342,23 @@ void Client::send(const std::string &bytes)
     }
 }
 
-std::string Client::recv_exact(size_t n, Clock::duration timeout)
+std::string recv_exact_fd(int fd, size_t n, Clock::duration timeout)
 {
     std::string got;
     auto deadline = Clock::now() + timeout;
     char buf[65536];
-    while (got.size() < n && wait_readable(fd_, deadline)) {
-        ssize_t r = recv(fd_, buf, std::min(sizeof buf, n - got.size()), 0);
+    while (got.size() < n && wait_readable(fd, deadline)) {
+        ssize_t r = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0);
         if (r <= 0)
             break;
         got.append(buf, static_cast<size_t>(r));
     }
     return got;
+}
+
+std::string Client::recv_exact(size_t n, Clock::duration timeout)
+{
+    return recv_exact_fd(fd_, n, timeout);
 }
 
 std::string Client::recv_for(Clock::duration timeout)
@@ -295,6 +371,25 @@ std::string Client::recv_for(Clock::duration timeout)
         if (r <= 0)
             break;
         got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
+}
+
+size_t Client::recv_matching(const std::string &expected, Clock::duration timeout)
+{
+    size_t got = 0;
+    auto deadline = Clock::now() + timeout;
+    char buf[65536];
+    while (got < expected.size() && wait_readable(fd_, deadline)) {
+        ssize_t r = recv(fd_, buf, std::min(sizeof buf, expected.size() - got), 0);
+        if (r <= 0)
+            break;
+        if (std::memcmp(buf, expected.data() + got, static_cast<size_t>(r)) != 0) {
+            for (ssize_t i = 0; i < r && buf[i] == expected[got]; ++i)
+                ++got;
+            break;
+        }
+        got += static_cast<size_t>(r);
     }
     return got;
 }
@@ -317,8 +412,44 @@ void Client::reset()
 {
     linger l{1, 0};
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd_);
+    close();
+}
+
+void Client::close()
+{
+    ::close(fd_);
     fd_ = -1;
+}
+
+std::vector<int> connect_many(size_t n, Clock::duration timeout)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8888);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> fds;
+    for (size_t i = 0; i < n; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            break;
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        fds.push_back(fd);
+    }
+    // Wait until every handshake has completed.
+    auto deadline = Clock::now() + timeout;
+    for (int fd : fds) {
+        pollfd p{fd, POLLOUT, 0};
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        poll(&p, 1, static_cast<int>(std::max<long long>(left, 0)));
+        int flags = fcntl(fd, F_GETFL);
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    return fds;
 }
 
 // ---- UDP ----

@@ -1,6 +1,8 @@
 // harness.h - runs the real relay binary in a private network namespace and talks to it as clients do.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -44,8 +46,10 @@ public:
     ServerProcess(const ServerProcess &) = delete;
     ServerProcess &operator=(const ServerProcess &) = delete;
 
-    // Starts the binary with the given arguments and extra environment ("NAME=value").
-    void start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {});
+    // Starts the binary with the given arguments and extra environment ("NAME=value"); max_files,
+    // if not 0, caps the number of descriptors it may open (soft and hard limit).
+    void start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {},
+               unsigned max_files = 0);
     // Waits until the log holds at least n complete lines; returns them (fewer on time-out).
     std::vector<EventLine> wait_for_lines(size_t n, Clock::duration timeout);
     std::vector<EventLine> lines();
@@ -55,6 +59,11 @@ public:
     void stop();
     std::string log();  // the whole log, for failure messages
     pid_t pid() const { return pid_; }
+    // Read from /proc: resident memory, thread count, open descriptors, CPU time used.
+    long rss_kib();
+    int threads();
+    int open_files();
+    double cpu_seconds();
 
 private:
     void read_output(int fd);
@@ -70,8 +79,9 @@ private:
 
 class Client {
 public:
-    // Connects to 127.0.0.1:8888, retrying for a while if nothing listens yet.
-    Client();
+    // Connects to 127.0.0.1:8888, retrying for a while if nothing listens yet. A receive buffer
+    // size, if given, is set before connecting (small ones make a client slow to take data).
+    explicit Client(int rcvbuf = 0);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
@@ -81,10 +91,15 @@ public:
     std::string recv_exact(size_t n, Clock::duration timeout);
     // Returns whatever arrives within the time-out (empty if nothing does).
     std::string recv_for(Clock::duration timeout);
+    // Reads until `expected` has all arrived or the time-out passes; returns how many bytes arrived
+    // matching it, stopping at the first that differs.
+    size_t recv_matching(const std::string &expected, Clock::duration timeout);
     // True if the server closes the connection within the time-out.
     bool closed_by_server(Clock::duration timeout);
     // Closes with an RST instead of a FIN.
     void reset();
+    // Closes with a FIN.
+    void close();
     int fd() const { return fd_; }
 
 private:
@@ -117,4 +132,60 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// Opens n connections to 127.0.0.1:8888 at once (non-blocking connects, then waits for them all).
+// Returns their descriptors; the caller closes them.
+std::vector<int> connect_many(size_t n, Clock::duration timeout);
+
+// Reads exactly n bytes from a connected socket; fewer if the time-out passes or it closes first.
+std::string recv_exact_fd(int fd, size_t n, Clock::duration timeout);
+
+// Bytes from a seeded generator, the same for the same seed.
+std::string random_bytes(size_t n, unsigned seed);
+
+// Wine needs a second or two to start a program; a native start takes milliseconds.
+const Clock::duration START_TIMEOUT = seconds(30);
+// How long a test listens to be sure that nothing (more) arrives.
+const Clock::duration QUIET = milliseconds(300);
+
+// The line end of the log: the Windows C runtime writes text mode.
+inline std::string line_end()
+{
+    return under_wine() ? "\r\n" : "\n";
+}
+
+// Every test gets its own network namespace and starts its own server there.
+class Relay : public ::testing::Test {
+protected:
+    void SetUp() override { enter_private_network(); }
+
+    // Starts the server and waits for its start line.
+    void start_server(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {},
+                      unsigned max_files = 0)
+    {
+        server.start(args, env, max_files);
+        auto lines = server.wait_for_lines(1, START_TIMEOUT);
+        ASSERT_FALSE(lines.empty()) << "no start line; log: " << server.log();
+        ASSERT_EQ(lines[0].text, started_text()) << server.log();
+    }
+
+    // Waits for event line number n (counting from 1) and returns it.
+    EventLine line(size_t n, Clock::duration timeout = seconds(10))
+    {
+        auto lines = server.wait_for_lines(n, timeout);
+        if (lines.size() < n) {
+            ADD_FAILURE() << "line " << n << " never came; log: " << server.log();
+            return {};
+        }
+        return lines[n - 1];
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::fprintf(stderr, "server log:\n%s\n", server.log().c_str());
+    }
+
+    ServerProcess server;
 };

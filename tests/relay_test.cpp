@@ -9,57 +9,6 @@
 
 namespace {
 
-// Wine needs a second or two to start a program; a native start takes milliseconds.
-const Clock::duration START_TIMEOUT = seconds(30);
-const Clock::duration QUIET = milliseconds(300);
-
-std::string line_end()
-{
-    return under_wine() ? "\r\n" : "\n";  // the Windows C runtime writes text mode
-}
-
-std::string random_bytes(size_t n, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char &c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
-
-class Relay : public ::testing::Test {
-protected:
-    void SetUp() override { enter_private_network(); }
-
-    // Starts the server and waits for its start line.
-    void start_server(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {})
-    {
-        server.start(args, env);
-        auto lines = server.wait_for_lines(1, START_TIMEOUT);
-        ASSERT_FALSE(lines.empty()) << "no start line; log: " << server.log();
-        ASSERT_EQ(lines[0].text, started_text()) << server.log();
-    }
-
-    // Waits for event line number n (counting from 1) and returns it.
-    EventLine line(size_t n, Clock::duration timeout = seconds(10))
-    {
-        auto lines = server.wait_for_lines(n, timeout);
-        if (lines.size() < n) {
-            ADD_FAILURE() << "line " << n << " never came; log: " << server.log();
-            return {};
-        }
-        return lines[n - 1];
-    }
-
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::fprintf(stderr, "server log:\n%s\n", server.log().c_str());
-    }
-
-    ServerProcess server;
-};
-
 TEST_F(Relay, StartLineIsGbkWithTheLocalTime)
 {
     // A zone far from UTC shows that the time is local, not universal.

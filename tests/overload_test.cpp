@@ -1,0 +1,246 @@
+// overload_test.cpp - clients that stall, reset, vanish or arrive in crowds must not wedge the relay,
+// grow it without bound, or cost the others a single byte.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Samples the server's resident memory until stopped; keeps the peak.
+class RssWatch {
+public:
+    explicit RssWatch(ServerProcess &server)
+        : thread_([this, &server] {
+              while (!stop_) {
+                  peak_ = std::max(peak_.load(), server.rss_kib());
+                  std::this_thread::sleep_for(milliseconds(20));
+              }
+          })
+    {
+    }
+    long stop()
+    {
+        stop_ = true;
+        thread_.join();
+        return peak_;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peak_{0};
+    std::thread thread_;
+};
+
+// Streams `data` from `from` while every reader checks what it receives; returns the seconds taken.
+// Readers heartbeat first, so that a long stream does not outlast their inactivity limit.
+double stream_to(Client &from, const std::string &data, std::vector<Client *> readers)
+{
+    for (Client *r : readers) {
+        r->send("[PING]");
+        EXPECT_EQ(r->recv_exact(6, seconds(5)), "[PONG]");
+    }
+    auto begin = Clock::now();
+    std::vector<std::future<size_t>> got;
+    for (Client *r : readers)
+        got.push_back(std::async(std::launch::async, [r, &data] { return r->recv_matching(data, seconds(120)); }));
+    from.send(data);
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i].get(), data.size()) << "reader " << i << " lost, reordered or corrupted bytes";
+    return std::chrono::duration<double>(Clock::now() - begin).count();
+}
+
+TEST_F(Relay, StalledReceiverIsCutOffWhileTheOthersGetEverything)
+{
+    start_server();
+    Client sender, b, c;
+    line(4);
+    // Wine relays about 8 MB/s, so there a quarter of the stream keeps each run well inside the
+    // 10 s that the readers may stay silent; it is still several times the backlog bound.
+    const std::string data = random_bytes(under_wine() ? 16 << 20 : 64 << 20, 3);
+    double unstalled = stream_to(sender, data, {&b, &c});
+    long rss_before = server.rss_kib();
+
+    Client stalled(4096);  // connects and never reads
+    line(5);
+    RssWatch watch(server);
+    double stalled_run = stream_to(sender, data, {&b, &c});
+    long rss_peak = watch.stop();
+    std::printf("%zu MiB to two readers: %.2f s alone, %.2f s beside a stalled client; server RSS %ld -> peak %ld KiB\n",
+                data.size() >> 20, unstalled, stalled_run, rss_before, rss_peak);
+    EXPECT_LT(stalled_run, unstalled + 10.0) << "a stalled receiver held the others back";
+    // The stalled client's backlog is bounded (a few MiB); without a bound it would take all 64 MiB.
+    EXPECT_LT(rss_peak - rss_before, 24L << 10) << "the server's memory grew with the stalled client's backlog";
+
+    EventLine cut = line(6);
+    EXPECT_EQ(cut.text, timed_out_text()) << "the stalled client was not cut off";
+    stalled.recv_for(milliseconds(100));  // what reached its socket buffer before the cut
+    EXPECT_TRUE(stalled.closed_by_server(seconds(10)));
+    sender.send("[PING]");
+    EXPECT_EQ(sender.recv_exact(6, seconds(5)), "[PONG]");
+}
+
+TEST_F(Relay, SlowReaderGetsEveryByteInOrder)
+{
+    start_server();
+    Client sender, slow(4096), quick;
+    line(4);
+    // Less than the backlog bound, so the slow reader falls behind but is not cut off; the server
+    // must carry on each partly sent chunk from where the socket stopped taking it.
+    const std::string data = random_bytes(2 << 20, 5);
+    auto at_slow = std::async(std::launch::async, [&] {
+        size_t got = 0;
+        auto deadline = Clock::now() + seconds(60);
+        while (got < data.size() && Clock::now() < deadline) {
+            std::string piece = slow.recv_exact(std::min<size_t>(1000, data.size() - got), seconds(5));
+            if (piece.empty() || piece != data.substr(got, piece.size()))
+                break;
+            got += piece.size();
+            if (got % 50000 < 1000)
+                std::this_thread::sleep_for(milliseconds(5));
+        }
+        return got;
+    });
+    EXPECT_EQ(stream_to(sender, data, {&quick}) > 0, true);
+    EXPECT_EQ(at_slow.get(), data.size());
+    EXPECT_EQ(server.lines().size(), 4u) << "the slow reader was dropped";
+}
+
+TEST_F(Relay, HeartbeatAnswerWaitsBehindQueuedBytes)
+{
+    start_server();
+    Client sender, behind(4096);
+    line(3);
+    // More than the socket buffers hold, less than the backlog bound.
+    const std::string data = random_bytes(6 << 20, 9);
+    sender.send(data);
+    std::this_thread::sleep_for(milliseconds(500));  // the server has it all; most waits for `behind`
+    behind.send("[PING]");
+    std::string expected = data + "[PONG]";
+    EXPECT_EQ(behind.recv_matching(expected, seconds(30)), expected.size())
+        << "the answer cut into relayed bytes, or bytes were lost";
+}
+
+TEST_F(Relay, ResetsDuringAFloodHarmNobodyElse)
+{
+    start_server();
+    Client sender, b, c;
+    std::vector<std::unique_ptr<Client>> doomed;
+    for (int i = 0; i < 6; ++i)
+        doomed.push_back(std::make_unique<Client>(8192));
+    line(10);
+    const std::string data = random_bytes(16 << 20, 4);
+    auto resets = std::async(std::launch::async, [&] {
+        for (auto &d : doomed) {
+            d->recv_exact(100000, seconds(5));
+            d->reset();
+        }
+    });
+    stream_to(sender, data, {&b, &c});
+    resets.get();
+    EXPECT_TRUE(server.running());
+    b.send("[PING]");
+    EXPECT_EQ(b.recv_exact(6, seconds(5)), "[PONG]");
+    c.send("still relaying");
+    EXPECT_EQ(b.recv_exact(14, seconds(5)), "still relaying");
+}
+
+TEST_F(Relay, ClientThatLeavesIsGoneAtOnceAndCostsNoCpu)
+{
+    start_server();
+    Client stays, closes, resets;
+    line(4);
+    double cpu_before = server.cpu_seconds();
+    auto left = Clock::now();
+    closes.close();
+    resets.reset();
+    auto lines = server.wait_for_lines(6, seconds(1));
+    ASSERT_EQ(lines.size(), 6u) << "a departed client stayed registered";
+    EXPECT_EQ(lines[4].text, timed_out_text());
+    EXPECT_EQ(lines[5].text, timed_out_text());
+    std::this_thread::sleep_until(left + seconds(1));
+    Client next;
+    EXPECT_EQ(line(7).text, connected_text(2));
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_LT(server.cpu_seconds() - cpu_before, 0.5) << "the server spins after a client left";
+    stays.send("[PING]");
+    EXPECT_EQ(stays.recv_exact(6, seconds(5)), "[PONG]");
+}
+
+TEST_F(Relay, ThousandsOfConnectionsLeaveNoThreadOrDescriptorBehind)
+{
+    start_server();
+    for (int i = 0; i < 10; ++i)
+        Client warm_up;  // whatever the platform starts on the first connections is there from now on
+    std::this_thread::sleep_for(milliseconds(500));
+    int threads_before = server.threads();
+    int files_before = server.open_files();
+    for (int i = 0; i < 2000; ++i) {
+        Client passing;
+        if (i % 3 == 0)
+            passing.send("hello, and goodbye");
+        if (i % 2 == 0)
+            passing.reset();
+    }
+    // Every handler notices its client's departure and ends.
+    auto deadline = Clock::now() + seconds(30);
+    while (server.threads() > threads_before && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(server.threads(), threads_before);
+    if (!under_wine()) {  // Wine's sockets live in the wineserver; the program's descriptors vary
+        EXPECT_EQ(server.open_files(), files_before);
+    }
+    Client a, b;
+    b.send("[PING]");
+    EXPECT_EQ(b.recv_exact(6, seconds(5)), "[PONG]");
+    a.send("after the storm");
+    EXPECT_EQ(b.recv_exact(15, seconds(5)), "after the storm");
+    EXPECT_EQ(server.lines().back().text, connected_text(2)) << "departed clients are still counted";
+}
+
+TEST_F(Relay, ThousandClientsConnectingAtOnceAreAllServed)
+{
+    start_server();
+    std::vector<int> fds = connect_many(1000, seconds(20));
+    ASSERT_EQ(fds.size(), 1000u);
+    auto lines = server.wait_for_lines(1001, seconds(20));
+    ASSERT_EQ(lines.size(), 1001u) << "connections were lost from the accept queue";
+    EXPECT_EQ(lines.back().text, connected_text(1000));
+    // One line from the first reaches all the others.
+    ASSERT_EQ(::send(fds[0], "all here?", 9, 0), 9);
+    size_t reached = 0;
+    for (size_t i = 1; i < fds.size(); ++i)
+        reached += recv_exact_fd(fds[i], 9, seconds(10)) == "all here?";
+    EXPECT_EQ(reached, fds.size() - 1);
+    for (int fd : fds)
+        ::close(fd);
+}
+
+TEST_F(Relay, RunningOutOfDescriptorsIsSurvived)
+{
+    if (under_wine())
+        GTEST_SKIP() << "Wine keeps sockets in the wineserver, so the program's descriptor limit does not bound them";
+    start_server({}, {}, 32);
+    std::vector<std::unique_ptr<Client>> crowd;
+    for (int i = 0; i < 40; ++i)
+        crowd.push_back(std::make_unique<Client>());  // the kernel completes every handshake
+    std::this_thread::sleep_for(milliseconds(500));
+    size_t served = server.lines().size() - 1;
+    EXPECT_LT(served, 40u) << "the descriptor limit was not reached; the test proves nothing";
+    double cpu_before = server.cpu_seconds();
+    std::this_thread::sleep_for(seconds(2));
+    EXPECT_LT(server.cpu_seconds() - cpu_before, 0.3) << "failed accepts are retried in a busy loop";
+
+    crowd.clear();  // descriptors come free as these leave
+    Client a, b;
+    b.send("[PING]");
+    EXPECT_EQ(b.recv_exact(6, seconds(10)), "[PONG]");
+    a.send("room again");
+    EXPECT_EQ(b.recv_exact(10, seconds(5)), "room again");
+}
+
+}  // namespace
