@@ -37,6 +37,15 @@ bool under_wine()
     return RELAY_WINE[0] != '\0';
 }
 
+bool sanitized()
+{
+#ifdef RELAY_SANITIZED
+    return true;
+#else
+    return false;
+#endif
+}
+
 static void run_or_die(const std::string &command)
 {
     int rc = std::system(command.c_str());
@@ -375,23 +384,58 @@ std::string Client::recv_for(Clock::duration timeout)
     return got;
 }
 
-size_t Client::recv_matching(const std::string &expected, Clock::duration timeout)
+size_t Client::recv_matching(const std::string &expected, Clock::duration timeout, bool keep_alive,
+                             std::atomic<size_t> *progress)
 {
+    static const std::string PONG = "[PONG]";
     size_t got = 0;
+    size_t pongs_due = 0;
+    std::string held;  // received, not yet matched
     auto deadline = Clock::now() + timeout;
+    auto next_ping = Clock::now() + seconds(2);
     char buf[65536];
-    while (got < expected.size() && wait_readable(fd_, deadline)) {
-        ssize_t r = recv(fd_, buf, std::min(sizeof buf, expected.size() - got), 0);
-        if (r <= 0)
-            break;
-        if (std::memcmp(buf, expected.data() + got, static_cast<size_t>(r)) != 0) {
-            for (ssize_t i = 0; i < r && buf[i] == expected[got]; ++i)
-                ++got;
-            break;
+    for (;;) {
+        while (!held.empty()) {
+            // An answer to one of our heartbeats can stand between any two relayed chunks.
+            if (pongs_due > 0 && held[0] == '[') {
+                size_t n = std::min<size_t>(held.size(), 6);
+                if (held.compare(0, n, PONG, 0, n) == 0) {
+                    if (n < 6)
+                        break;  // too little to tell yet
+                    if (got == expected.size() || expected.compare(got, 6, PONG) != 0) {
+                        held.erase(0, 6);
+                        --pongs_due;
+                        continue;
+                    }
+                }
+            }
+            if (got == expected.size() || held[0] != expected[got])
+                return got;
+            size_t m = 1;  // a run of matching bytes, up to any '[' that may open an answer
+            while (m < held.size() && got + m < expected.size() && held[m] == expected[got + m] &&
+                   !(pongs_due > 0 && held[m] == '['))
+                ++m;
+            got += m;
+            held.erase(0, m);
+            if (progress)
+                progress->store(got);
         }
-        got += static_cast<size_t>(r);
+        if (got == expected.size() && pongs_due == 0)
+            return got;
+        if (keep_alive && got < expected.size() && Clock::now() >= next_ping) {
+            send("[PING]");
+            ++pongs_due;
+            next_ping = Clock::now() + seconds(2);
+        }
+        if (wait_readable(fd_, keep_alive ? std::min(deadline, next_ping) : deadline)) {
+            ssize_t r = recv(fd_, buf, sizeof buf, 0);
+            if (r <= 0)
+                return got;
+            held.append(buf, static_cast<size_t>(r));
+        } else if (Clock::now() >= deadline) {
+            return got;
+        }
     }
-    return got;
 }
 
 bool Client::closed_by_server(Clock::duration timeout)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -18,6 +19,8 @@ using std::chrono::seconds;
 
 // True when the program under test is the Windows build running under Wine.
 bool under_wine();
+// True when the program under test is built with a sanitizer.
+bool sanitized();
 
 // Moves this process into a network namespace of its own: loopback up, plus a veth pair with a
 // default route so that a limited broadcast sent here is delivered to sockets here.
@@ -92,8 +95,11 @@ public:
     // Returns whatever arrives within the time-out (empty if nothing does).
     std::string recv_for(Clock::duration timeout);
     // Reads until `expected` has all arrived or the time-out passes; returns how many bytes arrived
-    // matching it, stopping at the first that differs.
-    size_t recv_matching(const std::string &expected, Clock::duration timeout);
+    // matching it, stopping at the first that differs. With keep_alive it heartbeats every 2 s, so
+    // that a long read does not outlast the inactivity limit, and takes the answers out of the stream.
+    // If `progress` is given, it follows the count of matching bytes as they arrive.
+    size_t recv_matching(const std::string &expected, Clock::duration timeout, bool keep_alive = false,
+                         std::atomic<size_t> *progress = nullptr);
     // True if the server closes the connection within the time-out.
     bool closed_by_server(Clock::duration timeout);
     // Closes with an RST instead of a FIN.
@@ -183,9 +189,13 @@ protected:
 
     void TearDown() override
     {
+        if (server.pid() > 0 && !expect_exit) {
+            EXPECT_TRUE(server.running()) << "the server died";
+        }
         if (HasFailure())
             std::fprintf(stderr, "server log:\n%s\n", server.log().c_str());
     }
 
     ServerProcess server;
+    bool expect_exit = false;  // the test ends the server's life on purpose
 };
