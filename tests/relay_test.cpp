@@ -238,6 +238,27 @@ TEST_F(Relay, PortInUseEndsWithTheBindErrorAndNoBeacon)
     EXPECT_FALSE(listener.receive(milliseconds(500))) << "a beacon was sent although the bind failed";
 }
 
+TEST_F(Relay, RestartsRightAfterBeingKilled)
+{
+    start_server();
+    {
+        Client a, b;
+        line(3);
+        a.send("before");
+        EXPECT_EQ(b.recv_exact(6, seconds(5)), "before");
+        server.stop();  // killed with its connections open: they linger in TIME_WAIT on port 8888
+    }
+    ServerProcess again;
+    again.start();
+    auto lines = again.wait_for_lines(1, START_TIMEOUT);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, started_text()) << "a restart must not wait for old connections to time out";
+    Client a, b;
+    again.wait_for_lines(3, seconds(10));  // both registered
+    a.send("after");
+    EXPECT_EQ(b.recv_exact(5, seconds(5)), "after");
+}
+
 TEST_F(Relay, CommandLineArgumentsChangeNothing)
 {
     start_server({"--port", "9999", "-h", "/?"});
