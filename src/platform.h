@@ -82,3 +82,22 @@ int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port);
 
 // The local time of day, read now.
 clock_time local_clock();
+
+// ---- for the companion client ----
+
+// Connects a blocking TCP socket to host (a name or a dotted address) and port. On failure returns
+// NO_SOCKET and writes why into the caller's buffer.
+SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len);
+// Sends all len bytes, waiting as needed: 0, or -1 if the connection failed.
+int send_all(SOCKET s, const char *buf, int len);
+// Creates a UDP socket bound to the port on every local address, sharing it with other listeners;
+// NO_SOCKET on failure.
+SOCKET udp_listen_socket(unsigned short port);
+// Waits up to timeout_ms for one datagram and stores at most len bytes of it. Returns its whole
+// length (more than len if it did not fit), or -1 if none came. The sender's IPv4 address is
+// written as dotted text into from (16 bytes suffice).
+int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len, int timeout_ms);
+// Makes standard input and output carry bytes unchanged (no line-end translation).
+void binary_stdio();
+// Ends the sending direction of a connection: the peer reads the end of the stream after what was sent.
+void shutdown_send(SOCKET s);

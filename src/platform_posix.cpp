@@ -6,8 +6,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -178,6 +181,89 @@ int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port)
     ssize_t n = ::sendto(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
                          reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     return n < 0 ? -1 : static_cast<int>(n);
+}
+
+SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", port);
+    int rc = ::getaddrinfo(host, service, &hints, &found);
+    if (rc != 0) {
+        std::snprintf(why, why_len, "%s", ::gai_strerror(rc));
+        return NO_SOCKET;
+    }
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0 && ::connect(s, found->ai_addr, found->ai_addrlen) != 0) {
+        std::snprintf(why, why_len, "%s", std::strerror(errno));
+        ::close(s);
+        s = -1;
+    } else if (s < 0) {
+        std::snprintf(why, why_len, "%s", std::strerror(errno));
+    }
+    ::freeaddrinfo(found);
+    if (s < 0)
+        return NO_SOCKET;
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
+}
+
+int send_all(SOCKET s, const char *buf, int len)
+{
+    while (len > 0) {
+        ssize_t n = ::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        buf += n;
+        len -= static_cast<int>(n);
+    }
+    return 0;
+}
+
+SOCKET udp_listen_socket(unsigned short port)
+{
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
+        return NO_SOCKET;
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(s);
+        return NO_SOCKET;
+    }
+    return s;
+}
+
+int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len, int timeout_ms)
+{
+    pollfd p{s, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0)
+        return -1;
+    sockaddr_in addr{};
+    socklen_t addr_len = sizeof addr;
+    // MSG_TRUNC: the result is the datagram's real length even when it is longer than buf.
+    ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), MSG_TRUNC, reinterpret_cast<sockaddr *>(&addr), &addr_len);
+    if (n < 0)
+        return -1;
+    ::inet_ntop(AF_INET, &addr.sin_addr, from, static_cast<socklen_t>(from_len));
+    return static_cast<int>(n);
+}
+
+void binary_stdio() {}
+
+void shutdown_send(SOCKET s)
+{
+    ::shutdown(s, SHUT_WR);
 }
 
 clock_time local_clock()

@@ -10,6 +10,10 @@
 
 #include "platform.h"
 
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+
 unsigned long net_startup()
 {
     WSADATA wsa;
@@ -182,6 +186,90 @@ int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port)
     addr.sin_port = htons(port);
     int n = ::sendto(s, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     return n == SOCKET_ERROR ? -1 : n;
+}
+
+SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *found = nullptr;
+    char service[8];
+    std::snprintf(service, sizeof service, "%u", port);
+    if (::getaddrinfo(host, service, &hints, &found) != 0) {
+        std::snprintf(why, why_len, "host not found (error %d)", WSAGetLastError());
+        return NO_SOCKET;
+    }
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET || ::connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0) {
+        std::snprintf(why, why_len, "error %d", WSAGetLastError());
+        if (s != INVALID_SOCKET)
+            ::closesocket(s);
+        s = INVALID_SOCKET;
+    }
+    ::freeaddrinfo(found);
+    if (s == INVALID_SOCKET)
+        return NO_SOCKET;
+    BOOL nodelay = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
+    return s;
+}
+
+int send_all(SOCKET s, const char *buf, int len)
+{
+    while (len > 0) {
+        int n = ::send(s, buf, len, 0);
+        if (n == SOCKET_ERROR || n == 0)
+            return -1;
+        buf += n;
+        len -= n;
+    }
+    return 0;
+}
+
+SOCKET udp_listen_socket(unsigned short port)
+{
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET)
+        return NO_SOCKET;
+    BOOL share = TRUE;  // several clients on one machine may all listen for the beacon
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&share), sizeof share);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::closesocket(s);
+        return NO_SOCKET;
+    }
+    return s;
+}
+
+int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len, int timeout_ms)
+{
+    WSAPOLLFD p{};
+    p.fd = s;
+    p.events = POLLRDNORM;
+    if (::WSAPoll(&p, 1, timeout_ms) <= 0)
+        return -1;
+    sockaddr_in addr{};
+    int addr_len = sizeof addr;
+    int n = ::recvfrom(s, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), &addr_len);
+    if (n == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
+        return -1;
+    ::inet_ntop(AF_INET, &addr.sin_addr, from, from_len);
+    return n == SOCKET_ERROR ? len + 1 : n;  // WSAEMSGSIZE: it did not fit
+}
+
+void binary_stdio()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+void shutdown_send(SOCKET s)
+{
+    ::shutdown(s, SD_SEND);
 }
 
 clock_time local_clock()

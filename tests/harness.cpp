@@ -92,23 +92,26 @@ std::string bind_failed_text(unsigned long code) { return gbk("绑定套接字�
 
 // ---- the server process ----
 
-ServerProcess::~ServerProcess()
+Program::~Program()
 {
     stop();
 }
 
-void ServerProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env, unsigned max_files)
+void Program::start(const std::string &path, const std::vector<std::string> &args,
+                    const std::vector<std::string> &env, unsigned max_files)
 {
-    int out[2];
+    int in[2], out[2], err[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
     std::vector<std::string> argv;
     if (under_wine())
         argv.push_back(RELAY_WINE);
-    argv.push_back(RELAY_SERVER);
+    argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
 
     if (under_wine()) {
-        // Wine puts its server's socket under TMPDIR. A directory of this test's own gives it a
+        // Wine puts its server's socket under TMPDIR. A directory of this program's own gives it a
         // wineserver of its own, started here, inside this test's network namespace: the
         // wineserver is what owns the program's sockets.
         char dir[] = "/tmp/relay-wine-XXXXXX";
@@ -118,7 +121,9 @@ void ServerProcess::start(const std::vector<std::string> &args, const std::vecto
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
         if (max_files != 0) {
             rlimit files{max_files, max_files};
             setrlimit(RLIMIT_NOFILE, &files);
@@ -137,11 +142,15 @@ void ServerProcess::start(const std::vector<std::string> &args, const std::vecto
         execv(cargv[0], cargv.data());
         _exit(127);
     }
-    close(out[1]);
-    reader_ = std::thread(&ServerProcess::read_output, this, out[0]);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in_fd_ = in[1];
+    out_reader_ = std::thread(&Program::read_into, this, out[0], &output_);
+    err_reader_ = std::thread(&Program::read_into, this, err[0], &errors_);
 }
 
-void ServerProcess::read_output(int fd)
+void Program::read_into(int fd, std::string *sink)
 {
     char buf[4096];
     for (;;) {
@@ -151,10 +160,58 @@ void ServerProcess::read_output(int fd)
         if (n <= 0)
             break;
         std::lock_guard<std::mutex> lock(mu_);
-        output_.append(buf, static_cast<size_t>(n));
+        sink->append(buf, static_cast<size_t>(n));
         cv_.notify_all();
     }
-    close(fd);
+    ::close(fd);
+}
+
+void Program::write_input(const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(in_fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ASSERT_GT(n, 0) << "writing to the program's standard input: " << std::strerror(errno);
+        done += static_cast<size_t>(n);
+    }
+}
+
+void Program::close_input()
+{
+    if (in_fd_ >= 0)
+        ::close(in_fd_);
+    in_fd_ = -1;
+}
+
+std::string Program::output()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return output_;
+}
+
+std::string Program::errors()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    return errors_;
+}
+
+bool Program::wait_for_output(const std::string &text, Clock::duration timeout)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return output_.find(text) != std::string::npos; });
+}
+
+bool Program::wait_for_errors(const std::string &text, Clock::duration timeout)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [&] { return errors_.find(text) != std::string::npos; });
+}
+
+void ServerProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env, unsigned max_files)
+{
+    Program::start(RELAY_SERVER, args, env, max_files);
 }
 
 static std::vector<EventLine> split_lines(const std::string &output)
@@ -186,17 +243,15 @@ std::vector<EventLine> ServerProcess::wait_for_lines(size_t n, Clock::duration t
 
 std::vector<EventLine> ServerProcess::lines()
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    return split_lines(output_);
+    return split_lines(output());
 }
 
 std::string ServerProcess::log()
 {
-    std::lock_guard<std::mutex> lock(mu_);
-    return output_;
+    return output() + errors();
 }
 
-std::optional<int> ServerProcess::wait_exit(Clock::duration timeout)
+std::optional<int> Program::wait_exit(Clock::duration timeout)
 {
     if (status_)
         return status_;
@@ -214,19 +269,22 @@ std::optional<int> ServerProcess::wait_exit(Clock::duration timeout)
     return std::nullopt;
 }
 
-bool ServerProcess::running()
+bool Program::running()
 {
     return pid_ > 0 && !wait_exit(milliseconds(0));
 }
 
-void ServerProcess::stop()
+void Program::stop()
 {
+    close_input();
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);
         wait_exit(seconds(10));
     }
-    if (reader_.joinable())
-        reader_.join();
+    if (out_reader_.joinable())
+        out_reader_.join();
+    if (err_reader_.joinable())
+        err_reader_.join();
     if (!wine_tmp_.empty()) {
         // The test's wineserver would otherwise linger for a while after its last client.
         std::string cmd = "TMPDIR=" + wine_tmp_ + " WINEPREFIX=" + RELAY_WINEPREFIX + " wineserver -k 2>/dev/null; rm -rf " + wine_tmp_;
@@ -245,17 +303,17 @@ static std::string proc_status_field(pid_t pid, const std::string &field)
     return "";
 }
 
-long ServerProcess::rss_kib()
+long Program::rss_kib()
 {
     return std::atol(proc_status_field(pid_, "VmRSS").c_str());
 }
 
-int ServerProcess::threads()
+int Program::threads()
 {
     return std::atoi(proc_status_field(pid_, "Threads").c_str());
 }
 
-int ServerProcess::open_files()
+int Program::open_files()
 {
     int count = 0;
     DIR *dir = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
@@ -268,7 +326,7 @@ int ServerProcess::open_files()
     return count;
 }
 
-double ServerProcess::cpu_seconds()
+double Program::cpu_seconds()
 {
     std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

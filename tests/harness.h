@@ -42,25 +42,29 @@ std::string connected_text(int online);
 std::string timed_out_text();
 std::string bind_failed_text(unsigned long code);
 
-class ServerProcess {
+// A program under test, with its standard input, output and error on pipes.
+class Program {
 public:
-    ServerProcess() = default;
-    ~ServerProcess();
-    ServerProcess(const ServerProcess &) = delete;
-    ServerProcess &operator=(const ServerProcess &) = delete;
+    Program() = default;
+    ~Program();
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
 
-    // Starts the binary with the given arguments and extra environment ("NAME=value"); max_files,
-    // if not 0, caps the number of descriptors it may open (soft and hard limit).
-    void start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {},
-               unsigned max_files = 0);
-    // Waits until the log holds at least n complete lines; returns them (fewer on time-out).
-    std::vector<EventLine> wait_for_lines(size_t n, Clock::duration timeout);
-    std::vector<EventLine> lines();
+    // Starts the program (under Wine for the Windows build) with the given arguments and extra
+    // environment ("NAME=value"); max_files, if not 0, caps the descriptors it may open.
+    void start(const std::string &path, const std::vector<std::string> &args = {},
+               const std::vector<std::string> &env = {}, unsigned max_files = 0);
+    void write_input(const std::string &bytes);
+    void close_input();
+    std::string output();
+    std::string errors();
+    // Wait until the output (or error output) contains the text; false on time-out.
+    bool wait_for_output(const std::string &text, Clock::duration timeout);
+    bool wait_for_errors(const std::string &text, Clock::duration timeout);
     // Waits for the process to end; returns its exit status, or nothing if it is still running.
     std::optional<int> wait_exit(Clock::duration timeout);
     bool running();
     void stop();
-    std::string log();  // the whole log, for failure messages
     pid_t pid() const { return pid_; }
     // Read from /proc: resident memory, thread count, open descriptors, CPU time used.
     long rss_kib();
@@ -68,16 +72,31 @@ public:
     int open_files();
     double cpu_seconds();
 
-private:
-    void read_output(int fd);
-
-    pid_t pid_ = -1;
-    std::string wine_tmp_;  // the private TMPDIR of the program's wineserver
-    std::optional<int> status_;
-    std::thread reader_;
+protected:
     std::mutex mu_;
     std::condition_variable cv_;
     std::string output_;
+
+private:
+    void read_into(int fd, std::string *sink);
+
+    pid_t pid_ = -1;
+    int in_fd_ = -1;
+    std::string wine_tmp_;  // the private TMPDIR of the program's wineserver
+    std::optional<int> status_;
+    std::thread out_reader_, err_reader_;
+    std::string errors_;
+};
+
+// The relay server; its standard output is the event log.
+class ServerProcess : public Program {
+public:
+    void start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {},
+               unsigned max_files = 0);
+    // Waits until the log holds at least n complete lines; returns them (fewer on time-out).
+    std::vector<EventLine> wait_for_lines(size_t n, Clock::duration timeout);
+    std::vector<EventLine> lines();
+    std::string log();  // the log and anything on standard error, for failure messages
 };
 
 class Client {

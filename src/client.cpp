@@ -1,0 +1,163 @@
+// client.cpp - chat_client, the relay's companion: finds the relay by its beacon (or is told where
+// it is), keeps its place with heartbeats, sends each line of standard input, and writes whatever
+// the relay passes on to standard output, byte for byte.
+#include "platform.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+
+const unsigned short TCP_PORT = 8888;
+const unsigned short UDP_PORT = 8889;
+const char ANNOUNCEMENT[] = "CHAT_SERVER_V1.4";  // exactly these 16 bytes, nothing more
+const auto DISCOVERY_TIME = seconds(10);         // three beacon periods and a little
+const auto HEARTBEAT_INTERVAL = seconds(4);      // the relay drops clients silent for over 10 s
+
+// Exit statuses.
+const int EXIT_USAGE = 1;
+const int EXIT_NO_SERVER = 2;
+const int EXIT_CONNECTION_LOST = 3;
+
+SOCKET server = NO_SOCKET;
+std::mutex send_mtx;               // a heartbeat never lands inside a line
+std::atomic<int> pongs_due{0};     // heartbeats sent whose answers have not been seen
+std::atomic<bool> finishing{false};  // standard input has ended; the relay's close is expected
+std::atomic<bool> receiver_done{false};
+
+// Listens for the relay's announcement. Returns the address it came from, or "" if none came.
+std::string discover()
+{
+    SOCKET s = udp_listen_socket(UDP_PORT);
+    if (s == NO_SOCKET) {
+        std::fprintf(stderr, "chat_client: cannot listen on UDP port %u for the relay's announcement\n", UDP_PORT);
+        return "";
+    }
+    std::string found;
+    auto deadline = steady_clock::now() + DISCOVERY_TIME;
+    while (found.empty() && steady_clock::now() < deadline) {
+        char buf[64];
+        char from[64] = "";
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        int n = recv_datagram(s, buf, sizeof buf, from, sizeof from, static_cast<int>(left) + 1);
+        if (n < 0)
+            continue;
+        if (n == 16 && std::memcmp(buf, ANNOUNCEMENT, 16) == 0)
+            found = from;
+        else
+            std::fprintf(stderr, "chat_client: ignored a %d-byte datagram from %s: not a relay's announcement\n", n, from);
+    }
+    close_socket(s);
+    return found;
+}
+
+void send_bytes(const char *data, std::size_t len)
+{
+    std::lock_guard<std::mutex> lock(send_mtx);
+    send_all(server, data, static_cast<int>(len));  // a failure shows as the relay closing
+}
+
+void heartbeat()
+{
+    for (;;) {
+        std::this_thread::sleep_for(HEARTBEAT_INTERVAL);
+        std::lock_guard<std::mutex> lock(send_mtx);
+        ++pongs_due;
+        if (send_all(server, "[PING]", 6) != 0)
+            return;
+    }
+}
+
+// Writes what the relay sends, less the answers to our own heartbeats. The stream has no framing,
+// so an answer is recognised only where a chunk begins with it: right after a heartbeat, or as a
+// chunk of its own. Text from other clients passes unchanged.
+void receive()
+{
+    char buf[4096];
+    for (;;) {
+        int n = recv_some(server, buf, sizeof buf);
+        if (n == RECV_NOTHING)
+            continue;
+        if (n <= 0)
+            break;
+        const char *p = buf;
+        if (n >= 6 && std::memcmp(p, "[PONG]", 6) == 0 && (pongs_due > 0 || n == 6)) {
+            if (pongs_due > 0)
+                --pongs_due;
+            p += 6;
+            n -= 6;
+        }
+        std::fwrite(p, 1, static_cast<std::size_t>(n), stdout);
+        std::fflush(stdout);
+    }
+    receiver_done = true;
+    if (!finishing) {
+        std::fprintf(stderr, "chat_client: the relay closed the connection\n");
+        std::_Exit(EXIT_CONNECTION_LOST);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))) {
+        std::fprintf(stderr, "usage: chat_client [HOST]\n"
+                             "Without HOST, waits for a relay's announcement on the local network.\n");
+        return EXIT_USAGE;
+    }
+    binary_stdio();
+    if (net_startup() != 0) {
+        std::fprintf(stderr, "chat_client: the socket layer did not start\n");
+        return EXIT_USAGE;
+    }
+    std::string host = argc == 2 ? argv[1] : discover();
+    if (host.empty()) {
+        std::fprintf(stderr, "chat_client: no relay announced itself on UDP port %u within %lld s\n", UDP_PORT,
+                     static_cast<long long>(DISCOVERY_TIME.count()));
+        return EXIT_NO_SERVER;
+    }
+    if (argc == 1)
+        std::fprintf(stderr, "chat_client: found server at %s\n", host.c_str());
+
+    char why[256] = "";
+    server = connect_to(host.c_str(), TCP_PORT, why, sizeof why);
+    if (server == NO_SOCKET) {
+        std::fprintf(stderr, "chat_client: cannot connect to %s:%u: %s\n", host.c_str(), TCP_PORT, why);
+        return EXIT_USAGE;
+    }
+    std::fprintf(stderr, "chat_client: connected to %s:%u\n", host.c_str(), TCP_PORT);
+    std::thread(receive).detach();
+    std::thread(heartbeat).detach();
+
+    // Each line goes out whole, line end included; a last line without one goes out at the end.
+    std::string line;
+    for (int c; (c = std::getchar()) != EOF;) {
+        line += static_cast<char>(c);
+        if (c == '\n') {
+            send_bytes(line.data(), line.size());
+            line.clear();
+        }
+    }
+    if (!line.empty())
+        send_bytes(line.data(), line.size());
+
+    // Let the relay see the end of our stream after everything sent, and pass on what it still
+    // has for us until it closes.
+    finishing = true;
+    shutdown_send(server);
+    for (int i = 0; i < 300 && !receiver_done; ++i)
+        std::this_thread::sleep_for(milliseconds(10));
+    std::fflush(stdout);
+    std::_Exit(0);
+}

@@ -1,0 +1,159 @@
+// client_test.cpp - the companion client against the real relay: discovery, heartbeat, chat, failures.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifndef RELAY_CLIENT
+#error "RELAY_CLIENT must name the client under test"
+#endif
+
+namespace {
+
+class ChatClient : public Program {
+public:
+    void start(const std::vector<std::string> &args = {}) { Program::start(RELAY_CLIENT, args); }
+};
+
+void send_datagram(const std::string &payload)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(8889);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    close(fd);
+}
+
+size_t count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(Relay, ClientsExchangeLinesBothWays)
+{
+    start_server();
+    ChatClient alice, bob;
+    alice.start({"127.0.0.1"});
+    bob.start({"127.0.0.1"});
+    line(3);
+    alice.write_input("hello bob\n");
+    EXPECT_TRUE(bob.wait_for_output("hello bob\n", seconds(10))) << bob.output();
+    bob.write_input("hi alice\n");
+    EXPECT_TRUE(alice.wait_for_output("hi alice\n", seconds(10))) << alice.output();
+
+    // A last line without a line end still goes out when the input ends, and the client then
+    // leaves cleanly.
+    alice.write_input("bye");
+    alice.close_input();
+    EXPECT_EQ(alice.wait_exit(seconds(10)), 0) << alice.errors();
+    EXPECT_TRUE(bob.wait_for_output("bye", seconds(10)));
+    EXPECT_EQ(bob.output(), "hello bob\nbye");
+    EXPECT_EQ(alice.output(), "hi alice\n") << "an echo or an answer to a heartbeat leaked";
+}
+
+TEST_F(Relay, ClientPassesBinaryBytesUnchangedBothWays)
+{
+    start_server();
+    ChatClient c;
+    c.start({"127.0.0.1"});
+    Client raw;
+    line(3);
+    std::string every_byte;
+    for (int i = 0; i < 256; ++i)
+        every_byte += static_cast<char>(i);
+    raw.send(every_byte);
+    EXPECT_TRUE(c.wait_for_output(std::string(1, '\xff'), seconds(10)));
+    EXPECT_EQ(c.output(), every_byte) << "bytes were translated on the way to standard output";
+
+    c.write_input(std::string("a\r\nb\0c\n", 7));
+    EXPECT_EQ(raw.recv_exact(7, seconds(10)), std::string("a\r\nb\0c\n", 7));
+}
+
+TEST_F(Relay, ClientFindsTheServerByItsBeacon)
+{
+    start_server();
+    ChatClient c;
+    c.start();
+    EXPECT_TRUE(c.wait_for_errors("found server at 10.200.0.1", seconds(15))) << c.errors();
+    Client raw;
+    EXPECT_EQ(line(3).text, connected_text(2));
+    raw.send("found you\n");
+    EXPECT_TRUE(c.wait_for_output("found you\n", seconds(10)));
+}
+
+TEST_F(Relay, ClientIgnoresDatagramsThatAreNotTheAnnouncement)
+{
+    ChatClient c;
+    c.start();
+    const std::vector<std::string> foreign = {std::string("CHAT_SERVER_V1.4\0", 17), "CHAT_SERVER_V1.", "CHAT_SERVER_V1.5",
+                                              "", std::string(3000, 'x')};
+    // Until the client is listening, datagrams go nowhere: repeat until it has seen them all.
+    auto deadline = Clock::now() + seconds(8);
+    while (count(c.errors(), "not a relay's announcement") < foreign.size() && Clock::now() < deadline) {
+        for (const std::string &d : foreign)
+            send_datagram(d);
+        std::this_thread::sleep_for(milliseconds(200));
+    }
+    EXPECT_GE(count(c.errors(), "not a relay's announcement"), foreign.size()) << c.errors();
+    EXPECT_TRUE(c.running()) << "a foreign datagram was taken for a relay";
+    EXPECT_EQ(c.errors().find("found server"), std::string::npos) << c.errors();
+
+    start_server();
+    EXPECT_TRUE(c.wait_for_errors("found server at 10.200.0.1", seconds(10))) << c.errors();
+    EXPECT_EQ(line(2).text, connected_text(1));
+}
+
+TEST_F(Relay, IdleClientKeepsItsPlace)
+{
+    start_server();
+    ChatClient c;
+    c.start({"127.0.0.1"});
+    line(2);
+    std::this_thread::sleep_for(seconds(25));
+    EXPECT_EQ(server.lines().size(), 2u) << "the idle client was dropped";
+    Client raw;
+    EXPECT_EQ(line(3).text, connected_text(2));
+    raw.send("still there?\n");
+    EXPECT_TRUE(c.wait_for_output("still there?\n", seconds(10)));
+    EXPECT_EQ(c.output(), "still there?\n") << "answers to heartbeats reached the output";
+}
+
+TEST_F(Relay, ClientSaysSoWhenTheServerGoesAway)
+{
+    start_server();
+    ChatClient c;
+    c.start({"127.0.0.1"});
+    line(2);
+    server.stop();
+    auto status = c.wait_exit(seconds(10));
+    ASSERT_TRUE(status) << "the client kept running without its server";
+    EXPECT_NE(*status, 0);
+    EXPECT_NE(c.errors().find("the relay closed the connection"), std::string::npos) << c.errors();
+}
+
+TEST_F(Relay, ClientWithNoServerToFindGivesUp)
+{
+    ChatClient searching, direct;
+    searching.start();
+    direct.start({"127.0.0.1"});
+    auto status = direct.wait_exit(seconds(10));
+    ASSERT_TRUE(status);
+    EXPECT_NE(*status, 0);
+    EXPECT_NE(direct.errors().find("cannot connect to 127.0.0.1:8888"), std::string::npos) << direct.errors();
+
+    status = searching.wait_exit(seconds(20));
+    ASSERT_TRUE(status) << "the client searched for more than 10 s";
+    EXPECT_NE(*status, 0);
+    EXPECT_NE(searching.errors().find("no relay announced itself"), std::string::npos) << searching.errors();
+}
+
+}  // namespace
