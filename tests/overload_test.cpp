@@ -207,11 +207,15 @@ TEST_F(Relay, ThousandsOfConnectionsLeaveNoThreadOrDescriptorBehind)
         if (i % 2 == 0)
             passing.reset();
     }
-    // Every handler notices its client's departure and ends.
+    // Every handler notices its client's departure and ends. (Wine starts short-lived threads of
+    // its own now and then, so what counts is that the count gets back to where it was.)
+    bool settled = false;
     auto deadline = Clock::now() + seconds(30);
-    while (server.threads() > threads_before && Clock::now() < deadline)
+    while (!settled && Clock::now() < deadline) {
+        settled = server.threads() <= threads_before;
         std::this_thread::sleep_for(milliseconds(50));
-    EXPECT_EQ(server.threads(), threads_before);
+    }
+    EXPECT_TRUE(settled) << server.threads() << " threads, " << threads_before << " before";
     if (!under_wine()) {  // Wine's sockets live in the wineserver; the program's descriptors vary
         EXPECT_EQ(server.open_files(), files_before);
     }
