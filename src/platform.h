@@ -72,8 +72,9 @@ waker *make_waker();  // nullptr if the platform refuses one
 void wake(waker *w);
 void clear_waker(waker *w);
 void free_waker(waker *w);
-// Waits until s is readable, or writable if want_write, or w is set, or timeout_ms passes.
-int wait_socket(SOCKET s, bool want_write, waker *w, int timeout_ms);
+// Waits until s is readable (if want_read) or writable (if want_write), or w is set, or timeout_ms
+// passes. A hang-up or error counts as readable.
+int wait_socket(SOCKET s, bool want_read, bool want_write, waker *w, int timeout_ms);
 
 // Creates an IPv4 UDP socket allowed to send broadcasts, or returns NO_SOCKET.
 SOCKET udp_broadcast_socket();

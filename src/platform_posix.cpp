@@ -146,9 +146,9 @@ void free_waker(waker *w)
     delete w;
 }
 
-int wait_socket(SOCKET s, bool want_write, waker *w, int timeout_ms)
+int wait_socket(SOCKET s, bool want_read, bool want_write, waker *w, int timeout_ms)
 {
-    pollfd fds[2] = {{s, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0}, {w->fd, POLLIN, 0}};
+    pollfd fds[2] = {{s, static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0)), 0}, {w->fd, POLLIN, 0}};
     if (::poll(fds, 2, timeout_ms) <= 0)
         return 0;
     int ready = 0;

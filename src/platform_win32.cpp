@@ -148,11 +148,11 @@ void free_waker(waker *w)
     delete w;
 }
 
-int wait_socket(SOCKET s, bool want_write, waker *w, int timeout_ms)
+int wait_socket(SOCKET s, bool want_read, bool want_write, waker *w, int timeout_ms)
 {
     WSAPOLLFD fds[2] = {};
     fds[0].fd = s;
-    fds[0].events = static_cast<SHORT>(POLLRDNORM | (want_write ? POLLWRNORM : 0));
+    fds[0].events = static_cast<SHORT>((want_read ? POLLRDNORM : 0) | (want_write ? POLLWRNORM : 0));
     fds[1].fd = w->sock;
     fds[1].events = POLLRDNORM;
     if (::WSAPoll(fds, 2, timeout_ms) <= 0)

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -22,6 +23,11 @@
 // client is dropped only some 7 MB behind the room: minutes of chat, or a moment of a file pasted
 // flat out. A stalled client costs at most this much memory.
 #define BACKLOG_LIMIT (4u << 20)
+// While a receiver that is still taking data has more than this queued, senders wait before they
+// read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
+#define THROTTLE_MARK (1u << 20)
+// A receiver that has taken nothing for this long is stalled: nobody waits for it any more.
+#define STALL_TIME std::chrono::milliseconds(500)
 
 // Event lines. The text is GBK (code page 936) whatever the encoding of this file, so it is spelled
 // in byte escapes; the Chinese it stands for is beside each.
@@ -55,12 +61,14 @@ struct client {
     std::deque<pending> backlog;  // guarded by mtx
     std::size_t backlog_bytes;    // guarded by mtx
     bool cut_off;                 // guarded by mtx: too far behind, or its connection failed
+    std::chrono::steady_clock::time_point last_progress;  // guarded by mtx: when its socket last took bytes
 };
 
 // The client registry: every connected client in the order it arrived, guarded by mtx.
 std::vector<client *> clients;
 std::mutex mtx;
 std::atomic<bool> server_running{true};
+std::condition_variable drained;  // with mtx: a receiver fell below THROTTLE_MARK
 
 clock_time getTime()
 {
@@ -103,6 +111,8 @@ static long send_pending(client &c, const char *extra, std::size_t extra_len)
     long sent = send_gathered(c.sock, spans, count);
     if (sent <= 0)
         return sent;
+    c.last_progress = std::chrono::steady_clock::now();
+    bool was_throttling = c.backlog_bytes > THROTTLE_MARK;
     auto left = static_cast<std::size_t>(sent);
     while (left > 0 && !c.backlog.empty()) {
         pending &head = c.backlog.front();
@@ -110,12 +120,15 @@ static long send_pending(client &c, const char *extra, std::size_t extra_len)
         if (left < rest) {
             head.offset += left;
             c.backlog_bytes -= left;
-            return 0;
+            left = 0;
+            break;
         }
         left -= rest;
         c.backlog_bytes -= rest;
         c.backlog.pop_front();
     }
+    if (was_throttling && c.backlog_bytes <= THROTTLE_MARK)
+        drained.notify_all();
     return static_cast<long>(left);
 }
 
@@ -126,8 +139,9 @@ static long send_pending(client &c, const char *extra, std::size_t extra_len)
 // Only what the socket cannot take at once is queued, as one shared copy of the chunk for all the
 // receivers that need it (`shared`, made on first need); the receiver's handler and every later
 // delivery send from the queue as the socket drains. Since the sender's thread does the sending,
-// a room can never be fed faster than the server can pass its bytes on; only a receiver that
-// reads too slowly falls behind, and past BACKLOG_LIMIT it is cut off.
+// a room can never be fed faster than the server can pass its bytes on; a receiver that reads
+// slowly holds the senders back (THROTTLE_MARK), and one that stops reading is cut off past
+// BACKLOG_LIMIT.
 static void deliver(client &to, const char *data, int len, std::shared_ptr<const std::string> &shared)
 {
     if (to.cut_off)
@@ -151,15 +165,36 @@ static void deliver(client &to, const char *data, int len, std::shared_ptr<const
         wake(to.alarm);  // it must watch for its socket to drain, or leave
 }
 
+// True if some receiver other than `sender` is far behind but still taking data. Caller holds mtx.
+static bool room_is_behind(const client &sender)
+{
+    auto now = std::chrono::steady_clock::now();
+    for (const client *c : clients)
+        if (c != &sender && !c->cut_off && c->backlog_bytes > THROTTLE_MARK && now - c->last_progress < STALL_TIME)
+            return true;
+    return false;
+}
+
 // Passes a chunk to every registered client but its sender, in registration order. The whole walk
 // is one critical section, so chunks from different senders never interleave at a receiver.
-static void fan_out(const client &sender, const char *chunk, int len)
+// Returns whether the sender should wait before reading on (see THROTTLE_MARK).
+static bool fan_out(const client &sender, const char *chunk, int len)
 {
     std::shared_ptr<const std::string> shared;
     std::lock_guard<std::mutex> lock(mtx);
     for (client *receiver : clients)
         if (receiver != &sender)
             deliver(*receiver, chunk, len, shared);
+    return room_is_behind(sender);
+}
+
+// Holds a sender back while the room catches up, for a moment at a time, so that its handler still
+// serves its own backlog and notices its own departure meanwhile. Returns whether it still must wait.
+static bool wait_for_room(const client &sender)
+{
+    std::unique_lock<std::mutex> lock(mtx);
+    drained.wait_for(lock, std::chrono::milliseconds(5));
+    return room_is_behind(sender);
 }
 
 // Answers a heartbeat. It goes through the backlog like relayed bytes, so that it never lands in
@@ -207,6 +242,7 @@ void handle_client(client *c)
     char buffer[BUFFER_SIZE];
     // A monotonic clock: setting the wall clock must not drop everyone or keep the dead.
     steady_clock::time_point last_active = steady_clock::now();
+    bool held_back = false;  // the room is behind: read nothing from this client for now
     while (server_running) {
         bool want_write;
         {
@@ -215,11 +251,17 @@ void handle_client(client *c)
                 break;
             want_write = !c->backlog.empty();
         }
+        if (held_back) {
+            held_back = wait_for_room(*c);
+            last_active = steady_clock::now();  // its bytes wait in its socket: it is not silent
+        }
         // Sleep until there is something to do or the silence would pass the limit; an idle
         // client costs no wake-ups in between.
         auto until_limit = std::chrono::duration_cast<std::chrono::milliseconds>(last_active + limit - steady_clock::now());
         int timeout_ms = until_limit.count() < 0 ? 0 : static_cast<int>(until_limit.count()) + 1;
-        int ready = wait_socket(c->sock, want_write, c->alarm, timeout_ms);
+        if (held_back)
+            timeout_ms = 0;
+        int ready = wait_socket(c->sock, !held_back, want_write, c->alarm, timeout_ms);
         if (ready & WAIT_WOKEN)
             clear_waker(c->alarm);
         if (ready & WAIT_READABLE) {
@@ -229,7 +271,7 @@ void handle_client(client *c)
                 if (is_heartbeat(buffer, bytes_received))
                     answer_heartbeat(*c);
                 else
-                    fan_out(*c, buffer, bytes_received);
+                    held_back = fan_out(*c, buffer, bytes_received);
             } else if (bytes_received == RECV_CLOSED || bytes_received == RECV_BROKEN) {
                 break;
             }
@@ -264,7 +306,7 @@ static void register_client(SOCKET client_sock)
         close_socket(client_sock);
         return;
     }
-    client *c = new client{client_sock, alarm, {}, 0, false};
+    client *c = new client{client_sock, alarm, {}, 0, false, std::chrono::steady_clock::now()};
     int online;
     {
         std::lock_guard<std::mutex> lock(mtx);

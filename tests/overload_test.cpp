@@ -126,6 +126,33 @@ TEST_F(Relay, SlowReaderGetsEveryByteInOrder)
     EXPECT_EQ(server.lines().size(), 4u) << "the slow reader was dropped";
 }
 
+TEST_F(Relay, SteadyButSlowReaderHoldsTheSenderBackInsteadOfBeingCutOff)
+{
+    start_server();
+    Client sender, slow, quick;
+    line(4);
+    // Far more than the backlog bound, sent flat out, while one reader takes about 10 MB/s: the
+    // sender must be slowed to that pace, and the reader must miss nothing.
+    const std::string data = random_bytes(24 << 20, 12);
+    auto at_slow = std::async(std::launch::async, [&] {
+        size_t got = 0;
+        auto deadline = Clock::now() + seconds(90);
+        while (got < data.size() && Clock::now() < deadline) {
+            std::string piece = slow.recv_exact(std::min<size_t>(16384, data.size() - got), seconds(5));
+            if (piece.empty() || piece != data.substr(got, piece.size()))
+                break;
+            got += piece.size();
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        return got;
+    });
+    auto at_quick = std::async(std::launch::async, [&] { return quick.recv_matching(data, seconds(90)); });
+    sender.send(data);
+    EXPECT_EQ(at_slow.get(), data.size()) << "the slow reader was cut off or lost bytes";
+    EXPECT_EQ(at_quick.get(), data.size());
+    EXPECT_EQ(server.lines().size(), 4u) << "somebody was dropped";
+}
+
 TEST_F(Relay, HeartbeatAnswerWaitsBehindQueuedBytes)
 {
     if (under_wine())

@@ -1,0 +1,582 @@
+// loadgen.cpp - load generator for a chat relay on 127.0.0.1:8888: many clients in one epoll loop.
+//
+// Modes:
+//   paced  senders send fixed-size records at a fixed rate; every client reads and checks them
+//   flat   senders send records as fast as the relay takes them
+//   burst  clients connect all at once; time until a message reaches all, then an idle hold
+//
+// A record: magic, sender, size, sequence number, send time, then a payload derived from sender and
+// sequence, so that a receiver can tell a lost, repeated, reordered or corrupted record. Relays pass
+// a byte stream, not records: when a relay's receive ends inside a record, another sender's bytes
+// may follow before the rest; such a record is counted as split (not as corrupted), and the reader
+// finds the next record by its magic.
+//
+// Prints one line of key=value pairs.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::uint32_t MAGIC = 0xC4A7F00Du;
+const std::uint16_t PROBE = 0xFFFF;  // the sender id of burst probes
+const size_t HEADER = 24;
+
+std::uint64_t now_ns()
+{
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+}
+
+struct Options {
+    std::string mode = "paced";
+    int clients = 10;
+    int senders = 10;
+    double rate = 100;  // records per second per sender (paced)
+    size_t size = 64;
+    double seconds = 5;
+    int stalled = 0;
+    double heartbeat = 0;  // seconds between heartbeats; 0: none
+    double hold = 30;      // burst: idle hold
+    int server_pid = 0;
+};
+
+std::uint8_t payload_byte(std::uint16_t sender, std::uint64_t seq, size_t i)
+{
+    return static_cast<std::uint8_t>(seq * 31 + sender * 7 + i);
+}
+
+void make_record(std::string &out, std::uint16_t sender, std::uint64_t seq, size_t size)
+{
+    size_t at = out.size();
+    out.resize(at + size);
+    char *p = &out[at];
+    std::uint64_t ts = now_ns();
+    std::uint16_t sz = static_cast<std::uint16_t>(size);
+    std::memcpy(p, &MAGIC, 4);
+    std::memcpy(p + 4, &sender, 2);
+    std::memcpy(p + 6, &sz, 2);
+    std::memcpy(p + 8, &seq, 8);
+    std::memcpy(p + 16, &ts, 8);
+    for (size_t i = HEADER; i < size; ++i)
+        p[i] = static_cast<char>(payload_byte(sender, seq, i));
+}
+
+// Latencies in microseconds: 1 us buckets to 10 ms, then 1 ms buckets to 10 s.
+struct Histogram {
+    std::vector<std::uint64_t> fine = std::vector<std::uint64_t>(10000), coarse = std::vector<std::uint64_t>(10000);
+    std::uint64_t count = 0, max_us = 0;
+    void add(std::uint64_t us)
+    {
+        ++count;
+        max_us = std::max(max_us, us);
+        if (us < 10000)
+            ++fine[us];
+        else
+            ++coarse[std::min<std::uint64_t>(us / 1000, 9999)];
+    }
+    double percentile(double p) const
+    {
+        if (count == 0)
+            return 0;
+        auto want = static_cast<std::uint64_t>(p / 100.0 * static_cast<double>(count - 1)) + 1;
+        std::uint64_t seen = 0;
+        for (size_t i = 0; i < fine.size(); ++i)
+            if ((seen += fine[i]) >= want)
+                return static_cast<double>(i);
+        for (size_t i = 10; i < coarse.size(); ++i)
+            if ((seen += coarse[i]) >= want)
+                return static_cast<double>(i) * 1000;
+        return static_cast<double>(max_us);
+    }
+};
+
+struct Conn {
+    int fd = -1;
+    int index = 0;
+    bool sender = false, stalled = false, connected = false, closed = false;
+    std::string in, out;  // unparsed input; output not yet taken by the socket
+    std::uint64_t next_seq = 0;
+    std::map<std::uint16_t, std::uint64_t> expect;  // per sender: next sequence number expected
+    double first_probe = -1, cut_at = -1;
+    std::uint64_t ping_sent_ns = 0;
+};
+
+struct Totals {
+    std::uint64_t records = 0, bytes = 0, lost = 0, repeated = 0, corrupt = 0, split = 0, pongs = 0, pings = 0;
+    Histogram latency, heartbeat_rtt;
+} totals;
+
+Options opt;
+std::vector<Conn> conns;
+int ep = -1;
+Clock::time_point start;
+bool measuring = false;
+
+double since_start()
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool valid_record(const char *p, size_t avail, size_t *len)
+{
+    std::uint32_t magic;
+    std::uint16_t sender, size;
+    std::memcpy(&magic, p, 4);
+    std::memcpy(&sender, p + 4, 2);
+    std::memcpy(&size, p + 6, 2);
+    if (magic != MAGIC || size < HEADER || (sender >= opt.senders && sender != PROBE))
+        return false;
+    *len = size;
+    if (avail < size)
+        return true;  // so far so good
+    std::uint64_t seq;
+    std::memcpy(&seq, p + 8, 8);
+    for (size_t i = HEADER; i < size; ++i)
+        if (static_cast<std::uint8_t>(p[i]) != payload_byte(sender, seq, i))
+            return false;
+    return true;
+}
+
+void take_record(Conn &c, const char *p)
+{
+    std::uint16_t sender, size;
+    std::uint64_t seq, ts;
+    std::memcpy(&sender, p + 4, 2);
+    std::memcpy(&size, p + 6, 2);
+    std::memcpy(&seq, p + 8, 8);
+    std::memcpy(&ts, p + 16, 8);
+    if (sender == PROBE) {
+        if (c.first_probe < 0)
+            c.first_probe = since_start();
+        return;
+    }
+    auto it = c.expect.find(sender);
+    std::uint64_t expected = it == c.expect.end() ? 0 : it->second;
+    if (seq < expected) {
+        ++totals.repeated;
+        return;
+    }
+    totals.lost += seq - expected;  // split records show here too; see `split`
+    c.expect[sender] = seq + 1;
+    if (!measuring)
+        return;
+    ++totals.records;
+    totals.bytes += size;
+    totals.latency.add((now_ns() - ts) / 1000);
+}
+
+// Parses what has arrived: records, heartbeat answers, relayed heartbeats (from relays that do not
+// answer them), and after a split record, whatever comes until the next record.
+void parse(Conn &c)
+{
+    size_t at = 0;
+    const std::string &in = c.in;
+    while (in.size() - at >= 6) {
+        const char *p = in.data() + at;
+        if (std::memcmp(p, "[PONG]", 6) == 0) {
+            ++totals.pongs;
+            if (c.ping_sent_ns != 0) {
+                totals.heartbeat_rtt.add((now_ns() - c.ping_sent_ns) / 1000);
+                c.ping_sent_ns = 0;
+            }
+            at += 6;
+            continue;
+        }
+        if (std::memcmp(p, "[PING]", 6) == 0) {
+            at += 6;
+            continue;
+        }
+        size_t len = 0;
+        if (in.size() - at >= HEADER && valid_record(p, in.size() - at, &len)) {
+            if (in.size() - at < len)
+                break;  // wait for the rest
+            take_record(c, p);
+            at += len;
+            continue;
+        }
+        if (in.size() - at < HEADER && std::memcmp(p, &MAGIC, 4) == 0)
+            break;
+        // Not a record start: a split record. Skip to the next magic.
+        ++totals.split;
+        size_t next = in.find(std::string(reinterpret_cast<const char *>(&MAGIC), 4), at + 1);
+        at = next == std::string::npos ? in.size() - 3 : next;
+    }
+    c.in.erase(0, at);
+}
+
+void watch(Conn &c, bool want_write)
+{
+    epoll_event ev{};
+    ev.events = (c.stalled ? 0u : static_cast<unsigned>(EPOLLIN)) | EPOLLRDHUP | (want_write ? EPOLLOUT : 0u);
+    ev.data.u32 = static_cast<std::uint32_t>(c.index);
+    epoll_ctl(ep, EPOLL_CTL_MOD, c.fd, &ev);
+}
+
+void flush(Conn &c)
+{
+    while (!c.out.empty()) {
+        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        c.out.erase(0, static_cast<size_t>(n));
+    }
+    watch(c, !c.out.empty() || (opt.mode == "flat" && c.sender && measuring));
+}
+
+void send_text(Conn &c, const char *text)
+{
+    c.out += text;
+    flush(c);
+}
+
+void open_clients(int n, bool nonblocking_connect)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(8888);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < n; ++i) {
+        Conn c;
+        c.index = static_cast<int>(conns.size());
+        c.fd = socket(AF_INET, SOCK_STREAM | (nonblocking_connect ? SOCK_NONBLOCK : 0), 0);
+        if (c.fd < 0) {
+            std::fprintf(stderr, "loadgen: socket: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+        c.stalled = i >= n - opt.stalled && opt.mode != "burst";
+        if (c.stalled) {
+            int small = 4096;
+            setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
+        int one = 1;
+        setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        int rc = connect(c.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        if (rc != 0 && errno != EINPROGRESS) {
+            std::fprintf(stderr, "loadgen: connect: %s\n", std::strerror(errno));
+            std::exit(1);
+        }
+        if (!nonblocking_connect)
+            fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+        c.connected = rc == 0;
+        c.sender = !c.stalled && i < opt.senders && opt.mode != "burst";
+        epoll_event ev{};
+        ev.events = (c.stalled ? 0u : static_cast<unsigned>(EPOLLIN)) | EPOLLRDHUP | (c.connected ? 0u : EPOLLOUT);
+        ev.data.u32 = static_cast<std::uint32_t>(c.index);
+        epoll_ctl(ep, EPOLL_CTL_ADD, c.fd, &ev);
+        conns.push_back(std::move(c));
+    }
+}
+
+// Runs the event loop until `until` (seconds since start). `tick` runs about every millisecond.
+template <typename Tick>
+void run_until(double until, Tick tick)
+{
+    std::vector<epoll_event> events(1024);
+    char buf[65536];
+    while (since_start() < until) {
+        int n = epoll_wait(ep, events.data(), static_cast<int>(events.size()), 1);
+        for (int i = 0; i < n; ++i) {
+            Conn &c = conns[events[i].data.u32];
+            if (events[i].events & EPOLLOUT) {
+                c.connected = true;
+                flush(c);
+            }
+            if (events[i].events & EPOLLIN) {
+                for (;;) {
+                    ssize_t r = recv(c.fd, buf, sizeof buf, 0);
+                    if (r > 0) {
+                        c.in.append(buf, static_cast<size_t>(r));
+                        continue;
+                    }
+                    if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+                        c.closed = true;
+                        epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+                    }
+                    break;
+                }
+                parse(c);
+            } else if ((events[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && !c.closed) {
+                c.closed = true;
+                c.cut_at = since_start();
+                epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+            }
+        }
+        tick();
+    }
+}
+
+void heartbeats(double now, double &next)
+{
+    if (opt.heartbeat <= 0 || now < next)
+        return;
+    next = now + opt.heartbeat;
+    for (Conn &c : conns)
+        if (!c.stalled && !c.closed && c.connected) {
+            ++totals.pings;
+            send_text(c, "[PING]");
+        }
+}
+
+std::string proc_field(const char *file, const char *key)
+{
+    std::ifstream in("/proc/" + std::to_string(opt.server_pid) + "/" + file);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(key, 0) == 0)
+            return line.substr(std::strlen(key));
+    return "0";
+}
+
+double server_cpu()
+{
+    if (opt.server_pid == 0)
+        return 0;
+    std::ifstream in("/proc/" + std::to_string(opt.server_pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos)
+        return 0;
+    unsigned long long utime = 0, stime = 0;
+    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long server_rss_kib()
+{
+    return std::atol(proc_field("status", "VmRSS:").c_str());
+}
+
+void report_server(double cpu_before, double seconds)
+{
+    std::printf(" server_cpu_s=%.3f server_cpu_pct=%.2f server_rss_kib=%ld server_threads=%s", server_cpu() - cpu_before,
+                100.0 * (server_cpu() - cpu_before) / seconds, server_rss_kib(), proc_field("status", "Threads:\t").c_str());
+}
+
+int run_stream()
+{
+    open_clients(opt.clients + opt.stalled, false);
+    start = Clock::now();
+    double next_beat = 0;
+    run_until(1.0, [] {});  // every client registered; the relay drops nobody in a second
+    double begin = since_start(), end = begin + opt.seconds;
+    double cpu_before = server_cpu();
+    long rss_peak = 0;
+    measuring = true;
+    double interval = 1.0 / opt.rate, next_send = begin, next_rss = begin;
+    int turn = 0;
+    std::uint64_t sent = 0;
+    Conn *prober = nullptr;
+    for (Conn &c : conns)
+        if (!c.sender && !c.stalled)
+            prober = &c;
+    double next_probe = begin;
+    auto tick = [&] {
+        double now = since_start();
+        if (now < end) {
+            if (opt.mode == "paced") {
+                // Senders take turns, evenly spread over each interval, as independent people would.
+                while (next_send <= now) {
+                    Conn &c = conns[static_cast<size_t>(turn)];
+                    if (!c.closed) {
+                        make_record(c.out, static_cast<std::uint16_t>(c.index), c.next_seq++, opt.size);
+                        ++sent;
+                        flush(c);
+                    }
+                    turn = (turn + 1) % opt.senders;
+                    next_send += interval / opt.senders;
+                }
+            } else {
+                for (Conn &c : conns)
+                    if (c.sender && !c.closed && c.out.size() < 65536) {
+                        while (c.out.size() < 262144) {
+                            make_record(c.out, static_cast<std::uint16_t>(c.index), c.next_seq++, opt.size);
+                            ++sent;
+                        }
+                        flush(c);
+                    }
+            }
+            // A heartbeat round trip under load, ten times a second, from one reader.
+            if (prober && opt.heartbeat > 0 && now >= next_probe && prober->ping_sent_ns == 0) {
+                prober->ping_sent_ns = now_ns();
+                send_text(*prober, "[PING]");
+                next_probe = now + 0.1;
+            }
+        } else if (measuring) {
+            measuring = false;  // stop sending; what is in flight still counts
+        }
+        if (now >= next_rss) {
+            rss_peak = std::max(rss_peak, opt.server_pid ? server_rss_kib() : 0L);
+            next_rss = now + 0.1;
+        }
+        heartbeats(now, next_beat);
+    };
+    run_until(end, tick);
+    double cpu = server_cpu() - cpu_before;
+    measuring = true;  // deliveries of records sent in the window still count
+    for (Conn &c : conns)
+        if (c.sender)
+            c.out.clear();
+    run_until(end + 2.0, [&] { heartbeats(since_start(), next_beat); });
+
+    // Whatever a reader never got of what was sent is lost, unless it saw it split.
+    std::uint64_t missing = 0;
+    int readers = 0, cut = 0;
+    double cut_at = -1;
+    for (Conn &c : conns) {
+        if (c.stalled) {
+            if (c.closed) {
+                ++cut;
+                cut_at = std::max(cut_at, c.cut_at - begin);
+            }
+            continue;
+        }
+        if (c.closed)
+            continue;
+        ++readers;
+        for (Conn &s : conns)
+            if (s.sender && &s != &c) {
+                auto it = c.expect.find(static_cast<std::uint16_t>(s.index));
+                missing += s.next_seq - (it == c.expect.end() ? 0 : it->second);
+            }
+    }
+    double deliveries = static_cast<double>(totals.records);
+    std::printf("mode=%s clients=%d senders=%d size=%zu seconds=%.1f stalled=%d sent=%llu delivered=%llu "
+                "records_per_s=%.0f mbytes_per_s=%.2f lost=%llu repeated=%llu split=%llu readers_alive=%d "
+                "p50_us=%.0f p99_us=%.0f p999_us=%.0f max_us=%llu hb_p50_us=%.0f hb_p99_us=%.0f hb_n=%llu "
+                "server_cpu_s_per_m=%.3f server_rss_peak_kib=%ld stalled_cut=%d stalled_cut_at_s=%.2f",
+                opt.mode.c_str(), opt.clients, opt.senders, opt.size, opt.seconds, opt.stalled,
+                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(totals.records),
+                deliveries / opt.seconds, static_cast<double>(totals.bytes) / opt.seconds / 1e6,
+                static_cast<unsigned long long>(totals.lost + missing), static_cast<unsigned long long>(totals.repeated),
+                static_cast<unsigned long long>(totals.split), readers, totals.latency.percentile(50),
+                totals.latency.percentile(99), totals.latency.percentile(99.9),
+                static_cast<unsigned long long>(totals.latency.max_us), totals.heartbeat_rtt.percentile(50),
+                totals.heartbeat_rtt.percentile(99), static_cast<unsigned long long>(totals.heartbeat_rtt.count),
+                deliveries > 0 ? cpu / deliveries * 1e6 : 0.0, rss_peak, cut, cut_at);
+    report_server(cpu_before, opt.seconds);
+    std::printf("\n");
+    return 0;
+}
+
+int run_burst()
+{
+    long rss_before = opt.server_pid ? server_rss_kib() : 0;
+    start = Clock::now();
+    open_clients(opt.clients, true);
+    double all_connected = -1, all_reached = -1;
+    double next_probe = 0;
+    std::uint64_t probe_seq = 0;
+    auto everyone = [&](auto pred) {
+        for (size_t i = 1; i < conns.size(); ++i)
+            if (!pred(conns[i]))
+                return false;
+        return true;
+    };
+    run_until(60, [&] {
+        double now = since_start();
+        if (all_connected < 0 && everyone([](const Conn &c) { return c.connected; }) && conns[0].connected)
+            all_connected = now;
+        if (conns[0].connected && now >= next_probe) {
+            make_record(conns[0].out, PROBE, probe_seq++, 64);
+            flush(conns[0]);
+            next_probe = now + 0.05;
+        }
+        if (everyone([](const Conn &c) { return c.first_probe >= 0; })) {
+            all_reached = now;
+            start = start - std::chrono::hours(1);  // ends the loop
+        }
+    });
+    start = start + std::chrono::hours(1);
+    // Now that all are served: how long one message takes to reach them all.
+    for (Conn &c : conns)
+        c.first_probe = -1;
+    double sent_at = since_start();
+    make_record(conns[0].out, PROBE, probe_seq++, 64);
+    flush(conns[0]);
+    double fanout = -1;
+    run_until(sent_at + 10, [&] {
+        if (fanout < 0 && everyone([](const Conn &c) { return c.first_probe >= 0; })) {
+            fanout = since_start() - sent_at;
+            start = start - std::chrono::hours(1);
+        }
+    });
+    start = start + std::chrono::hours(1);
+
+    // Idle, heartbeating: what the crowd costs the server.
+    double next_beat = 0;
+    double cpu_before = server_cpu();
+    double hold_from = since_start();
+    run_until(hold_from + opt.hold, [&] { heartbeats(since_start(), next_beat); });
+    int alive = 0;
+    for (Conn &c : conns)
+        alive += !c.closed;
+    long rss = opt.server_pid ? server_rss_kib() : 0;
+    std::printf("mode=burst clients=%d connected_s=%.3f reached_all_s=%.3f fanout_s=%.3f alive_after_hold=%d hold_s=%.0f "
+                "rss_per_client_kib=%.1f",
+                opt.clients, all_connected, all_reached, fanout, alive, opt.hold,
+                static_cast<double>(rss - rss_before) / opt.clients);
+    report_server(cpu_before, opt.hold);
+    std::printf("\n");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string k = argv[i], v = argv[i + 1];
+        if (k == "--mode")
+            opt.mode = v;
+        else if (k == "--clients")
+            opt.clients = std::atoi(v.c_str());
+        else if (k == "--senders")
+            opt.senders = std::atoi(v.c_str());
+        else if (k == "--rate")
+            opt.rate = std::atof(v.c_str());
+        else if (k == "--size")
+            opt.size = static_cast<size_t>(std::atoi(v.c_str()));
+        else if (k == "--seconds")
+            opt.seconds = std::atof(v.c_str());
+        else if (k == "--stalled")
+            opt.stalled = std::atoi(v.c_str());
+        else if (k == "--heartbeat")
+            opt.heartbeat = std::atof(v.c_str());
+        else if (k == "--hold")
+            opt.hold = std::atof(v.c_str());
+        else if (k == "--server-pid")
+            opt.server_pid = std::atoi(v.c_str());
+        else {
+            std::fprintf(stderr, "loadgen: unknown option %s\n", k.c_str());
+            return 2;
+        }
+    }
+    if (opt.size < HEADER || opt.size > 65535 || opt.senders > opt.clients) {
+        std::fprintf(stderr, "loadgen: record size must be 24..65535 and senders at most clients\n");
+        return 2;
+    }
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    ep = epoll_create1(EPOLL_CLOEXEC);
+    return opt.mode == "burst" ? run_burst() : run_stream();
+}
