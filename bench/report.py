@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""report.py - turns the result lines of bench/run.sh into docs/benchmarks.md and a latency plot."""
+import os
+import platform
+import statistics
+import subprocess
+import sys
+from collections import defaultdict
+
+raw_path, out_dir = sys.argv[1], sys.argv[2]
+runs = defaultdict(list)  # (key, server) -> [dict]
+for line in open(raw_path):
+    fields = dict(f.split("=", 1) for f in line.split() if "=" in f)
+    if "key" in fields and "mode" in fields:
+        runs[(fields["key"], fields["server"])].append(fields)
+
+
+def values(key, server, metric):
+    return [float(r[metric]) for r in runs.get((key, server), []) if metric in r]
+
+
+def med(key, server, metric):
+    v = values(key, server, metric)
+    return statistics.median(v) if v else None
+
+
+def cell(key, server, metric, scale=1.0, digits=0):
+    v = values(key, server, metric)
+    if not v:
+        return "n/a"
+    m, lo, hi = statistics.median(v) * scale, min(v) * scale, max(v) * scale
+    f = "{:,.%df}" % digits
+    return f"{f.format(m)} ({f.format(lo)}–{f.format(hi)})"
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}" if a is not None and b else "n/a"
+
+
+def cpu_model():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor()
+
+
+out = []
+w = out.append
+reps = max((len(v) for v in runs.values()), default=0)
+w("# Benchmarks: chat_server beside `ncat --broker`\n")
+w(f"Machine: {os.cpu_count()} cores ({cpu_model()}), Linux {platform.release()}. Each run starts the server "
+  "and the load generator (`bench/loadgen`, one epoll thread) together in a private network namespace, "
+  f"on 127.0.0.1:8888; the two servers run alternately, {reps} times each, and each cell is the median "
+  "with the range in brackets. The load generator shares the two cores with the server, so these are "
+  "numbers for this machine only. Regenerate with `sudo bench/run.sh` (about 20 minutes).\n")
+w("chat_server's clients heartbeat every 4 s (as `chat_client` does); ncat's do not, since it has no "
+  "inactivity limit and would relay the heartbeats as chat.\n")
+
+w("## Paced fan-out: latency\n")
+w("10 senders, 100 records/s each, spread evenly; every client reads. Latency is from the sender's "
+  "`send` to the reader's `recv`, in microseconds. `lost` counts records that never arrived, arrived "
+  "twice or out of order, over all runs.\n")
+w("| clients | record | chat_server p50 | p99 | p99.9 | ncat p50 | p99 | p99.9 | p99 ratio | lost (relay / ncat) |")
+w("|---|---|---|---|---|---|---|---|---|---|")
+for n in (10, 50, 200):
+    for size in (64, 1024):
+        k = f"paced-{n}-{size}"
+        lost_r = sum(values(k, "relay", "lost")) + sum(values(k, "relay", "repeated"))
+        lost_n = sum(values(k, "ncat", "lost")) + sum(values(k, "ncat", "repeated"))
+        w(f"| {n} | {size} B | {cell(k, 'relay', 'p50_us')} | {cell(k, 'relay', 'p99_us')} | {cell(k, 'relay', 'p999_us')} "
+          f"| {cell(k, 'ncat', 'p50_us')} | {cell(k, 'ncat', 'p99_us')} | {cell(k, 'ncat', 'p999_us')} "
+          f"| {ratio(med(k, 'relay', 'p99_us'), med(k, 'ncat', 'p99_us'))} | {lost_r:.0f} / {lost_n:.0f} |")
+w("\nHeartbeat round trip under that load (one reader sends `[PING]` ten times a second; ncat does not answer):\n")
+w("| clients | record | p50 µs | p99 µs |")
+w("|---|---|---|---|")
+for n in (10, 50, 200):
+    for size in (64, 1024):
+        k = f"paced-{n}-{size}"
+        w(f"| {n} | {size} B | {cell(k, 'relay', 'hb_p50_us')} | {cell(k, 'relay', 'hb_p99_us')} |")
+w("\n![latency percentiles against client count](latency.svg)\n")
+
+w("## Flat-out fan-out: throughput\n")
+w("10 senders send as fast as the server takes their records; every client reads. Records per second "
+  "delivered to all readers together; CPU is the server's, in seconds per million deliveries. A record "
+  "that a relay's receive cut in two can arrive with another sender's bytes between its halves (the "
+  "protocol is a byte stream): the reader counts it as split, and it shows as lost too.\n")
+w("| clients | record | chat_server rec/s | ncat rec/s | ratio | chat_server CPU s/M | ncat CPU s/M | split (relay / ncat) |")
+w("|---|---|---|---|---|---|---|---|")
+for n in (50, 200):
+    for size in (64, 1024):
+        k = f"flat-{n}-{size}"
+        w(f"| {n} | {size} B | {cell(k, 'relay', 'records_per_s')} | {cell(k, 'ncat', 'records_per_s')} "
+          f"| {ratio(med(k, 'relay', 'records_per_s'), med(k, 'ncat', 'records_per_s'))} "
+          f"| {cell(k, 'relay', 'server_cpu_s_per_m', digits=2)} | {cell(k, 'ncat', 'server_cpu_s_per_m', digits=2)} "
+          f"| {sum(values(k, 'relay', 'split')):.0f} / {sum(values(k, 'ncat', 'split')):.0f} |")
+
+w("\n## A receiver that never reads\n")
+w("50 clients as above (1 KiB records) plus one that connects and never reads (receive buffer 4 KiB). "
+  "Compared with the same load without it.\n")
+w("| load | server | rec/s without | rec/s with | p99 µs without | p99 µs with | readers kept | server RSS peak KiB | stalled client cut at s |")
+w("|---|---|---|---|---|---|---|---|---|")
+for mode in ("paced", "flat"):
+    base, k = f"{mode}-50-1024", f"stall-{mode}-50-1024"
+    for s, name in (("relay", "chat_server"), ("ncat", "ncat")):
+        w(f"| {mode} | {name} | {cell(base, s, 'records_per_s')} | {cell(k, s, 'records_per_s')} | {cell(base, s, 'p99_us')} "
+          f"| {cell(k, s, 'p99_us')} | {cell(k, s, 'readers_alive')} | {cell(k, s, 'server_rss_peak_kib')} "
+          f"| {cell(k, s, 'stalled_cut_at_s', digits=2)} |")
+w("\n(`-1` for the cut means the stalled client was never disconnected.)\n")
+
+w("## Connection bursts and idle crowds\n")
+w("All clients connect at once. `reached all` is the time from the first connect until a message "
+  "from the first client (repeated every 50 ms) has reached every other: registration and fan-out "
+  "together. `fan-out` is one more message, once all are registered. Then the crowd idles for 30 s "
+  "(chat_server's clients heartbeating every 4 s): the server's CPU over that time, its resident "
+  "memory per client, and its threads.\n")
+w("| clients | server | all connected s | reached all s | fan-out s | CPU % of a core | RSS KiB per client | threads | alive after hold |")
+w("|---|---|---|---|---|---|---|---|---|")
+for n in (1000, 5000):
+    k = f"burst-{n}"
+    for s, name in (("relay", "chat_server"), ("ncat", "ncat")):
+        if not runs.get((k, s)):
+            w(f"| {n} | {name} | not run: ncat's select() holds at most about 1,000 clients | | | | | | |")
+            continue
+        w(f"| {n} | {name} | {cell(k, s, 'connected_s', digits=3)} | {cell(k, s, 'reached_all_s', digits=3)} "
+          f"| {cell(k, s, 'fanout_s', digits=3)} | {cell(k, s, 'server_cpu_pct', digits=2)} "
+          f"| {cell(k, s, 'rss_per_client_kib', digits=1)} | {cell(k, s, 'server_threads')} | {cell(k, s, 'alive_after_hold')} |")
+w("")
+open(os.path.join(out_dir, "benchmarks.md"), "w").write("\n".join(out) + "\n")
+
+# The plot: paced latency percentiles against client count, both servers, 64 B records.
+data = os.path.join(out_dir, "latency.dat")
+with open(data, "w") as f:
+    for n in (10, 50, 200):
+        k = f"paced-{n}-64"
+        row = [med(k, s, m) for s in ("relay", "ncat") for m in ("p50_us", "p99_us", "p999_us")]
+        f.write(f"{n} " + " ".join("nan" if v is None else str(v) for v in row) + "\n")
+script = f"""
+set terminal svg size 720,420 font 'sans,11'
+set output '{os.path.join(out_dir, 'latency.svg')}'
+set title 'Paced fan-out, 64 B records, 10 senders x 100/s'
+set xlabel 'clients'
+set ylabel 'latency (us)'
+set logscale y
+set key top left
+set xtics (10, 50, 200)
+set logscale x
+plot '{data}' using 1:2 with linespoints lw 2 title 'chat_server p50', \\
+     '' using 1:3 with linespoints lw 2 title 'chat_server p99', \\
+     '' using 1:4 with linespoints lw 2 title 'chat_server p99.9', \\
+     '' using 1:5 with linespoints dt 2 lw 2 title 'ncat p50', \\
+     '' using 1:6 with linespoints dt 2 lw 2 title 'ncat p99', \\
+     '' using 1:7 with linespoints dt 2 lw 2 title 'ncat p99.9'
+"""
+subprocess.run(["gnuplot"], input=script.encode(), check=True)
+os.remove(data)
