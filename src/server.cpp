@@ -18,6 +18,11 @@
 #define TCP_PORT 8888
 #define UDP_PORT 8889
 #define BUFFER_SIZE 4096
+// When a sender's chunks arrive faster than one at a time, its handler receives up to this many
+// (each its own chunk, each tested for a heartbeat) and passes them on in one gathered send per
+// receiver: flat out, that takes the send calls, which are nearly all of the relay's cost, down by
+// as much (measured: docs/benchmarks.md).
+#define FAN_OUT_BATCH 8
 // How far a receiver may fall behind before it is cut off, in bytes queued for it here. Its own
 // socket buffers already hold about 3 MB before anything is queued (measured on loopback), so a
 // client is dropped only some 7 MB behind the room: minutes of chat, or a moment of a file pasted
@@ -25,7 +30,7 @@
 #define BACKLOG_LIMIT (4u << 20)
 // While a receiver that is still taking data has more than this queued, senders wait before they
 // read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
-#define THROTTLE_MARK (1u << 20)
+#define THROTTLE_MARK (64u << 10)
 // A receiver that has taken nothing for this long is stalled: nobody waits for it any more.
 #define STALL_TIME std::chrono::milliseconds(500)
 
@@ -91,21 +96,31 @@ static bool is_heartbeat(const char *chunk, int len)
     return len >= 6 && std::memcmp(chunk, "[PING]", 6) == 0;
 }
 
-// Sends c's backlog, then `extra`, in one gathered send, as far as the socket takes them now.
-// Returns how many bytes of `extra` went, or -1 if the connection has failed. Caller holds mtx:
-// every send to a client happens under it, so two threads never write to one socket at once, and
-// none of them waits, since the sockets never block.
-static long send_pending(client &c, const char *extra, std::size_t extra_len)
+// Chunks received together from one sender, to be passed on together.
+struct batch {
+    const char *data[FAN_OUT_BATCH];
+    std::size_t len[FAN_OUT_BATCH];
+    std::shared_ptr<const std::string> shared[FAN_OUT_BATCH];  // a chunk's copy, made on first need
+    int count;
+};
+
+// Sends c's backlog, then the chunks of `extra`, in one gathered send, as far as the socket takes
+// them now. Returns how many bytes of `extra` went, or -1 if the connection has failed. Caller
+// holds mtx: every send to a client happens under it, so two threads never write to one socket at
+// once, and none of them waits, since the sockets never block.
+static long send_pending(client &c, const batch *extra)
 {
     byte_span spans[64];
     int count = 0;
+    int room = 64 - (extra ? extra->count : 0);
     for (const pending &p : c.backlog) {
-        if (count == 63)
+        if (count == room)
             break;
         spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size() - p.offset};
     }
-    if (extra_len > 0 && static_cast<std::size_t>(count) == c.backlog.size())
-        spans[count++] = byte_span{extra, extra_len};
+    if (extra && static_cast<std::size_t>(count) == c.backlog.size())
+        for (int i = 0; i < extra->count; ++i)
+            spans[count++] = byte_span{extra->data[i], extra->len[i]};
     if (count == 0)
         return 0;
     long sent = send_gathered(c.sock, spans, count);
@@ -132,36 +147,41 @@ static long send_pending(client &c, const char *extra, std::size_t extra_len)
     return static_cast<long>(left);
 }
 
-// Hands bytes to a receiver without ever waiting for it. Caller holds mtx.
+// Hands chunks to a receiver without ever waiting for it. Caller holds mtx.
 //
 // Why this way: a receiver that keeps up has an empty backlog, and then the bytes go straight into
 // its socket buffer from the sender's own buffer, with no copy, no thread switch and no wake-up.
-// Only what the socket cannot take at once is queued, as one shared copy of the chunk for all the
-// receivers that need it (`shared`, made on first need); the receiver's handler and every later
-// delivery send from the queue as the socket drains. Since the sender's thread does the sending,
-// a room can never be fed faster than the server can pass its bytes on; a receiver that reads
-// slowly holds the senders back (THROTTLE_MARK), and one that stops reading is cut off past
-// BACKLOG_LIMIT.
-static void deliver(client &to, const char *data, int len, std::shared_ptr<const std::string> &shared)
+// Only what the socket cannot take at once is queued, as one shared copy of each chunk for all the
+// receivers that need it; the receiver's handler and every later delivery send from the queue as
+// the socket drains. Since the sender's thread does the sending, a room can never be fed faster
+// than the server can pass its bytes on; a receiver that reads slowly holds the senders back
+// (THROTTLE_MARK), and one that stops reading is cut off past BACKLOG_LIMIT.
+static void deliver(client &to, batch &chunks)
 {
     if (to.cut_off)
         return;
     bool was_idle = to.backlog.empty();
-    long sent = send_pending(to, data, static_cast<std::size_t>(len));
+    long sent = send_pending(to, &chunks);
     if (sent < 0) {
         to.cut_off = true;  // the connection is dead; its handler ends it
         wake(to.alarm);
         return;
     }
-    if (sent == len)
-        return;
-    if (!shared)
-        shared = std::make_shared<const std::string>(data, static_cast<std::size_t>(len));
-    to.backlog.push_back(pending{shared, static_cast<std::size_t>(sent)});
-    to.backlog_bytes += static_cast<std::size_t>(len - sent);
+    auto skip = static_cast<std::size_t>(sent);
+    for (int i = 0; i < chunks.count; ++i) {
+        if (skip >= chunks.len[i]) {
+            skip -= chunks.len[i];
+            continue;
+        }
+        if (!chunks.shared[i])
+            chunks.shared[i] = std::make_shared<const std::string>(chunks.data[i], chunks.len[i]);
+        to.backlog.push_back(pending{chunks.shared[i], skip});
+        to.backlog_bytes += chunks.len[i] - skip;
+        skip = 0;
+    }
     if (to.backlog_bytes > BACKLOG_LIMIT)
         to.cut_off = true;
-    if (was_idle || to.cut_off)
+    if ((was_idle && !to.backlog.empty()) || to.cut_off)
         wake(to.alarm);  // it must watch for its socket to drain, or leave
 }
 
@@ -175,16 +195,15 @@ static bool room_is_behind(const client &sender)
     return false;
 }
 
-// Passes a chunk to every registered client but its sender, in registration order. The whole walk
-// is one critical section, so chunks from different senders never interleave at a receiver.
+// Passes chunks to every registered client but their sender, in registration order. The whole
+// walk is one critical section, so chunks from different senders never interleave at a receiver.
 // Returns whether the sender should wait before reading on (see THROTTLE_MARK).
-static bool fan_out(const client &sender, const char *chunk, int len)
+static bool fan_out(const client &sender, batch &chunks)
 {
-    std::shared_ptr<const std::string> shared;
     std::lock_guard<std::mutex> lock(mtx);
     for (client *receiver : clients)
         if (receiver != &sender)
-            deliver(*receiver, chunk, len, shared);
+            deliver(*receiver, chunks);
     return room_is_behind(sender);
 }
 
@@ -202,16 +221,16 @@ static bool wait_for_room(const client &sender)
 static void answer_heartbeat(client &c)
 {
     static const std::shared_ptr<const std::string> pong = std::make_shared<const std::string>("[PONG]");
-    std::shared_ptr<const std::string> shared = pong;
+    batch answer{{pong->data()}, {pong->size()}, {pong}, 1};
     std::lock_guard<std::mutex> lock(mtx);
-    deliver(c, pong->data(), 6, shared);
+    deliver(c, answer);
 }
 
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
 static bool drain_backlog(client &c)
 {
     std::lock_guard<std::mutex> lock(mtx);
-    return send_pending(c, nullptr, 0) >= 0;
+    return send_pending(c, nullptr) >= 0;
 }
 
 // Removes c from the registry and closes its socket, both under the lock, so no fan-out can send to
@@ -239,7 +258,7 @@ void handle_client(client *c)
 {
     using std::chrono::steady_clock;
     const auto limit = std::chrono::seconds(10);
-    char buffer[BUFFER_SIZE];
+    char buffer[FAN_OUT_BATCH][BUFFER_SIZE];
     // A monotonic clock: setting the wall clock must not drop everyone or keep the dead.
     steady_clock::time_point last_active = steady_clock::now();
     bool held_back = false;  // the room is behind: read nothing from this client for now
@@ -264,18 +283,31 @@ void handle_client(client *c)
         int ready = wait_socket(c->sock, !held_back, want_write, c->alarm, timeout_ms);
         if (ready & WAIT_WOKEN)
             clear_waker(c->alarm);
+        bool gone = false;
         if (ready & WAIT_READABLE) {
-            int bytes_received = recv_some(c->sock, buffer, BUFFER_SIZE);
-            if (bytes_received > 0) {
+            batch chunks{};
+            while (chunks.count < FAN_OUT_BATCH) {
+                char *into = buffer[chunks.count];
+                int bytes_received = recv_some(c->sock, into, BUFFER_SIZE);
+                if (bytes_received <= 0) {
+                    gone = bytes_received == RECV_CLOSED || bytes_received == RECV_BROKEN;
+                    break;
+                }
                 last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
-                if (is_heartbeat(buffer, bytes_received))
+                if (is_heartbeat(into, bytes_received)) {
                     answer_heartbeat(*c);
-                else
-                    held_back = fan_out(*c, buffer, bytes_received);
-            } else if (bytes_received == RECV_CLOSED || bytes_received == RECV_BROKEN) {
-                break;
+                    continue;
+                }
+                chunks.data[chunks.count] = into;
+                chunks.len[chunks.count++] = static_cast<std::size_t>(bytes_received);
+                if (bytes_received < BUFFER_SIZE)
+                    break;  // most likely all there was
             }
+            if (chunks.count > 0)
+                held_back = fan_out(*c, chunks);
         }
+        if (gone)
+            break;
         if ((ready & WAIT_WRITABLE) && !drain_backlog(*c))
             break;
         if (steady_clock::now() - last_active > limit)

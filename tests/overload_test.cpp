@@ -160,13 +160,15 @@ TEST_F(Relay, HeartbeatAnswerWaitsBehindQueuedBytes)
                         "machine it was seen to accept more bytes than the socket could hold without reporting "
                         "WSAEWOULDBLOCK, then to let a later send from the other thread overtake them";
     start_server();
-    Client sender, behind(4096);
-    line(3);
+    Client sender, behind(4096), quick;
+    line(4);
     // The socket buffers on the way take up to about 2.9 MB of it (measured, Linux and Wine alike);
     // the server must queue the rest. All of it is under the backlog bound, so `behind` stays.
     const std::string data = random_bytes(7 << 19, 9);
     sender.send(data);
-    std::this_thread::sleep_for(milliseconds(500));  // the server has it all; most waits for `behind`
+    // Once `quick` has it all, the server has passed all of it on; what `behind` has not taken
+    // waits in its backlog.
+    EXPECT_EQ(quick.recv_matching(data, seconds(30)), data.size());
     behind.send("[PING]");
     std::string expected = data + "[PONG]";
     EXPECT_EQ(behind.recv_matching(expected, seconds(30)), expected.size())
