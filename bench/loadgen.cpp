@@ -329,8 +329,10 @@ void heartbeats(double now, double &next)
     if (opt.heartbeat <= 0 || now < next)
         return;
     next = now + opt.heartbeat;
+    // Senders need none: their records keep them active. (A heartbeat that reaches the relay in one
+    // receive with a record behind it would take that record with it, as the protocol has it.)
     for (Conn &c : conns)
-        if (!c.stalled && !c.closed && c.connected) {
+        if (!c.stalled && !c.closed && c.connected && !c.sender) {
             ++totals.pings;
             send_text(c, "[PING]");
         }

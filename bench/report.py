@@ -53,11 +53,12 @@ reps = max((len(v) for v in runs.values()), default=0)
 w("# Benchmarks: chat_server beside `ncat --broker`\n")
 w(f"Machine: {os.cpu_count()} cores ({cpu_model()}), Linux {platform.release()}. Each run starts the server "
   "and the load generator (`bench/loadgen`, one epoll thread) together in a private network namespace, "
-  f"on 127.0.0.1:8888; the two servers run alternately, {reps} times each, and each cell is the median "
-  "with the range in brackets. The load generator shares the two cores with the server, so these are "
-  "numbers for this machine only. Regenerate with `sudo bench/run.sh` (about 20 minutes).\n")
-w("chat_server's clients heartbeat every 4 s (as `chat_client` does); ncat's do not, since it has no "
-  "inactivity limit and would relay the heartbeats as chat.\n")
+  "on 127.0.0.1:8888, the server pinned to one core and the generator to the other. The two servers run "
+  f"alternately, {reps} times each; each cell is the median, with the range in brackets. These numbers "
+  "hold for this machine only. Regenerate with `sudo bench/run.sh` (about 20 minutes).\n")
+w("chat_server's readers heartbeat every 4 s, as `chat_client` does when idle (senders need not: their "
+  "records keep them active); ncat's clients do not, since it has no inactivity limit and would relay "
+  "the heartbeats as chat.\n")
 
 w("## Paced fan-out: latency\n")
 w("10 senders, 100 records/s each, spread evenly; every client reads. Latency is from the sender's "

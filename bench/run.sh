@@ -1,6 +1,7 @@
 #!/bin/bash
 # bench/run.sh - measures chat_server side by side with `ncat --broker`, alternately (A B A B ...),
-# each run in a private network namespace of its own, and writes docs/benchmarks.md.
+# each run in a private network namespace of its own, and writes docs/benchmarks.md. The server
+# runs on CPU 0 and the load generator on CPU 1, so that neither steals the other's time.
 #
 #   bench/run.sh [BUILD_DIR]          the full run (about 20 minutes; needs root, ncat, gnuplot, python3)
 #   bench/run.sh --smoke [BUILD_DIR]  a few seconds per scenario against chat_server only; fails
@@ -31,11 +32,11 @@ run_one() {
     line=$(unshare -n bash -c '
         ip link set lo up
         ulimit -n "$(ulimit -Hn)"
-        $1 >/dev/null 2>&1 &
+        taskset -c 0 $1 >/dev/null 2>&1 &
         pid=$!
         for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.1; done
         shift
-        timeout 300 "$@" --server-pid $pid
+        timeout 300 taskset -c 1 "$@" --server-pid $pid
         kill $pid
         wait $pid 2>/dev/null || true
     ' bench "$server_cmd" "$loadgen" "$@" "${hb[@]}") || true
