@@ -65,6 +65,8 @@ int send_some(SOCKET s, const char *buf, int len);
 // As send_some, for several pieces in one call.
 long send_gathered(SOCKET s, const byte_span *spans, int count);
 void close_socket(SOCKET s);
+// Closes at once with a reset, dropping whatever the peer has not yet taken.
+void reset_socket(SOCKET s);
 
 // A waker lets one thread cut short another thread's wait_socket.
 struct waker;

@@ -115,6 +115,13 @@ void close_socket(SOCKET s)
     ::close(s);
 }
 
+void reset_socket(SOCKET s)
+{
+    linger now{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    ::close(s);
+}
+
 // An eventfd: it polls readable while its counter is above zero.
 struct waker {
     int fd;

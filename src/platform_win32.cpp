@@ -104,6 +104,13 @@ void close_socket(SOCKET s)
     ::closesocket(s);
 }
 
+void reset_socket(SOCKET s)
+{
+    linger now{1, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&now), sizeof now);
+    ::closesocket(s);
+}
+
 // WSAPoll waits on sockets only, so the waker is a UDP socket on loopback connected to itself: a
 // datagram in it makes it readable.
 struct waker {

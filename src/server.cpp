@@ -32,7 +32,7 @@
 // read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
 #define THROTTLE_MARK (64u << 10)
 // A receiver that has taken nothing for this long is stalled: nobody waits for it any more.
-#define STALL_TIME std::chrono::milliseconds(500)
+#define STALL_TIME std::chrono::milliseconds(250)
 
 // Event lines. The text is GBK (code page 936) whatever the encoding of this file, so it is spelled
 // in byte escapes; the Chinese it stands for is beside each.
@@ -255,7 +255,9 @@ static bool drain_backlog(client &c)
 }
 
 // Removes c from the registry and closes its socket, both under the lock, so no fan-out can send to
-// the socket once it is closed (or to a new connection that reuses its handle). Then frees c.
+// the socket once it is closed (or to a new connection that reuses its handle). A client cut off
+// for falling behind is reset: the megabytes its socket still holds for it would never be read.
+// Then frees c.
 static void unregister_client(client *c)
 {
     {
@@ -266,7 +268,10 @@ static void unregister_client(client *c)
                 break;
             }
         }
-        close_socket(c->sock);
+        if (c->cut_off)
+            reset_socket(c->sock);
+        else
+            close_socket(c->sock);
     }
     free_waker(c->alarm);
     delete c;
