@@ -45,6 +45,16 @@ unsigned long last_error()
     return static_cast<unsigned long>(errno);
 }
 
+// The given port on every local IPv4 address.
+static sockaddr_in any_address(unsigned short port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
 SOCKET tcp_socket()
 {
     return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -56,10 +66,7 @@ int bind_any(SOCKET s, unsigned short port)
     // allows by default. A live listener on the port still makes the bind fail.
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = any_address(port);
     return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
 
@@ -240,10 +247,7 @@ SOCKET udp_listen_socket(unsigned short port)
         return NO_SOCKET;
     int one = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = any_address(port);
     if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         ::close(s);
         return NO_SOCKET;

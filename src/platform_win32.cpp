@@ -30,6 +30,16 @@ unsigned long last_error()
     return GetLastError();  // Winsock keeps its codes here too (WSAGetLastError reads the same value)
 }
 
+// The given port on every local IPv4 address.
+static sockaddr_in any_address(unsigned short port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
 SOCKET tcp_socket()
 {
     return ::socket(AF_INET, SOCK_STREAM, 0);
@@ -38,10 +48,7 @@ SOCKET tcp_socket()
 int bind_any(SOCKET s, unsigned short port)
 {
     // No SO_REUSEADDR: on Windows it would let another program take a port that is in use.
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = any_address(port);
     return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
 
@@ -241,10 +248,7 @@ SOCKET udp_listen_socket(unsigned short port)
         return NO_SOCKET;
     BOOL share = TRUE;  // several clients on one machine may all listen for the beacon
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&share), sizeof share);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = any_address(port);
     if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         ::closesocket(s);
         return NO_SOCKET;

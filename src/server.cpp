@@ -31,8 +31,11 @@
 // While a receiver that is still taking data has more than this queued, senders wait before they
 // read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
 #define THROTTLE_MARK (64u << 10)
-// A receiver that has taken nothing for this long is stalled: nobody waits for it any more.
-#define STALL_TIME std::chrono::milliseconds(250)
+// Nobody waits for a receiver whose socket has taken nothing for this long (it has stopped
+// reading), nor for one that has stayed above THROTTLE_MARK for HOLD_LIMIT (a trickle must not set
+// the pace of a room). Such a receiver only falls further behind, up to BACKLOG_LIMIT.
+#define STALL_TIME std::chrono::milliseconds(50)
+#define HOLD_LIMIT std::chrono::seconds(1)
 
 // Event lines. The text is GBK (code page 936) whatever the encoding of this file, so it is spelled
 // in byte escapes; the Chinese it stands for is beside each.
@@ -68,6 +71,8 @@ struct client {
     bool cut_off;                 // guarded by mtx: too far behind, or its connection failed
     bool deferred;                // guarded by mtx: its backlog holds chunks that were never tried
     std::chrono::steady_clock::time_point last_progress;  // guarded by mtx: when its socket last took bytes
+    bool above_mark;                                      // guarded by mtx: more than THROTTLE_MARK queued
+    std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
 };
 
 // The client registry: every connected client in the order it arrived, guarded by mtx.
@@ -144,8 +149,11 @@ static long send_pending(client &c, const batch *extra)
         c.backlog_bytes -= rest;
         c.backlog.pop_front();
     }
-    if (was_throttling && c.backlog_bytes <= THROTTLE_MARK)
-        drained.notify_all();
+    if (c.backlog_bytes <= THROTTLE_MARK) {
+        c.above_mark = false;
+        if (was_throttling)
+            drained.notify_all();
+    }
     return static_cast<long>(left);
 }
 
@@ -183,6 +191,10 @@ static void deliver(client &to, batch &chunks, bool defer)
         to.backlog_bytes += chunks.len[i] - skip;
         skip = 0;
     }
+    if (to.backlog_bytes > THROTTLE_MARK && !to.above_mark) {
+        to.above_mark = true;
+        to.behind_since = std::chrono::steady_clock::now();
+    }
     if (to.backlog_bytes > BACKLOG_LIMIT)
         to.cut_off = true;
     if ((was_idle && !to.backlog.empty() && !defer) || to.cut_off)
@@ -194,7 +206,8 @@ static bool room_is_behind(const client &sender)
 {
     auto now = std::chrono::steady_clock::now();
     for (const client *c : clients)
-        if (c != &sender && !c->cut_off && c->backlog_bytes > THROTTLE_MARK && now - c->last_progress < STALL_TIME)
+        if (c != &sender && !c->cut_off && c->backlog_bytes > THROTTLE_MARK && now - c->last_progress < STALL_TIME &&
+            now - c->behind_since < HOLD_LIMIT)
             return true;
     return false;
 }
@@ -364,7 +377,8 @@ static void register_client(SOCKET client_sock)
         close_socket(client_sock);
         return;
     }
-    client *c = new client{client_sock, alarm, {}, 0, false, false, std::chrono::steady_clock::now()};
+    auto now = std::chrono::steady_clock::now();
+    client *c = new client{client_sock, alarm, {}, 0, false, false, now, false, now};
     int online;
     {
         std::lock_guard<std::mutex> lock(mtx);

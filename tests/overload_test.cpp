@@ -67,6 +67,24 @@ double stream_to(Client &from, const std::string &data, std::vector<Client *> re
     return std::chrono::duration<double>(Clock::now() - begin).count();
 }
 
+// Reads `data` in pieces of at most `piece` bytes with a pause after each, checking every byte;
+// returns how many arrived in order before a difference, a silence of 5 s, or 90 s in all.
+std::future<size_t> read_slowly(Client &reader, const std::string &data, size_t piece, Clock::duration pause)
+{
+    return std::async(std::launch::async, [&reader, &data, piece, pause] {
+        size_t got = 0;
+        auto deadline = Clock::now() + seconds(90);
+        while (got < data.size() && Clock::now() < deadline) {
+            std::string part = reader.recv_exact(std::min(piece, data.size() - got), seconds(5));
+            if (part.empty() || data.compare(got, part.size(), part) != 0)
+                break;
+            got += part.size();
+            std::this_thread::sleep_for(pause);
+        }
+        return got;
+    });
+}
+
 TEST_F(Relay, StalledReceiverIsCutOffWhileTheOthersGetEverything)
 {
     start_server();
@@ -108,19 +126,7 @@ TEST_F(Relay, SlowReaderGetsEveryByteInOrder)
     // Less than the backlog bound, so the slow reader falls behind but is not cut off; the server
     // must carry on each partly sent chunk from where the socket stopped taking it.
     const std::string data = random_bytes(2 << 20, 5);
-    auto at_slow = std::async(std::launch::async, [&] {
-        size_t got = 0;
-        auto deadline = Clock::now() + seconds(60);
-        while (got < data.size() && Clock::now() < deadline) {
-            std::string piece = slow.recv_exact(std::min<size_t>(1000, data.size() - got), seconds(5));
-            if (piece.empty() || piece != data.substr(got, piece.size()))
-                break;
-            got += piece.size();
-            if (got % 50000 < 1000)
-                std::this_thread::sleep_for(milliseconds(5));
-        }
-        return got;
-    });
+    auto at_slow = read_slowly(slow, data, 1000, std::chrono::microseconds(100));
     EXPECT_EQ(stream_to(sender, data, {&quick}) > 0, true);
     EXPECT_EQ(at_slow.get(), data.size());
     EXPECT_EQ(server.lines().size(), 4u) << "the slow reader was dropped";
@@ -134,18 +140,7 @@ TEST_F(Relay, SteadyButSlowReaderHoldsTheSenderBackInsteadOfBeingCutOff)
     // Far more than the backlog bound, sent flat out, while one reader takes about 10 MB/s: the
     // sender must be slowed to that pace, and the reader must miss nothing.
     const std::string data = random_bytes(24 << 20, 12);
-    auto at_slow = std::async(std::launch::async, [&] {
-        size_t got = 0;
-        auto deadline = Clock::now() + seconds(90);
-        while (got < data.size() && Clock::now() < deadline) {
-            std::string piece = slow.recv_exact(std::min<size_t>(16384, data.size() - got), seconds(5));
-            if (piece.empty() || piece != data.substr(got, piece.size()))
-                break;
-            got += piece.size();
-            std::this_thread::sleep_for(milliseconds(1));
-        }
-        return got;
-    });
+    auto at_slow = read_slowly(slow, data, 16384, milliseconds(1));
     auto at_quick = std::async(std::launch::async, [&] { return quick.recv_matching(data, seconds(90)); });
     sender.send(data);
     EXPECT_EQ(at_slow.get(), data.size()) << "the slow reader was cut off or lost bytes";
