@@ -335,6 +335,8 @@ void handle_client(client *c)
                 last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
                 if (is_heartbeat(into, bytes_received)) {
                     answer_heartbeat(*c);
+                    if (bytes_received < BUFFER_SIZE)
+                        break;  // most likely all there was
                     continue;
                 }
                 chunks.data[chunks.count] = into;
