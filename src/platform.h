@@ -59,10 +59,9 @@ SOCKET accept_client(SOCKET listener);
 
 // Receives what is there, up to len bytes: a count, RECV_CLOSED, RECV_NOTHING or RECV_BROKEN.
 int recv_some(SOCKET s, char *buf, int len);
-// Sends what the socket takes now, up to len bytes: the count (0 if it takes nothing), or -1 if
-// the connection has failed. Never blocks, and never raises a signal on a dead peer.
-int send_some(SOCKET s, const char *buf, int len);
-// As send_some, for several pieces in one call.
+// Sends what the socket takes now of the pieces, in order, in one call: the count of bytes (0 if
+// it takes nothing), or -1 if the connection has failed. Never blocks, and never raises a signal
+// on a dead peer.
 long send_gathered(SOCKET s, const byte_span *spans, int count);
 void close_socket(SOCKET s);
 // Closes at once with a reset, dropping whatever the peer has not yet taken.

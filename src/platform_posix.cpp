@@ -93,14 +93,6 @@ int recv_some(SOCKET s, char *buf, int len)
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? RECV_NOTHING : RECV_BROKEN;
 }
 
-int send_some(SOCKET s, const char *buf, int len)
-{
-    ssize_t n = ::send(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0)
-        return static_cast<int>(n);
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-}
-
 long send_gathered(SOCKET s, const byte_span *spans, int count)
 {
     iovec iov[64];

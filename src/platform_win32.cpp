@@ -83,14 +83,6 @@ int recv_some(SOCKET s, char *buf, int len)
     return would_block() ? RECV_NOTHING : RECV_BROKEN;
 }
 
-int send_some(SOCKET s, const char *buf, int len)
-{
-    int n = ::send(s, buf, len, 0);  // Windows has no SIGPIPE; the socket is non-blocking
-    if (n != SOCKET_ERROR)
-        return n;
-    return would_block() ? 0 : -1;
-}
-
 long send_gathered(SOCKET s, const byte_span *spans, int count)
 {
     WSABUF bufs[64];
@@ -100,7 +92,7 @@ long send_gathered(SOCKET s, const byte_span *spans, int count)
         bufs[i].buf = const_cast<char *>(spans[i].data);
         bufs[i].len = static_cast<ULONG>(spans[i].size);
     }
-    DWORD sent = 0;
+    DWORD sent = 0;  // Windows has no SIGPIPE; the socket is non-blocking
     if (::WSASend(s, bufs, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) == 0)
         return static_cast<long>(sent);
     return would_block() ? 0 : -1;
