@@ -334,13 +334,11 @@ void handle_client(client *c)
                 }
                 last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
                 if (is_heartbeat(into, bytes_received)) {
-                    answer_heartbeat(*c);
-                    if (bytes_received < BUFFER_SIZE)
-                        break;  // most likely all there was
-                    continue;
+                    answer_heartbeat(*c);  // its buffer is free for the next chunk
+                } else {
+                    chunks.data[chunks.count] = into;
+                    chunks.len[chunks.count++] = static_cast<std::size_t>(bytes_received);
                 }
-                chunks.data[chunks.count] = into;
-                chunks.len[chunks.count++] = static_cast<std::size_t>(bytes_received);
                 if (bytes_received < BUFFER_SIZE)
                     break;  // most likely all there was
             }
