@@ -83,7 +83,7 @@ TEST_F(Relay, ClientFindsTheServerByItsBeacon)
     start_server();
     ChatClient c;
     c.start();
-    EXPECT_TRUE(c.wait_for_errors("found server at 10.200.0.1", seconds(15))) << c.errors();
+    EXPECT_TRUE(c.wait_for_errors("found server at 198.18.0.1", seconds(15))) << c.errors();
     Client raw;
     EXPECT_EQ(line(3).text, connected_text(2));
     raw.send("found you\n");
@@ -108,7 +108,7 @@ TEST_F(Relay, ClientIgnoresDatagramsThatAreNotTheAnnouncement)
     EXPECT_EQ(c.errors().find("found server"), std::string::npos) << c.errors();
 
     start_server();
-    EXPECT_TRUE(c.wait_for_errors("found server at 10.200.0.1", seconds(10))) << c.errors();
+    EXPECT_TRUE(c.wait_for_errors("found server at 198.18.0.1", seconds(10))) << c.errors();
     EXPECT_EQ(line(2).text, connected_text(1));
 }
 

@@ -63,7 +63,7 @@ void enter_private_network()
     }
     run_or_die("ip link set lo up"
                " && ip link add rl0 type veth peer name rl1"
-               " && ip addr add 10.200.0.1/24 dev rl0"
+               " && ip addr add 198.18.0.1/24 dev rl0"
                " && ip link set rl0 up && ip link set rl1 up"
                " && ip route add default dev rl0");
 }
