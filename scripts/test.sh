@@ -1,7 +1,11 @@
 #!/bin/sh
 # Installs what the tests need (Debian packages), builds the Linux and Windows programs, and runs
-# every test. The tests make network namespaces, so this runs as root.
+# every test. The tests make network namespaces, so this runs as root: started by another user, it
+# asks sudo to run it again.
 set -eu
+if [ "$(id -u)" -ne 0 ]; then
+    exec sudo "$0" "$@"
+fi
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 apt-get update

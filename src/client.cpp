@@ -3,6 +3,7 @@
 // the relay passes on to standard output, byte for byte.
 #include "platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +24,7 @@ const unsigned short UDP_PORT = 8889;
 const char ANNOUNCEMENT[] = "CHAT_SERVER_V1.4";  // exactly these 16 bytes, nothing more
 const auto DISCOVERY_TIME = seconds(10);         // three beacon periods and a little
 const auto HEARTBEAT_INTERVAL = seconds(4);      // the relay drops clients silent for over 10 s
+const auto ANSWER_TIME = seconds(10);            // a relay that answers nothing for this long is gone
 
 // Exit statuses.
 const int EXIT_USAGE = 1;
@@ -35,6 +37,9 @@ std::atomic<int> pongs_due{0};     // heartbeats sent whose answers have not bee
 std::atomic<bool> finishing{false};  // standard input has ended; the relay's close is expected
 std::atomic<bool> receiver_done{false};
 std::atomic<long long> last_sent_ms{0};  // steady-clock time of our last send
+// While answers are owed: when we last had a sign of life from the relay (a heartbeat sent with
+// none owed, an answer, or any bytes at all, since an answer may wait behind chat queued for us).
+std::atomic<long long> waiting_since_ms{0};
 
 // Listens for the relay's announcement. Returns the address it came from, or "" if none came.
 std::string discover()
@@ -75,44 +80,90 @@ void send_bytes(const char *data, std::size_t len)
 }
 
 // Heartbeats only while we are otherwise silent: a line keeps our place just as well, and the relay
-// ignores whatever reaches it in one piece behind a heartbeat, so the fewer the better.
+// ignores whatever reaches it in one piece behind a heartbeat, so the fewer the better. A relay
+// whose host lost power or its network sends no reset: only its silence tells.
 void heartbeat()
 {
     const long long interval = std::chrono::duration_cast<milliseconds>(HEARTBEAT_INTERVAL).count();
+    const long long answer_time = std::chrono::duration_cast<milliseconds>(ANSWER_TIME).count();
     for (;;) {
         std::this_thread::sleep_for(milliseconds(250));
+        if (pongs_due > 0 && now_ms() - waiting_since_ms > answer_time && !finishing) {
+            std::fprintf(stderr, "chat_client: the relay stopped answering\n");
+            std::_Exit(EXIT_CONNECTION_LOST);
+        }
         std::lock_guard<std::mutex> lock(send_mtx);
         if (now_ms() - last_sent_ms < interval)
             continue;
-        ++pongs_due;
+        if (pongs_due++ == 0)
+            waiting_since_ms = now_ms();
         if (send_all(server, "[PING]", 6) != 0)
             return;
         last_sent_ms = now_ms();
     }
 }
 
-// Writes what the relay sends, less the answers to our own heartbeats. The stream has no framing,
-// so an answer is recognised only where a chunk begins with it: right after a heartbeat, or as a
-// chunk of its own. Text from other clients passes unchanged.
+// Takes the answers to our heartbeats out of what the relay sends. The stream has no framing, but
+// chat from line-based clients comes in whole lines, so an answer shows up where a line begins:
+// one is hidden there, in whatever receive it falls (or straddles), and only while one is owed.
+// Everything else passes unchanged.
+class answer_filter {
+public:
+    // Appends to `out` what of `in` is chat; keeps back a possible start of an answer.
+    void take(const char *in, std::size_t len, std::string &out)
+    {
+        held_.append(in, len);
+        std::size_t at = 0;
+        while (at < held_.size()) {
+            if (line_start_ && pongs_due > 0 && held_[at] == '[') {
+                std::size_t n = std::min<std::size_t>(6, held_.size() - at);
+                if (held_.compare(at, n, PONG, n) == 0) {
+                    if (n < 6)
+                        break;  // too little yet to tell
+                    --pongs_due;
+                    waiting_since_ms = now_ms();
+                    at += 6;
+                    continue;  // what follows an answer begins a line too
+                }
+            }
+            std::size_t end = held_.find('\n', at);
+            end = end == std::string::npos ? held_.size() : end + 1;
+            out.append(held_, at, end - at);
+            line_start_ = held_[end - 1] == '\n';
+            at = end;
+        }
+        held_.erase(0, at);
+    }
+    // What was kept back when the stream ended: it was chat after all.
+    const std::string &rest() const { return held_; }
+
+private:
+    static constexpr const char *PONG = "[PONG]";
+    std::string held_;
+    bool line_start_ = true;
+};
+
+// Writes what the relay sends, less the answers to our own heartbeats.
 void receive()
 {
     char buf[4096];
+    answer_filter answers;
+    std::string chat;
     for (;;) {
         int n = recv_some(server, buf, sizeof buf);
         if (n == RECV_NOTHING)
             continue;
         if (n <= 0)
             break;
-        const char *p = buf;
-        if (n >= 6 && std::memcmp(p, "[PONG]", 6) == 0 && (pongs_due > 0 || n == 6)) {
-            if (pongs_due > 0)
-                --pongs_due;
-            p += 6;
-            n -= 6;
-        }
-        std::fwrite(p, 1, static_cast<std::size_t>(n), stdout);
+        if (pongs_due > 0)
+            waiting_since_ms = now_ms();  // the relay is alive; its answer may be queued behind this
+        chat.clear();
+        answers.take(buf, static_cast<std::size_t>(n), chat);
+        std::fwrite(chat.data(), 1, chat.size(), stdout);
         std::fflush(stdout);
     }
+    std::fwrite(answers.rest().data(), 1, answers.rest().size(), stdout);
+    std::fflush(stdout);
     receiver_done = true;
     if (!finishing) {
         std::fprintf(stderr, "chat_client: the relay closed the connection\n");

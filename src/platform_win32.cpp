@@ -47,14 +47,22 @@ SOCKET tcp_socket()
 
 int bind_any(SOCKET s, unsigned short port)
 {
-    // No SO_REUSEADDR: on Windows it would let another program take a port that is in use.
+    // No SO_REUSEADDR: on Windows it lets the socket that sets it bind a port that another socket is
+    // using, so a second relay would take over the first one's port instead of failing. Binding while
+    // old connections of a killed relay linger is allowed there without it.
     sockaddr_in addr = any_address(port);
     return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
 
+#ifndef SOMAXCONN_HINT
+#define SOMAXCONN_HINT(b) (-(b))  // not in every mingw-w64 header
+#endif
+
 int listen_socket(SOCKET s)
 {
-    return ::listen(s, SOMAXCONN) == 0 ? 0 : -1;
+    // SOMAXCONN asks Winsock for a "reasonable" queue (about 200 on client editions), and a full
+    // queue refuses connections outright; the hint asks for the longest it allows.
+    return ::listen(s, SOMAXCONN_HINT(65535)) == 0 ? 0 : -1;
 }
 
 SOCKET accept_client(SOCKET listener)

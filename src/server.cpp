@@ -18,16 +18,21 @@
 #define TCP_PORT 8888
 #define UDP_PORT 8889
 #define BUFFER_SIZE 4096
-// When a sender's chunks arrive faster than one at a time, its handler receives up to this many
-// (each its own chunk, each tested for a heartbeat) and passes them on in one gathered send per
-// receiver: flat out, that takes the send calls, which are nearly all of the relay's cost, down by
-// as much (measured: docs/benchmarks.md).
+// When a sender's chunks arrive faster than one at a time, its handler makes up to this many
+// receives in a row (each its own chunk, each tested for a heartbeat) and passes the chunks on in
+// one gathered send per receiver: flat out, that takes the send calls, which are nearly all of the
+// relay's cost, down by as much (measured: docs/benchmarks.md).
 #define FAN_OUT_BATCH 8
-// How far a receiver may fall behind before it is cut off, in bytes queued for it here. Its own
-// socket buffers already hold about 3 MB before anything is queued (measured on loopback), so a
-// client is dropped only some 7 MB behind the room: minutes of chat, or a moment of a file pasted
-// flat out. A stalled client costs at most this much memory.
+// How far a receiver may fall behind before it is cut off, in memory queued for it here: the bytes
+// waiting plus ENTRY_COST for each piece they wait in, so that a sender of tiny chunks or a flood of
+// unread heartbeat answers cannot make a queue cost many times its payload. Its own socket buffers
+// already hold about 3 MB before anything is queued (measured on loopback), so a client is dropped
+// only some 7 MB behind the room: minutes of chat, or a moment of a file pasted flat out. A stalled
+// client costs about this much memory here, whatever the sizes of the chunks.
 #define BACKLOG_LIMIT (4u << 20)
+// What one queued piece costs beyond its bytes: its queue slot, and its share of a chunk's copy
+// (reference count and string header, allocated together; a lone receiver owns all of it).
+#define ENTRY_COST 96u
 // While a receiver that is still taking data has more than this queued, senders wait before they
 // read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
 #define THROTTLE_MARK (64u << 10)
@@ -195,7 +200,7 @@ static void deliver(client &to, batch &chunks, bool defer)
         to.above_mark = true;
         to.behind_since = std::chrono::steady_clock::now();
     }
-    if (to.backlog_bytes > BACKLOG_LIMIT)
+    if (to.backlog_bytes + to.backlog.size() * ENTRY_COST > BACKLOG_LIMIT)
         to.cut_off = true;
     if ((was_idle && !to.backlog.empty() && !defer) || to.cut_off)
         wake(to.alarm);  // it must watch for its socket to drain, or leave
@@ -250,13 +255,15 @@ static bool wait_for_room(const client &sender)
 }
 
 // Answers a heartbeat. It goes through the backlog like relayed bytes, so that it never lands in
-// the middle of a chunk that is only partly sent.
-static void answer_heartbeat(client &c)
+// the middle of a chunk that is only partly sent. Returns false if c is cut off (unread answers
+// count against its backlog like anything else).
+static bool answer_heartbeat(client &c)
 {
     static const std::shared_ptr<const std::string> pong = std::make_shared<const std::string>("[PONG]");
     batch answer{{pong->data()}, {pong->size()}, {pong}, 1};
     std::lock_guard<std::mutex> lock(mtx);
     deliver(c, answer, false);
+    return !c.cut_off;
 }
 
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
@@ -309,10 +316,11 @@ void handle_client(client *c)
                 break;
             want_write = !c->backlog.empty();
         }
-        if (held_back) {
+        if (held_back)
             held_back = wait_for_room(*c);
-            last_active = steady_clock::now();  // its bytes wait in its socket: it is not silent
-        }
+        // While held back, its bytes wait in its socket; they count as activity only once they are
+        // read, so the silence test waits for a round that reads.
+        bool reading = !held_back;
         // Sleep until there is something to do or the silence would pass the limit; an idle
         // client costs no wake-ups in between.
         auto until_limit = std::chrono::duration_cast<std::chrono::milliseconds>(last_active + limit - steady_clock::now());
@@ -325,7 +333,9 @@ void handle_client(client *c)
         bool gone = false;
         if (ready & WAIT_READABLE) {
             batch chunks{};
-            while (chunks.count < FAN_OUT_BATCH) {
+            // Bounded by receives, heartbeats included, so that a stream of them cannot keep the
+            // handler from its backlog or from noticing that it has been cut off.
+            for (int receives = 0; receives < FAN_OUT_BATCH; ++receives) {
                 char *into = buffer[chunks.count];
                 int bytes_received = recv_some(c->sock, into, BUFFER_SIZE);
                 if (bytes_received <= 0) {
@@ -334,7 +344,8 @@ void handle_client(client *c)
                 }
                 last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
                 if (is_heartbeat(into, bytes_received)) {
-                    answer_heartbeat(*c);  // its buffer is free for the next chunk
+                    if (!answer_heartbeat(*c))  // its buffer is free for the next chunk
+                        break;
                 } else {
                     chunks.data[chunks.count] = into;
                     chunks.len[chunks.count++] = static_cast<std::size_t>(bytes_received);
@@ -349,7 +360,7 @@ void handle_client(client *c)
             break;
         if ((ready & WAIT_WRITABLE) && !drain_backlog(*c))
             break;
-        if (steady_clock::now() - last_active > limit)
+        if (reading && steady_clock::now() - last_active > limit)
             break;
     }
     if (server_running)
@@ -414,8 +425,15 @@ int main(int, char **)
         return static_cast<int>(err);
     }
     // The longest queue the platform allows: with a short one, a burst of clients starting at once
-    // overflows it, and those whose handshakes completed anyway are never served.
-    listen_socket(tcp_sock);
+    // overflows it, and those whose handshakes completed anyway are never served. A listen can fail
+    // where the bind did not (two relays started at the same moment, a wildcard conflict that the
+    // platform reports only here): that is a port we do not have, reported as such.
+    if (listen_socket(tcp_sock) != 0) {
+        err = last_error();
+        log_event(LINE_BIND_FAILED, err);
+        net_cleanup();
+        return static_cast<int>(err);
+    }
 
     try {
         std::thread(udp_broadcast).detach();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -127,17 +128,51 @@ TEST_F(Relay, IdleClientKeepsItsPlace)
     EXPECT_EQ(c.output(), "still there?\n") << "answers to heartbeats reached the output";
 }
 
-TEST_F(Relay, ClientSaysSoWhenTheServerGoesAway)
+TEST_F(Relay, ClientSaysSoWhenTheServerGoesAwayOrStopsAnswering)
 {
     start_server();
+    // A relay whose host froze or lost its network sends no reset: its silence must tell.
+    ChatClient frozen_out;
+    frozen_out.start({"127.0.0.1"});
+    line(2);
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    auto stopped_at = Clock::now();
+    auto status = frozen_out.wait_exit(seconds(25));
+    kill(server.pid(), SIGCONT);
+    ASSERT_TRUE(status) << "the client kept waiting for a relay that answers nothing";
+    EXPECT_EQ(*status, 3);
+    EXPECT_NE(frozen_out.errors().find("the relay stopped answering"), std::string::npos) << frozen_out.errors();
+    // A heartbeat after at most 4 s of silence, then 10 s for its answer.
+    EXPECT_GE(Clock::now() - stopped_at, seconds(10));
+
     ChatClient c;
     c.start({"127.0.0.1"});
-    line(2);
+    EXPECT_EQ(line(4).text, connected_text(1));
     server.stop();
-    auto status = c.wait_exit(seconds(10));
+    status = c.wait_exit(seconds(10));
     ASSERT_TRUE(status) << "the client kept running without its server";
-    EXPECT_NE(*status, 0);
+    EXPECT_EQ(*status, 3);
     EXPECT_NE(c.errors().find("the relay closed the connection"), std::string::npos) << c.errors();
+}
+
+TEST_F(Relay, ClientHidesOwedAnswersWhereLinesBeginAndNothingElse)
+{
+    PortHolder relay;  // stands in for the relay, to place its answers exactly
+    ChatClient c;
+    c.start({"127.0.0.1"});
+    int fd = relay.accept_one(START_TIMEOUT);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(recv_exact_fd(fd, 6, seconds(10)), "[PING]") << "no heartbeat from an idle client";
+    // The answer arrives behind chat and straddles two receives; a second "[PONG]" is owed to
+    // nobody, and one inside a line is somebody's text.
+    ASSERT_EQ(::send(fd, "one\n[PO", 7, 0), 7);
+    std::this_thread::sleep_for(milliseconds(200));
+    const std::string rest = "NG]two\n[PONG]three\nx[PONG]\n";
+    ASSERT_EQ(::send(fd, rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
+    const std::string expected = "one\ntwo\n[PONG]three\nx[PONG]\n";
+    EXPECT_TRUE(c.wait_for_output(expected, seconds(10))) << c.output();
+    EXPECT_EQ(c.output(), expected);
+    close(fd);
 }
 
 TEST_F(Relay, ClientWithNoServerToFindGivesUp)

@@ -620,3 +620,10 @@ PortHolder::~PortHolder()
 {
     close(fd_);
 }
+
+int PortHolder::accept_one(Clock::duration timeout)
+{
+    if (!wait_readable(fd_, Clock::now() + timeout))
+        return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}

@@ -149,11 +149,14 @@ private:
     int fd_ = -1;
 };
 
-// A socket that holds TCP port 8888 so that the server cannot bind it.
+// A socket that holds TCP port 8888 so that the server cannot bind it. It listens, so a test can
+// also stand in for the relay.
 class PortHolder {
 public:
     PortHolder();
     ~PortHolder();
+    // Accepts one connection; -1 if none comes within the time-out. The caller closes it.
+    int accept_one(Clock::duration timeout);
 
 private:
     int fd_ = -1;

@@ -118,6 +118,41 @@ TEST_F(Relay, StalledReceiverIsCutOffWhileTheOthersGetEverything)
     EXPECT_EQ(sender.recv_exact(6, seconds(5)), "[PONG]");
 }
 
+TEST_F(Relay, WhatANonReaderCostsIsBoundedWhateverItsQueueHolds)
+{
+    start_server();
+    Client a, b, stalled(4096);
+    line(4);
+    // One-byte chunks, each passed on alone (a and b take turns, each waiting for the other's
+    // byte), queue up for a client that heartbeats but never reads. What they cost is their queue
+    // entries, not their bytes: counted as bytes, a quarter of a million would not reach the bound,
+    // and their entries would take some 25 MB.
+    auto deadline = Clock::now() + seconds(90);
+    auto next_ping = Clock::now();
+    bool cut = false;
+    int turns = 0;
+    for (; turns < 200000 && !cut && Clock::now() < deadline; ++turns) {
+        a.send("a");
+        ASSERT_EQ(b.recv_exact(1, seconds(10)), "a");
+        b.send("b");
+        ASSERT_EQ(a.recv_exact(1, seconds(10)), "b");
+        if (Clock::now() >= next_ping) {
+            cut = server.lines().size() > 4;
+            // It is not silent, only not reading. (Once cut off, this send may meet the reset.)
+            ::send(stalled.fd(), "[PING]", 6, MSG_NOSIGNAL);
+            next_ping = Clock::now() + seconds(1);
+        }
+    }
+    std::printf("cut off after %d turns\n", turns);
+    ASSERT_TRUE(cut) << "a client queueing tiny chunks was never cut off";
+    EXPECT_EQ(line(5).text, timed_out_text());
+    stalled.recv_for(milliseconds(100));
+    EXPECT_TRUE(stalled.closed_by_server(seconds(10)));
+
+    a.send("still here");
+    EXPECT_EQ(b.recv_exact(10, seconds(5)), "still here");
+}
+
 TEST_F(Relay, SlowReaderGetsEveryByteInOrder)
 {
     start_server();
