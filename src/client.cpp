@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -23,6 +24,7 @@ const unsigned short TCP_PORT = 8888;
 const unsigned short UDP_PORT = 8889;
 const char ANNOUNCEMENT[] = "CHAT_SERVER_V1.4";  // exactly these 16 bytes, nothing more
 const auto DISCOVERY_TIME = seconds(10);         // three beacon periods and a little
+const auto LISTING_TIME = seconds(4);            // one beacon period and a little
 const auto HEARTBEAT_INTERVAL = seconds(4);      // the relay drops clients silent for over 10 s
 const auto ANSWER_TIME = seconds(10);            // a relay that answers nothing for this long is gone
 
@@ -41,30 +43,53 @@ std::atomic<long long> last_sent_ms{0};  // steady-clock time of our last send
 // none owed, an answer, or any bytes at all, since an answer may wait behind chat queued for us).
 std::atomic<long long> waiting_since_ms{0};
 
-// Listens for the relay's announcement. Returns the address it came from, or "" if none came.
-std::string discover()
+// Listens for relays' announcements for a while, or only until the first if first_only. Returns the
+// address of each relay heard, once each (a relay on the default network is heard twice a period),
+// in the order they were first heard; none if the port cannot be had.
+std::vector<std::string> listen_for_relays(steady_clock::duration how_long, bool first_only)
 {
+    std::vector<std::string> found;
     SOCKET s = udp_listen_socket(UDP_PORT);
     if (s == NO_SOCKET) {
         std::fprintf(stderr, "chat_client: cannot listen on UDP port %u for the relay's announcement\n", UDP_PORT);
-        return "";
+        return found;
     }
-    std::string found;
-    auto deadline = steady_clock::now() + DISCOVERY_TIME;
-    while (found.empty() && steady_clock::now() < deadline) {
+    auto deadline = steady_clock::now() + how_long;
+    while (!(first_only && !found.empty()) && steady_clock::now() < deadline) {
         char buf[64];
         char from[64] = "";
         auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
         int n = recv_datagram(s, buf, sizeof buf, from, sizeof from, static_cast<int>(left) + 1);
         if (n < 0)
             continue;
-        if (n == 16 && std::memcmp(buf, ANNOUNCEMENT, 16) == 0)
-            found = from;
-        else
+        if (n != 16 || std::memcmp(buf, ANNOUNCEMENT, 16) != 0)
             std::fprintf(stderr, "chat_client: ignored a %d-byte datagram from %s: not a relay's announcement\n", n, from);
+        else if (std::find(found.begin(), found.end(), from) == found.end())
+            found.push_back(from);
     }
     close_socket(s);
     return found;
+}
+
+// Prints every relay heard within one beacon period and a little, one address a line.
+int list_relays()
+{
+    std::vector<std::string> relays = listen_for_relays(LISTING_TIME, false);
+    for (const std::string &r : relays)
+        std::printf("%s\n", r.c_str());
+    std::fflush(stdout);
+    if (!relays.empty())
+        return 0;
+    std::fprintf(stderr, "chat_client: no relay announced itself on UDP port %u within %lld s\n", UDP_PORT,
+                 static_cast<long long>(LISTING_TIME.count()));
+    return EXIT_NO_SERVER;
+}
+
+// The first relay heard, or "" if none was.
+std::string discover()
+{
+    std::vector<std::string> relays = listen_for_relays(DISCOVERY_TIME, true);
+    return relays.empty() ? "" : relays.front();
 }
 
 long long now_ms()
@@ -177,7 +202,9 @@ int main(int argc, char **argv)
 {
     if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))) {
         std::fprintf(stderr, "usage: chat_client [HOST]\n"
-                             "Without HOST, waits for a relay's announcement on the local network.\n");
+                             "       chat_client --list\n"
+                             "Without HOST, waits for a relay's announcement on the local network and connects to\n"
+                             "the first relay heard. --list prints the address of every relay heard within 4 s.\n");
         return EXIT_USAGE;
     }
     binary_stdio();
@@ -185,6 +212,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");
         return EXIT_USAGE;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0)
+        return list_relays();
     std::string host = argc == 2 ? argv[1] : discover();
     if (host.empty()) {
         std::fprintf(stderr, "chat_client: no relay announced itself on UDP port %u within %lld s\n", UDP_PORT,

@@ -41,6 +41,10 @@
 // the pace of a room). Such a receiver only falls further behind, up to BACKLOG_LIMIT.
 #define STALL_TIME std::chrono::milliseconds(50)
 #define HOLD_LIMIT std::chrono::seconds(1)
+// The beacon announces on at most this many networks besides the limited broadcast. Addresses that
+// share a subnet count once; a host on more networks than this (a router, a container host with
+// thousands of addresses) is not what the relay is for, and the cap keeps each period's work small.
+#define MAX_NETWORKS 64
 
 // Event lines. The text is GBK (code page 936) whatever the encoding of this file, so it is spelled
 // in byte escapes; the Chinese it stands for is beside each.
@@ -368,12 +372,22 @@ void handle_client(client *c)
     unregister_client(c);
 }
 
+// Announces the relay every 3 seconds. The limited broadcast leaves through one interface only, the
+// one the default route picks, so each network the host is on also gets the announcement at its own
+// broadcast address, from the relay's address there (clients connect to the source). Networks are
+// listed anew every period, so one joined later is announced on from the next period; a send that
+// fails (a network gone since it was listed) is ignored like any other, and the rest go out.
 void udp_broadcast()
 {
     static const char discovery_msg[] = "CHAT_SERVER_V1.4";
+    const int len = sizeof discovery_msg - 1;  // 16 bytes, no NUL
     SOCKET udp_sock = udp_broadcast_socket();
+    ipv4_network networks[MAX_NETWORKS];
     while (server_running) {
-        send_broadcast(udp_sock, discovery_msg, sizeof discovery_msg - 1, UDP_PORT);  // 16 bytes, no NUL
+        send_broadcast(udp_sock, discovery_msg, len, UDP_PORT);
+        int count = list_networks(networks, MAX_NETWORKS);
+        for (int i = 0; i < count; ++i)
+            send_network_broadcast(networks[i], discovery_msg, len, UDP_PORT);
         std::this_thread::sleep_for(std::chrono::seconds(3));
     }
     close_socket(udp_sock);

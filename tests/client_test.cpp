@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
+#include <future>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -89,6 +91,107 @@ TEST_F(Relay, ClientFindsTheServerByItsBeacon)
     EXPECT_EQ(line(3).text, connected_text(2));
     raw.send("found you\n");
     EXPECT_TRUE(c.wait_for_output("found you\n", seconds(10)));
+}
+
+// Every datagram the listener hears within the time.
+std::vector<Datagram> hear_for(BeaconListener &listener, Clock::duration how_long)
+{
+    std::vector<Datagram> heard;
+    auto deadline = Clock::now() + how_long;
+    while (auto d = listener.receive(std::max<Clock::duration>(deadline - Clock::now(), milliseconds(0))))
+        heard.push_back(*d);
+    return heard;
+}
+
+// What a network heard in some beacon periods: the relay, from its address on that network and
+// no other, at most `per_period` times a period.
+void expect_announced(const std::vector<Datagram> &heard, const PeerHost &host, size_t per_period)
+{
+    EXPECT_GE(heard.size(), 2u) << "network " << host.address() << " missed announcements";
+    for (size_t i = 0; i < heard.size(); ++i) {
+        EXPECT_EQ(heard[i].source, host.near_address());
+        EXPECT_EQ(heard[i].payload, "CHAT_SERVER_V1.4");
+        if (i >= per_period) {
+            EXPECT_GT(heard[i].arrived - heard[i - per_period].arrived, milliseconds(2500))
+                << "network " << host.address() << " heard more than " << per_period << " in one period";
+        }
+    }
+}
+
+TEST_F(Relay, ClientsOnEveryNetworkOfTheRelaysHostFindItAndChat)
+{
+    // The relay's host is on two more networks; its default route, and with it the limited
+    // broadcast, leads to the first. It also carries addresses that have no subnet broadcast, and
+    // thousands of them, on a link of its own.
+    PeerHost one(1), two(2);
+    one.take_default_route();
+    std::string crowd = "link add crowd type veth peer name crowd1\nlink set crowd up\nlink set crowd1 up\n"
+                        "addr add 198.19.1.0/31 dev crowd\n";
+    for (int i = 0; i < 2000; ++i)
+        crowd += "addr add 198.19." + std::to_string(10 + i / 250) + "." + std::to_string(1 + i % 250) + "/32 dev crowd\n";
+    ip_batch(crowd);
+    BeaconListener on_one(one), on_two(two);
+    start_server();
+    ChatClient alice, bob;
+    {
+        InNamespace there(one.netns());
+        alice.start();
+    }
+    {
+        InNamespace there(two.netns());
+        bob.start();
+    }
+
+    // Two periods and a little; the limited broadcast comes on top of the default network's own.
+    auto heard_one = std::async(std::launch::async, [&] { return hear_for(on_one, milliseconds(6500)); });
+    expect_announced(hear_for(on_two, milliseconds(6500)), two, 1);
+    expect_announced(heard_one.get(), one, 2);
+
+    // Each client connects to the address it heard, and they talk through the relay.
+    EXPECT_TRUE(alice.wait_for_errors("found server at 198.18.1.1", seconds(10))) << alice.errors();
+    EXPECT_TRUE(bob.wait_for_errors("found server at 198.18.2.1", seconds(10))) << bob.errors();
+    EXPECT_EQ(line(3).text, connected_text(2));
+    alice.write_input("hello from one\n");
+    EXPECT_TRUE(bob.wait_for_output("hello from one\n", seconds(10))) << bob.output();
+    bob.write_input("hello from two\n");
+    EXPECT_TRUE(alice.wait_for_output("hello from two\n", seconds(10))) << alice.output();
+
+    // A network the host joins later hears the announcement within a period or two.
+    PeerHost three(3);
+    BeaconListener on_three(three);
+    auto d = on_three.receive(seconds(7));
+    ASSERT_TRUE(d) << "a network joined after start-up was never announced on";
+    EXPECT_EQ(d->source, three.near_address());
+    EXPECT_EQ(server.lines().size(), 3u) << server.log();
+}
+
+TEST_F(Relay, ListingNamesEveryRelayHeardOnce)
+{
+    // This host is on two networks with a relay on each. The first relay's default route leads to
+    // this host, so it is heard twice a period; the second has none, and only its announcement on
+    // its own network gets here.
+    PeerHost one(1), two(2);
+    ServerProcess other;
+    {
+        InNamespace there(one.netns());
+        ASSERT_EQ(std::system("ip route add default dev eth0"), 0);
+        start_server();
+    }
+    {
+        InNamespace there(two.netns());
+        other.start();
+    }
+    ASSERT_EQ(other.wait_for_lines(1, START_TIMEOUT).size(), 1u) << other.log();
+    ChatClient lister;
+    lister.start({"--list"});
+    auto status = lister.wait_exit(seconds(20));
+    ASSERT_TRUE(status) << "still listing after 20 s";
+    EXPECT_EQ(*status, 0) << lister.errors();
+    lister.wait_for_output("198.18.1.2\n", seconds(5));  // the process can end before its output is read
+    lister.wait_for_output("198.18.2.2\n", seconds(5));
+    std::string out = lister.output();
+    EXPECT_TRUE(out == "198.18.1.2\n198.18.2.2\n" || out == "198.18.2.2\n198.18.1.2\n") << out;
+    EXPECT_TRUE(other.running());
 }
 
 TEST_F(Relay, ClientIgnoresDatagramsThatAreNotTheAnnouncement)
@@ -177,18 +280,24 @@ TEST_F(Relay, ClientHidesOwedAnswersWhereLinesBeginAndNothingElse)
 
 TEST_F(Relay, ClientWithNoServerToFindGivesUp)
 {
-    ChatClient searching, direct;
+    ChatClient searching, direct, listing;
     searching.start();
     direct.start({"127.0.0.1"});
+    listing.start({"--list"});
     auto status = direct.wait_exit(seconds(10));
     ASSERT_TRUE(status);
     EXPECT_NE(*status, 0);
-    EXPECT_NE(direct.errors().find("cannot connect to 127.0.0.1:8888"), std::string::npos) << direct.errors();
+    // The process can end before its last words are read from the pipe.
+    EXPECT_TRUE(direct.wait_for_errors("cannot connect to 127.0.0.1:8888", seconds(5))) << direct.errors();
 
     status = searching.wait_exit(seconds(20));
     ASSERT_TRUE(status) << "the client searched for more than 10 s";
     EXPECT_NE(*status, 0);
-    EXPECT_NE(searching.errors().find("no relay announced itself"), std::string::npos) << searching.errors();
+    EXPECT_TRUE(searching.wait_for_errors("no relay announced itself", seconds(5))) << searching.errors();
+
+    EXPECT_EQ(listing.wait_exit(seconds(1)), 2) << "a listing takes one beacon period and a little";
+    EXPECT_TRUE(listing.wait_for_errors("no relay announced itself", seconds(5))) << listing.errors();
+    EXPECT_EQ(listing.output(), "");
 }
 
 }  // namespace

@@ -68,6 +68,83 @@ void enter_private_network()
                " && ip route add default dev rl0");
 }
 
+PeerHost::PeerHost(int n) : n_(n)
+{
+    // A child holds the new namespace only until it is equipped and open here: `ip` finds it by pid.
+    int ready[2], release[2];
+    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(release, O_CLOEXEC) != 0)
+        std::abort();
+    pid_t holder = fork();
+    if (holder == 0) {
+        ::close(release[1]);  // so that the parent's end, closed or dead, ends the wait below
+        char byte = unshare(CLONE_NEWNET) == 0 ? 1 : 0;
+        ssize_t ignored = write(ready[1], &byte, 1);
+        ignored = read(release[0], &byte, 1);
+        (void)ignored;
+        _exit(0);
+    }
+    char byte = 0;
+    if (holder < 0 || read(ready[0], &byte, 1) != 1 || byte != 1) {
+        std::fprintf(stderr, "harness: no namespace for host %d\n", n);
+        std::abort();
+    }
+    netns_ = open(("/proc/" + std::to_string(holder) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    std::string link = "peer" + std::to_string(n), net = "198.18." + std::to_string(n) + ".";
+    run_or_die("ip link add " + link + " type veth peer name eth0 netns " + std::to_string(holder) +
+               " && ip addr add " + net + "1/24 brd + dev " + link + " && ip link set " + link + " up");
+    ::close(release[1]);
+    waitpid(holder, nullptr, 0);
+    for (int fd : {ready[0], ready[1], release[0]})
+        ::close(fd);
+    InNamespace there(netns_);
+    run_or_die("ip link set lo up && ip addr add " + net + "2/24 brd + dev eth0 && ip link set eth0 up");
+}
+
+PeerHost::~PeerHost()
+{
+    ::close(netns_);
+}
+
+std::string PeerHost::address() const
+{
+    return "198.18." + std::to_string(n_) + ".2";
+}
+
+std::string PeerHost::near_address() const
+{
+    return "198.18." + std::to_string(n_) + ".1";
+}
+
+void PeerHost::take_default_route() const
+{
+    run_or_die("ip route replace default dev peer" + std::to_string(n_));
+}
+
+InNamespace::InNamespace(int netns)
+{
+    home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (home_ < 0 || setns(netns, CLONE_NEWNET) != 0) {
+        std::fprintf(stderr, "harness: setns: %s\n", std::strerror(errno));
+        std::abort();
+    }
+}
+
+InNamespace::~InNamespace()
+{
+    if (setns(home_, CLONE_NEWNET) != 0)
+        std::abort();
+    ::close(home_);
+}
+
+void ip_batch(const std::string &lines)
+{
+    FILE *ip = popen("ip -batch -", "w");
+    if (ip == nullptr || std::fwrite(lines.data(), 1, lines.size(), ip) != lines.size() || pclose(ip) != 0) {
+        std::fprintf(stderr, "harness: ip -batch failed\n");
+        std::abort();
+    }
+}
+
 std::string gbk(const std::string &utf8)
 {
     iconv_t cd = iconv_open("GBK", "UTF-8");
@@ -556,16 +633,25 @@ std::vector<int> connect_many(size_t n, Clock::duration timeout)
 
 // ---- UDP ----
 
-BeaconListener::BeaconListener()
+static int beacon_socket()
 {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(8889);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << std::strerror(errno);
+    return fd;
+}
+
+BeaconListener::BeaconListener() : fd_(beacon_socket()) {}
+
+BeaconListener::BeaconListener(const PeerHost &host)
+{
+    InNamespace there(host.netns());
+    fd_ = beacon_socket();
 }
 
 BeaconListener::~BeaconListener()
@@ -594,12 +680,13 @@ std::optional<Datagram> BeaconListener::receive(Clock::duration timeout)
     Datagram d;
     d.arrived = Clock::now();
     d.payload.assign(buf, static_cast<size_t>(n));
+    char text[INET_ADDRSTRLEN];
+    d.source = inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
     d.source_port = ntohs(from.sin_port);
     for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            char text[INET_ADDRSTRLEN];
             d.destination = inet_ntop(AF_INET, &info.ipi_addr, text, sizeof text);
         }
     }

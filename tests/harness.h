@@ -26,6 +26,44 @@ bool sanitized();
 // default route so that a limited broadcast sent here is delivered to sockets here.
 void enter_private_network();
 
+// Another host on a network of its own, 198.18.N.0/24: a network namespace joined to the test's by
+// a veth pair. The test's end, peerN, is 198.18.N.1 and the host's, eth0, is 198.18.N.2; both carry
+// the subnet's broadcast address, as DHCP would leave them. Gone, with its link, once the host is
+// destroyed and nothing runs there any more.
+class PeerHost {
+public:
+    explicit PeerHost(int n);
+    ~PeerHost();
+    PeerHost(const PeerHost &) = delete;
+    PeerHost &operator=(const PeerHost &) = delete;
+
+    std::string address() const;       // the host's own
+    std::string near_address() const;  // the test's namespace on this network
+    // Sends the test namespace's default route, and with it its limited broadcasts, to this network.
+    void take_default_route() const;
+    int netns() const { return netns_; }
+
+private:
+    int n_;
+    int netns_ = -1;
+};
+
+// While it lives, the calling thread is in the given network namespace: sockets it opens and
+// programs it starts belong there, and stay there afterwards.
+class InNamespace {
+public:
+    explicit InNamespace(int netns);
+    ~InNamespace();
+    InNamespace(const InNamespace &) = delete;
+    InNamespace &operator=(const InNamespace &) = delete;
+
+private:
+    int home_ = -1;
+};
+
+// Runs `ip -batch` on the lines given, in the calling thread's network namespace; aborts on failure.
+void ip_batch(const std::string &lines);
+
 // Converts UTF-8 text to GBK, the encoding of the server's log.
 std::string gbk(const std::string &utf8);
 
@@ -133,15 +171,17 @@ private:
 
 struct Datagram {
     std::string payload;
+    std::string source;  // the sender's address
     unsigned short source_port = 0;
     std::string destination;  // the address the datagram was sent to
     Clock::time_point arrived;
 };
 
-// A UDP socket bound to 0.0.0.0:8889, where the beacon is heard.
+// A UDP socket bound to 0.0.0.0:8889, where the beacon is heard: here, or on another host.
 class BeaconListener {
 public:
     BeaconListener();
+    explicit BeaconListener(const PeerHost &host);
     ~BeaconListener();
     std::optional<Datagram> receive(Clock::duration timeout);
 

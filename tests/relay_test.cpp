@@ -196,14 +196,16 @@ TEST_F(Relay, SurvivesReceiversThatResetMidStream)
 
 TEST_F(Relay, BeaconAnnouncesTheServerEveryThreeSeconds)
 {
+    // The one network here also has the default route: it hears the limited broadcast and, beside
+    // it, the announcement to its own subnet's broadcast address.
     BeaconListener listener;
     start_server();
     auto started = Clock::now();
-    std::vector<Datagram> heard;
+    std::vector<Datagram> heard, on_subnet;
     while (heard.size() < 3) {
         auto d = listener.receive(seconds(6));
         ASSERT_TRUE(d) << "beacon number " << heard.size() + 1 << " never came";
-        heard.push_back(*d);
+        (d->destination == "198.18.0.255" ? on_subnet : heard).push_back(*d);
     }
     EXPECT_LE(heard[0].arrived - started, seconds(2)) << "the first beacon goes out at start";
     for (size_t i = 0; i < heard.size(); ++i) {
@@ -215,6 +217,14 @@ TEST_F(Relay, BeaconAnnouncesTheServerEveryThreeSeconds)
             double gap = std::chrono::duration<double>(heard[i].arrived - heard[i - 1].arrived).count();
             EXPECT_GT(gap, 2.7);
             EXPECT_LT(gap, 4.0);
+        }
+    }
+    EXPECT_GE(on_subnet.size(), 2u) << "the subnet's own announcement is missing";
+    for (size_t i = 0; i < on_subnet.size(); ++i) {
+        EXPECT_EQ(on_subnet[i].payload, "CHAT_SERVER_V1.4");
+        EXPECT_EQ(on_subnet[i].source, "198.18.0.1");
+        if (i > 0) {
+            EXPECT_GT(on_subnet[i].arrived - on_subnet[i - 1].arrived, milliseconds(2700)) << "twice in one period";
         }
     }
     EXPECT_EQ(server.lines().size(), 1u) << "the beacon logs nothing";
