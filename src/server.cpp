@@ -109,8 +109,7 @@ std::mutex log_mtx;
 std::condition_variable log_waiting;  // with log_mtx: a line was queued
 bool log_writer_running = false;      // guarded by log_mtx
 
-// Formats a line and writes it whole: one write per line keeps it from being torn, and the flush
-// makes it visible at once when stdout is a pipe or a file.
+// Formats a line and writes it at once, whole, in the terminal's own encoding if stdout is one.
 static void write_line(const log_record &r)
 {
     char text[128];
@@ -120,8 +119,7 @@ static void write_line(const log_record &r)
                                   static_cast<unsigned long>(r.value));
     if (len <= 0 || len >= static_cast<int>(sizeof text))
         return;  // no line is that long
-    std::fwrite(text, 1, static_cast<std::size_t>(len), stdout);
-    std::fflush(stdout);
+    write_log_line(text, static_cast<std::size_t>(len));  // a log that cannot be written is not reported
 }
 
 // The log writer: the one thread that waits for standard output.
@@ -474,6 +472,7 @@ static void register_client(SOCKET client_sock)
 
 int main(int, char **)
 {
+    prepare_log_output();
     unsigned long err = net_startup();
     if (err != 0) {
         log_event(LINE_STARTUP_FAILED, static_cast<std::uint32_t>(err));

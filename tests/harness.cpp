@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -102,7 +103,13 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
 {
     int in[2], out[2], err[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    if (output_to_terminal_) {
+        ASSERT_EQ(openpty(&out[0], &out[1], nullptr, nullptr, nullptr), 0) << std::strerror(errno);
+        fcntl(out[0], F_SETFD, FD_CLOEXEC);
+        fcntl(out[1], F_SETFD, FD_CLOEXEC);
+    } else {
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    }
     ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
     if (output_held_) {
         ASSERT_EQ(fcntl(out[0], F_SETPIPE_SZ, 4096), 4096) << std::strerror(errno);
@@ -164,6 +171,11 @@ void Program::resume_output()
     std::lock_guard<std::mutex> lock(mu_);
     output_held_ = false;
     cv_.notify_all();
+}
+
+void Program::output_to_terminal()
+{
+    output_to_terminal_ = true;
 }
 
 void Program::read_into(int fd, std::string *sink)

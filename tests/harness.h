@@ -58,6 +58,8 @@ public:
     // resume_output, as when a console is frozen or the reader of a log pipe stalls.
     void hold_output();
     void resume_output();
+    // Call before start: standard output is then a pseudo-terminal, as when run in a terminal window.
+    void output_to_terminal();
     void write_input(const std::string &bytes);
     void close_input();
     std::string output();
@@ -81,6 +83,7 @@ protected:
     std::condition_variable cv_;
     std::string output_;
     bool output_held_ = false;  // guarded by mu_
+    bool output_to_terminal_ = false;
 
 private:
     void read_into(int fd, std::string *sink);
