@@ -142,20 +142,19 @@ static void write_log()
 // written here and now.
 static void log_event(const char *format, std::uint32_t value = 0)
 {
-    clock_time now = getTime();
+    std::unique_lock<std::mutex> lock(log_mtx);
+    clock_time now = getTime();  // read under the lock, so that times never run backwards down the log
     log_record r{format, value, static_cast<std::uint8_t>(now.hour), static_cast<std::uint8_t>(now.minute),
                  static_cast<std::uint8_t>(now.second)};
-    {
-        std::lock_guard<std::mutex> lock(log_mtx);
-        if (log_writer_running) {
-            if (log_queue.size() < LOG_QUEUE_LIMIT) {
-                log_queue.push_back(r);
-                log_waiting.notify_one();
-            }
-            return;
-        }
+    if (!log_writer_running) {
+        lock.unlock();
+        write_line(r);
+        return;
     }
-    write_line(r);
+    if (log_queue.size() < LOG_QUEUE_LIMIT) {
+        log_queue.push_back(r);
+        log_waiting.notify_one();
+    }
 }
 
 // Starts the log writer; if the platform refuses a thread, lines are written where they happen.
