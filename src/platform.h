@@ -100,6 +100,14 @@ int send_network_broadcast(const ipv4_network &net, const char *buf, int len, un
 // The local time of day, read now.
 clock_time local_clock();
 
+// Finds out, once at start-up, whether standard output is a terminal or console and how text is
+// shown there. Call before the first write_log_line.
+void prepare_log_output();
+// Writes one log line (GBK text ending in a line end) to standard output at once, whole. A terminal
+// or console gets it as text in its own terms; a pipe or a file gets the GBK bytes (with CR LF on
+// Windows), as does a terminal that cannot show it. Returns 0, or -1 if standard output failed.
+int write_log_line(const char *line, std::size_t len);
+
 // ---- for the companion client ----
 
 // Connects a blocking TCP socket to host (a name or a dotted address) and port. On failure returns

@@ -5,12 +5,16 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iconv.h>
 #include <ifaddrs.h>
+#include <langinfo.h>
+#include <mutex>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -342,6 +346,60 @@ clock_time local_clock()
     std::tm tm{};
     localtime_r(&now, &tm);
     return clock_time{tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+// From GBK to the encoding of the terminal that standard output is, if it is one; a descriptor
+// converts one line at a time.
+static iconv_t to_terminal = reinterpret_cast<iconv_t>(-1);
+static std::mutex to_terminal_mtx;
+
+void prepare_log_output()
+{
+    if (!::isatty(STDOUT_FILENO))
+        return;
+    // The terminal's encoding is the one the environment's locale names (LANG, LC_CTYPE, LC_ALL).
+    std::setlocale(LC_CTYPE, "");
+    to_terminal = ::iconv_open(::nl_langinfo(CODESET), "GBK");
+}
+
+// Converts a line for the terminal into out; false if the terminal's encoding cannot show it.
+static bool convert_for_terminal(const char *line, std::size_t len, char *out, std::size_t *out_len)
+{
+    std::lock_guard<std::mutex> lock(to_terminal_mtx);
+    ::iconv(to_terminal, nullptr, nullptr, nullptr, nullptr);  // each line starts afresh
+    char *in = const_cast<char *>(line);
+    char *to = out;
+    std::size_t in_left = len;
+    std::size_t out_left = *out_len;
+    if (::iconv(to_terminal, &in, &in_left, &to, &out_left) == static_cast<std::size_t>(-1) ||
+        ::iconv(to_terminal, nullptr, nullptr, &to, &out_left) == static_cast<std::size_t>(-1))
+        return false;
+    *out_len -= out_left;
+    return true;
+}
+
+static int write_all(int fd, const char *buf, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = ::write(fd, buf, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        buf += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int write_log_line(const char *line, std::size_t len)
+{
+    char shown[512];  // any encoding takes at most four bytes for each GBK byte
+    std::size_t shown_len = sizeof shown;
+    if (to_terminal != reinterpret_cast<iconv_t>(-1) && len <= sizeof shown / 4 &&
+        convert_for_terminal(line, len, shown, &shown_len))
+        return write_all(STDOUT_FILENO, shown, shown_len);
+    return write_all(STDOUT_FILENO, line, len);
 }
 
 #endif  // !_WIN32

@@ -373,4 +373,42 @@ clock_time local_clock()
     return clock_time{st.wHour, st.wMinute, st.wSecond};
 }
 
+// Standard output, if it is a console: there text goes as UTF-16, which reads right whatever the
+// console's code page.
+static HANDLE console_out = nullptr;
+
+void prepare_log_output()
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode))
+        console_out = out;
+}
+
+// Writes a line to the console, decoded from code page 936; false if it cannot be decoded or written.
+static bool write_to_console(const char *line, std::size_t len)
+{
+    wchar_t text[256];
+    int body = static_cast<int>(len > 0 && line[len - 1] == '\n' ? len - 1 : len);
+    if (body == 0 || body > 250)
+        return false;
+    int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, line, body, text, 250);
+    if (n <= 0)
+        return false;
+    text[n++] = L'\r';
+    text[n++] = L'\n';
+    DWORD written = 0;
+    return WriteConsoleW(console_out, text, static_cast<DWORD>(n), &written, nullptr) && written == static_cast<DWORD>(n);
+}
+
+int write_log_line(const char *line, std::size_t len)
+{
+    if (console_out != nullptr && write_to_console(line, len))
+        return 0;
+    // The C runtime's text mode makes the line end CR LF; one flush per line writes it whole.
+    if (std::fwrite(line, 1, len, stdout) != len || std::fflush(stdout) != 0)
+        return -1;
+    return 0;
+}
+
 #endif  // _WIN32

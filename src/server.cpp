@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -96,14 +97,85 @@ clock_time getTime()
     return local_clock();
 }
 
-// Writes one event line with the current local time. One printf per line keeps lines from different
-// threads whole; the flush makes the line visible at once when stdout is a pipe or a file.
-template <typename... Args>
-static void log_event(const char *format, Args... args)
+// One event line as it happened: which line, the value it reports (the number online or an error
+// code) and the time of day it happened at. 16 bytes, so that a long queue of them costs little.
+struct log_record {
+    const char *format;
+    std::uint32_t value;
+    std::uint8_t hour, minute, second;
+};
+
+// How many event lines may wait for standard output. A console that takes nothing (a click into a
+// Windows console selects text and holds every write until a key is pressed; Ctrl-S on a terminal;
+// a pipe whose reader stalls) must never hold up the relay, so lines wait here instead, up to this
+// many (16 bytes each, some 17 MB in all); lines logged past it are dropped, and the relay serves on.
+#define LOG_QUEUE_LIMIT 1000000
+
+// Event lines waiting for the log writer, in the order of their events. log_mtx may be taken while
+// mtx is held, never the other way round, and nothing waits on output under either.
+std::deque<log_record> log_queue;
+std::mutex log_mtx;
+std::condition_variable log_waiting;  // with log_mtx: a line was queued
+bool log_writer_running = false;      // guarded by log_mtx
+
+// Formats a line and writes it at once, whole, in the terminal's own encoding if stdout is one.
+static void write_line(const log_record &r)
 {
-    clock_time now = getTime();
-    std::printf(format, now.hour, now.minute, now.second, args...);
-    std::fflush(stdout);
+    char text[128];
+    int len = r.format == LINE_CONNECTED
+                  ? std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second, static_cast<int>(r.value))
+                  : std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second,
+                                  static_cast<unsigned long>(r.value));
+    if (len <= 0 || len >= static_cast<int>(sizeof text))
+        return;  // no line is that long
+    write_log_line(text, static_cast<std::size_t>(len));  // a log that cannot be written is not reported
+}
+
+// The log writer: the one thread that waits for standard output.
+static void write_log()
+{
+    while (server_running) {
+        log_record r;
+        {
+            std::unique_lock<std::mutex> lock(log_mtx);
+            log_waiting.wait(lock, [] { return !log_queue.empty(); });
+            r = log_queue.front();
+            log_queue.pop_front();
+        }
+        write_line(r);
+    }
+}
+
+// Logs an event line with the time and value of the event. Once the log writer runs, the line is
+// only queued for it; before that (start-up failures), or if it could not be started, the line is
+// written here and now.
+static void log_event(const char *format, std::uint32_t value = 0)
+{
+    std::unique_lock<std::mutex> lock(log_mtx);
+    clock_time now = getTime();  // read under the lock, so that times never run backwards down the log
+    log_record r{format, value, static_cast<std::uint8_t>(now.hour), static_cast<std::uint8_t>(now.minute),
+                 static_cast<std::uint8_t>(now.second)};
+    if (!log_writer_running) {
+        lock.unlock();
+        write_line(r);
+        return;
+    }
+    if (log_queue.size() < LOG_QUEUE_LIMIT) {
+        log_queue.push_back(r);
+        log_waiting.notify_one();
+    }
+}
+
+// Starts the log writer; if the platform refuses a thread, lines are written where they happen.
+static void start_log_writer()
+{
+    try {
+        std::thread(write_log).detach();
+    } catch (const std::system_error &) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(log_mtx);
+    log_writer_running = true;
 }
 
 // A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
@@ -404,7 +476,6 @@ static void register_client(SOCKET client_sock)
     }
     auto now = std::chrono::steady_clock::now();
     client *c = new client{client_sock, alarm, {}, 0, false, false, now, false, now};
-    int online;
     {
         std::lock_guard<std::mutex> lock(mtx);
         clients.push_back(c);
@@ -417,16 +488,18 @@ static void register_client(SOCKET client_sock)
             delete c;
             return;
         }
-        online = static_cast<int>(clients.size());
+        // Queued under the lock: the count is the one this registration made, and the line is queued
+        // before the new handler can take mtx, so before it can log its departure.
+        log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
     }
-    log_event(LINE_CONNECTED, online);  // outside the lock: writing to a slow console must not stall the relay
 }
 
 int main(int, char **)
 {
+    prepare_log_output();
     unsigned long err = net_startup();
     if (err != 0) {
-        log_event(LINE_STARTUP_FAILED, err);
+        log_event(LINE_STARTUP_FAILED, static_cast<std::uint32_t>(err));
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -434,7 +507,7 @@ int main(int, char **)
     SOCKET tcp_sock = tcp_socket();  // a failed creation shows as a failed bind
     if (bind_any(tcp_sock, TCP_PORT) != 0) {
         err = last_error();
-        log_event(LINE_BIND_FAILED, err);
+        log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -454,6 +527,7 @@ int main(int, char **)
     } catch (const std::system_error &) {
         // Without the beacon, clients must be told the address; the relay itself still works.
     }
+    start_log_writer();
     log_event(LINE_STARTED);
 
     while (server_running) {

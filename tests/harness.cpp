@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -179,8 +180,17 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
 {
     int in[2], out[2], err[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    if (output_to_terminal_) {
+        ASSERT_EQ(openpty(&out[0], &out[1], nullptr, nullptr, nullptr), 0) << std::strerror(errno);
+        fcntl(out[0], F_SETFD, FD_CLOEXEC);
+        fcntl(out[1], F_SETFD, FD_CLOEXEC);
+    } else {
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    }
     ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    if (output_held_) {
+        ASSERT_EQ(fcntl(out[0], F_SETPIPE_SZ, 4096), 4096) << std::strerror(errno);
+    }
     std::vector<std::string> argv;
     if (under_wine())
         argv.push_back(RELAY_WINE);
@@ -227,8 +237,30 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     err_reader_ = std::thread(&Program::read_into, this, err[0], &errors_);
 }
 
+void Program::hold_output()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    output_held_ = true;
+}
+
+void Program::resume_output()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    output_held_ = false;
+    cv_.notify_all();
+}
+
+void Program::output_to_terminal()
+{
+    output_to_terminal_ = true;
+}
+
 void Program::read_into(int fd, std::string *sink)
 {
+    if (sink == &output_) {
+        std::unique_lock<std::mutex> lock(mu_);
+        cv_.wait(lock, [this] { return !output_held_; });
+    }
     char buf[4096];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
@@ -358,6 +390,7 @@ void Program::stop()
         kill(pid_, SIGKILL);
         wait_exit(seconds(10));
     }
+    resume_output();  // a held reader must see the end of the output to be joined
     if (out_reader_.joinable())
         out_reader_.join();
     if (err_reader_.joinable())

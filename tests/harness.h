@@ -92,6 +92,12 @@ public:
     // environment ("NAME=value"); max_files, if not 0, caps the descriptors it may open.
     void start(const std::string &path, const std::vector<std::string> &args = {},
                const std::vector<std::string> &env = {}, unsigned max_files = 0);
+    // Call before start: standard output is then a pipe of one page that nobody reads until
+    // resume_output, as when a console is frozen or the reader of a log pipe stalls.
+    void hold_output();
+    void resume_output();
+    // Call before start: standard output is then a pseudo-terminal, as when run in a terminal window.
+    void output_to_terminal();
     void write_input(const std::string &bytes);
     void close_input();
     std::string output();
@@ -114,6 +120,8 @@ protected:
     std::mutex mu_;
     std::condition_variable cv_;
     std::string output_;
+    bool output_held_ = false;  // guarded by mu_
+    bool output_to_terminal_ = false;
 
 private:
     void read_into(int fd, std::string *sink);

@@ -251,6 +251,87 @@ TEST_F(Relay, ClientThatLeavesIsGoneAtOnceAndCostsNoCpu)
     EXPECT_EQ(stays.recv_exact(6, seconds(5)), "[PONG]");
 }
 
+// Heartbeats once and waits for the answer: once it comes, the client is registered and its arrival logged.
+bool answered(Client &c)
+{
+    c.send("[PING]");
+    return c.recv_exact(6, seconds(5)) == "[PONG]";
+}
+
+// Ends the client's sending side and waits for the server to close the connection: by then its
+// departure is logged and it has left the registry.
+bool leaves(Client &c)
+{
+    ::shutdown(c.fd(), SHUT_WR);
+    return c.closed_by_server(seconds(5));
+}
+
+int seconds_of_day(const EventLine &l)
+{
+    return l.hour * 3600 + l.minute * 60 + l.second;
+}
+
+TEST_F(Relay, LogThatNobodyReadsHoldsNobodyBack)
+{
+    BeaconListener beacon;
+    server.hold_output();
+    server.start();
+    ASSERT_TRUE(beacon.receive(START_TIMEOUT)) << "the server never started";
+    // Hundreds of clients come and go, three at a time, while the log is stuck after its first page.
+    // Each is registered before the next comes and gone before the next three come, so the log
+    // must hold exactly these lines.
+    std::vector<std::string> expected = {started_text()};
+    for (int round = 0; round < 70; ++round) {
+        Client three[3];
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(answered(three[i])) << "client " << 3 * round + i + 1 << " was not served";
+            expected.push_back(connected_text(i + 1));
+        }
+        for (Client &c : three) {
+            ASSERT_TRUE(leaves(c)) << "a client of round " << round + 1 << " was not let go";
+            expected.push_back(timed_out_text());
+        }
+    }
+
+    // Still stuck: two newcomers chat, and a silent one is dropped on time.
+    Client silent, a, b;
+    auto silent_since = Clock::now();
+    ASSERT_TRUE(answered(silent));
+    ASSERT_TRUE(answered(a));
+    ASSERT_TRUE(answered(b));
+    for (int i = 1; i <= 3; ++i)
+        expected.push_back(connected_text(i));
+    a.send("hello from a");
+    EXPECT_EQ(b.recv_exact(12, seconds(5)), "hello from a");
+    b.send("and from b");
+    EXPECT_EQ(a.recv_exact(10, seconds(5)), "and from b");
+    std::optional<Clock::time_point> dropped_at;
+    while (!dropped_at && Clock::now() - silent_since < seconds(16)) {
+        ASSERT_TRUE(answered(a) && answered(b));
+        if (silent.closed_by_server(seconds(2)))
+            dropped_at = Clock::now();
+    }
+    ASSERT_TRUE(dropped_at) << "the silent client was never dropped";
+    double after = std::chrono::duration<double>(*dropped_at - silent_since).count();
+    EXPECT_GE(after, 10.0) << "dropped before 10 s of silence";
+    EXPECT_LE(after, 14.0) << "kept too long after 10 s of silence";
+    expected.push_back(timed_out_text());
+
+    server.resume_output();
+    auto lines = server.wait_for_lines(expected.size(), seconds(30));
+    ASSERT_EQ(lines.size(), expected.size()) << "lines were lost";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_EQ(lines[i].text, expected[i]) << "line " << i + 1 << " is out of order or torn";
+        ASSERT_EQ(lines[i].raw.substr(10), " " + expected[i] + line_end()) << "line " << i + 1;
+    }
+    // Each line bears the time of its event, not of its writing: the newcomers' arrivals were
+    // written with the silent client's departure, once the log was read, but happened 10 s before.
+    int gap = (seconds_of_day(lines.back()) - seconds_of_day(lines[lines.size() - 3]) + 86400) % 86400;
+    EXPECT_GE(gap, 9) << "the time of a line is the time it was written";
+    std::this_thread::sleep_for(QUIET);
+    EXPECT_EQ(server.lines().size(), expected.size());
+}
+
 TEST_F(Relay, ThousandsOfConnectionsLeaveNoThreadOrDescriptorBehind)
 {
     start_server();

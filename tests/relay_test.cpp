@@ -26,6 +26,17 @@ TEST_F(Relay, StartLineIsGbkWithTheLocalTime)
     EXPECT_EQ(server.lines().size(), 1u) << "nothing but the start line is logged at start-up";
 }
 
+TEST_F(Relay, OnATerminalTheLogIsTextInTheTerminalsEncoding)
+{
+    server.output_to_terminal();
+    server.start({}, {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
+    // Wine's console adds escape sequences of its own around the text, so only the text is looked for.
+    EXPECT_TRUE(server.wait_for_output("] 服务器已启动。", START_TIMEOUT)) << "not UTF-8 text: " << server.log();
+    Client a;
+    EXPECT_TRUE(server.wait_for_output("] 新客户端连接，当前在线：1", seconds(10))) << server.log();
+    EXPECT_EQ(server.output().find(started_text()), std::string::npos) << "GBK bytes reached the terminal";
+}
+
 TEST_F(Relay, RelaysEachChunkToEveryOtherClientAndNeverEchoes)
 {
     start_server();
