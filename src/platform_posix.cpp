@@ -355,6 +355,9 @@ static std::mutex to_terminal_mtx;
 
 void prepare_log_output()
 {
+    // A write to a log pipe whose reader has gone (`chat_server | head`) must cost the log, not the
+    // relay: it fails with EPIPE instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
     if (!::isatty(STDOUT_FILENO))
         return;
     // The terminal's encoding is the one the environment's locale names (LANG, LC_CTYPE, LC_ALL).

@@ -250,6 +250,14 @@ void Program::resume_output()
     cv_.notify_all();
 }
 
+void Program::drop_output()
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    output_dropped_ = true;
+    output_held_ = false;
+    cv_.notify_all();
+}
+
 void Program::output_to_terminal()
 {
     output_to_terminal_ = true;
@@ -260,6 +268,10 @@ void Program::read_into(int fd, std::string *sink)
     if (sink == &output_) {
         std::unique_lock<std::mutex> lock(mu_);
         cv_.wait(lock, [this] { return !output_held_; });
+        if (output_dropped_) {
+            ::close(fd);
+            return;
+        }
     }
     char buf[4096];
     for (;;) {

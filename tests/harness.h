@@ -96,6 +96,8 @@ public:
     // resume_output, as when a console is frozen or the reader of a log pipe stalls.
     void hold_output();
     void resume_output();
+    // With output held: closes the reading end unread, as when the reader of a log pipe exits.
+    void drop_output();
     // Call before start: standard output is then a pseudo-terminal, as when run in a terminal window.
     void output_to_terminal();
     void write_input(const std::string &bytes);
@@ -120,7 +122,8 @@ protected:
     std::mutex mu_;
     std::condition_variable cv_;
     std::string output_;
-    bool output_held_ = false;  // guarded by mu_
+    bool output_held_ = false;     // guarded by mu_
+    bool output_dropped_ = false;  // guarded by mu_
     bool output_to_terminal_ = false;
 
 private:

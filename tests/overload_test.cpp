@@ -332,6 +332,19 @@ TEST_F(Relay, LogThatNobodyReadsHoldsNobodyBack)
     EXPECT_EQ(server.lines().size(), expected.size());
 }
 
+TEST_F(Relay, LogWhoseReaderHasGoneCostsOnlyTheLog)
+{
+    BeaconListener beacon;
+    server.hold_output();
+    server.start();
+    ASSERT_TRUE(beacon.receive(START_TIMEOUT)) << "the server never started";
+    server.drop_output();  // as with `chat_server | head -1` once head has exited
+    Client a, b;           // their lines go to a pipe that nobody will ever read
+    ASSERT_TRUE(answered(a) && answered(b)) << "the relay died with its log pipe";
+    a.send("log or no log");
+    EXPECT_EQ(b.recv_exact(13, seconds(5)), "log or no log");
+}
+
 TEST_F(Relay, ThousandsOfConnectionsLeaveNoThreadOrDescriptorBehind)
 {
     start_server();
