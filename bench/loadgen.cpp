@@ -4,6 +4,7 @@
 //   paced  senders send fixed-size records at a fixed rate; every client reads and checks them
 //   flat   senders send records as fast as the relay takes them
 //   burst  clients connect all at once; time until a message reaches all, then an idle hold
+//   soak   minutes to hours of mixed load and faults, checked as it goes (soak.cpp)
 //
 // A record: magic, sender, size, sequence number, send time, then a payload derived from sender and
 // sequence, so that a receiver can tell a lost, repeated, reordered or corrupted record. Relays pass
@@ -540,8 +541,12 @@ int run_burst()
 
 }  // namespace
 
+int soak_main(int argc, char **argv);
+
 int main(int argc, char **argv)
 {
+    if (argc > 2 && std::string(argv[1]) == "--mode" && std::string(argv[2]) == "soak")
+        return soak_main(argc, argv);
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i], v = argv[i + 1];
         if (k == "--mode")

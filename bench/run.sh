@@ -6,10 +6,23 @@
 #   bench/run.sh [BUILD_DIR]          the full run (about 20 minutes; needs root, ncat, gnuplot, python3)
 #   bench/run.sh --smoke [BUILD_DIR]  a second or two per scenario against chat_server only; fails
 #                                     if a scenario does not run, or a paced one loses anything
+#   bench/run.sh --soak MINUTES [--wine] [BUILD_DIR]
+#                                     MINUTES of mixed load and faults against one relay (see
+#                                     bench/soak.cpp); exit 0 only if it passed. --wine: the Windows
+#                                     program under Wine (BUILD_DIR/windows/chat_server.exe). Writes
+#                                     samples, minute lines and the relay's log to SOAK_OUT
+#                                     (default BUILD_DIR/soak-linux or BUILD_DIR/soak-wine).
 set -eu
 cd "$(dirname "$0")/.."
 smoke=0
 if [ "${1:-}" = "--smoke" ]; then smoke=1; shift; fi
+if [ "${1:-}" = "--soak" ]; then
+    minutes=${2:?--soak needs MINUTES}
+    shift 2
+    wine=0
+    if [ "${1:-}" = "--wine" ]; then wine=1; shift; fi
+    exec bench/soak.sh "$minutes" "$wine" "${1:-build}"
+fi
 build=${1:-build}
 relay=$(realpath "$build/chat_server")
 loadgen=$(realpath "$build/bench/loadgen")
