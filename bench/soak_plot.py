@@ -27,8 +27,9 @@ wine = [(n, p) for n, p in runs if "wine" in n.lower()]
 fd_plot = series(4, title_of=lambda n: f"{n}: relay")
 if wine:
     fd_plot += ", \\\n     " + series(5, title_of=lambda n: f"{n}: its wineserver", paths=wine)
+terminal = "pngcairo size 900,1000 font 'sans,10'" if out.endswith(".png") else "svg size 900,1000 font 'sans,11'"
 script = f"""
-set terminal svg size 900,1000 font 'sans,11' noenhanced
+set terminal {terminal} noenhanced
 set output '{out}'
 set multiplot layout 4,1 title 'Soak: 200 chatters, churn, a stalled and a silent client each minute, a burst of 1,000 every 5 minutes'
 set xrange [0:{max(longest, 1):.2f}]
