@@ -31,14 +31,16 @@ terminal = "pngcairo size 900,1000 font 'sans,10'" if out.endswith(".png") else 
 script = f"""
 set terminal {terminal} noenhanced
 set output '{out}'
-set multiplot layout 4,1 title 'Soak: 200 chatters, churn, a stalled and a silent client each minute, a burst of 1,000 every 5 minutes'
+set multiplot layout 4,1 title 'Soak: chat, churn, a stalled and a silent client each minute, a crowd every 5 minutes'
 set xrange [0:{max(longest, 1):.2f}]
 set grid
-set key top right
+set key top right opaque box
 set lmargin 12
 set ylabel 'resident memory (MiB)'
+set logscale y
 plot {series(2, 1 / 1024)}
 set ylabel 'threads'
+unset logscale y
 plot {series(3)}
 set ylabel 'descriptors'
 plot {fd_plot}
