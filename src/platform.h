@@ -97,6 +97,11 @@ int list_networks(ipv4_network *out, int max);
 // if it could not be sent (say, the address went away since it was listed).
 int send_network_broadcast(const ipv4_network &net, const char *buf, int len, unsigned short port);
 
+// Hands memory the process has freed back to the system, so that what a crowd of clients took does
+// not stay resident after it has left. It walks the allocator's free memory: call it now and then,
+// holding no lock of the relay's.
+void release_free_memory();
+
 // The local time of day, read now.
 clock_time local_clock();
 

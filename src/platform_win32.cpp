@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <malloc.h>
 
 unsigned long net_startup()
 {
@@ -364,6 +365,11 @@ void binary_stdio()
 void shutdown_send(SOCKET s)
 {
     ::shutdown(s, SD_SEND);
+}
+
+void release_free_memory()
+{
+    _heapmin();  // the C runtime's heap gives back what it holds free
 }
 
 clock_time local_clock()

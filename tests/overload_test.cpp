@@ -385,9 +385,10 @@ TEST_F(Relay, ThousandsOfConnectionsLeaveNoThreadOrDescriptorBehind)
     EXPECT_EQ(lines.back().text, connected_text(2)) << "departed clients are still counted";
 }
 
-TEST_F(Relay, ThousandClientsConnectingAtOnceAreAllServed)
+TEST_F(Relay, ThousandClientsConnectingAtOnceAreAllServedAndLetGoOf)
 {
     start_server();
+    long rss_before = server.rss_kib();
     std::vector<int> fds = connect_many(1000, seconds(20));
     ASSERT_EQ(fds.size(), 1000u);
     auto lines = server.wait_for_lines(1001, seconds(20));
@@ -401,6 +402,20 @@ TEST_F(Relay, ThousandClientsConnectingAtOnceAreAllServed)
     EXPECT_EQ(reached, fds.size() - 1);
     for (int fd : fds)
         ::close(fd);
+    // Once the crowd has gone, the relay must not go on holding what it took: a relay that serves a
+    // crowd every evening for weeks keeps no more than one that never saw one. (The crowd itself
+    // takes some 13 MB; what the allocator kept of it when nothing handed it back was over 1 MB.)
+    // A sanitizer's allocator, and Wine's, keep memory in their own ways.
+    ASSERT_EQ(server.wait_for_lines(2001, seconds(30)).size(), 2001u) << "the crowd's departures were not all logged";
+    if (sanitized() || under_wine())
+        return;
+    long rss_after = server.rss_kib();
+    for (auto deadline = Clock::now() + seconds(8); rss_after > rss_before + 512 && Clock::now() < deadline;) {
+        std::this_thread::sleep_for(milliseconds(200));
+        rss_after = server.rss_kib();
+    }
+    EXPECT_LE(rss_after, rss_before + 512) << "resident memory " << rss_before << " KiB before the crowd, " << rss_after
+                                           << " KiB after it left";
 }
 
 TEST_F(Relay, RunningOutOfDescriptorsIsSurvived)
