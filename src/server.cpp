@@ -5,13 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -31,9 +31,13 @@
 // only some 7 MB behind the room: minutes of chat, or a moment of a file pasted flat out. A stalled
 // client costs about this much memory here, whatever the sizes of the chunks.
 #define BACKLOG_LIMIT (4u << 20)
-// What one queued piece costs beyond its bytes: its queue slot, and its share of a chunk's copy
-// (reference count and string header, allocated together; a lone receiver owns all of it).
+// What one queued piece costs beyond its bytes, generously: its queue slot (16 bytes, twice that
+// while its queue has room to spare) and its chunk copy's header and alignment (up to 23 bytes).
 #define ENTRY_COST 96u
+// Chunk copies are cut from blocks of this size, and a receiver's queue starts with room for
+// BACKLOG_START pieces (see copy_chunk and backlog_queue).
+#define COPY_BLOCK (64u << 10)
+#define BACKLOG_START 128u
 // While a receiver that is still taking data has more than this queued, senders wait before they
 // read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
 #define THROTTLE_MARK (64u << 10)
@@ -65,18 +69,133 @@ static const char LINE_TIMED_OUT[] =  // 客户端超时断开
     "[%02d:%02d:%02d] \xbf\xcd\xbb\xa7\xb6\xcb\xb3\xac\xca\xb1\xb6\xcf\xbf\xaa"
     "\n";
 
-// Bytes on their way to one receiver: a chunk shared by all the receivers it is queued for, and
-// how much of it this receiver has already been sent.
+// A copy of a chunk, shared by every receiver it is queued for; its bytes follow it.
+struct copy_block;
+struct chunk_copy {
+    copy_block *home;    // null for a copy that lives for good
+    std::uint32_t size;
+    std::uint32_t refs;  // the queue entries and the fan-out holding it
+    const char *data() const { return reinterpret_cast<const char *>(this + 1); }
+};
+
+// A block that chunk copies are cut from, one after another; copies start right after it.
+struct copy_block {
+    std::size_t used;  // bytes cut, this header included
+    std::size_t live;  // copies in it still held
+};
+
+// Chunk copies are cut from blocks of COPY_BLOCK bytes, in the order they are made, and a block goes
+// back to the allocator as a whole once the last copy in it has been sent, except for one kept for
+// the next. Queues empty first in, first out, so blocks empty in the order they filled: what a
+// stalled client or a burst took goes back whole, instead of lingering as small pieces scattered
+// over the heap, as the allocator's per-thread caches keep them. Guarded by mtx, like the queues.
+copy_block *current_block;  // copies are cut from this one
+copy_block *spare_block;    // an empty block kept for the next
+
+// Copies a chunk for the queues, held once by the caller. Returns null if out of memory.
+static chunk_copy *copy_chunk(const char *data, std::size_t len)
+{
+    std::size_t need = (sizeof(chunk_copy) + len + alignof(chunk_copy) - 1) & ~(alignof(chunk_copy) - 1);
+    if (current_block == nullptr || current_block->used + need > COPY_BLOCK) {
+        if (current_block != nullptr && current_block->live == 0) {
+            current_block->used = sizeof(copy_block);
+        } else {
+            // A full block still in use goes when its last copy does (release_copy).
+            current_block = spare_block != nullptr ? spare_block : static_cast<copy_block *>(std::malloc(COPY_BLOCK));
+            spare_block = nullptr;
+            if (current_block == nullptr)
+                return nullptr;
+            *current_block = copy_block{sizeof(copy_block), 0};
+        }
+    }
+    auto *copy = reinterpret_cast<chunk_copy *>(reinterpret_cast<char *>(current_block) + current_block->used);
+    current_block->used += need;
+    ++current_block->live;
+    *copy = chunk_copy{current_block, static_cast<std::uint32_t>(len), 1};
+    std::memcpy(copy + 1, data, len);
+    return copy;
+}
+
+// Lets go of one hold on a copy; the last one frees it, and the last copy in a block frees the block.
+static void release_copy(chunk_copy *copy)
+{
+    if (--copy->refs > 0 || copy->home == nullptr)
+        return;
+    copy_block *block = copy->home;
+    if (--block->live > 0)
+        return;
+    if (block == current_block)
+        block->used = sizeof(copy_block);
+    else if (spare_block == nullptr)
+        spare_block = block;
+    else
+        std::free(block);
+}
+
+// Bytes on their way to one receiver: a chunk copy, and how much of it this receiver has already
+// been sent.
 struct pending {
-    std::shared_ptr<const std::string> chunk;
+    chunk_copy *chunk;
     std::size_t offset;
+};
+
+// A receiver's queue: a ring of pending pieces in one allocation, made on first need and doubled
+// when full. Once it empties, a ring grown past BACKLOG_START is let go, so that a receiver that was
+// once far behind does not keep the room it took then. Guarded by mtx.
+struct backlog_queue {
+    pending *slots = nullptr;
+    std::size_t capacity = 0;  // a power of two, or 0
+    std::size_t head = 0;
+    std::size_t count = 0;
+
+    bool empty() const { return count == 0; }
+    std::size_t size() const { return count; }
+    pending &operator[](std::size_t i) { return slots[(head + i) & (capacity - 1)]; }
+    pending &front() { return slots[head]; }
+
+    // Queues p, which takes a hold on its copy. Returns false if out of memory.
+    bool push_back(const pending &p)
+    {
+        if (count == capacity) {
+            std::size_t grown = capacity == 0 ? BACKLOG_START : capacity * 2;
+            auto *bigger = static_cast<pending *>(std::malloc(grown * sizeof(pending)));
+            if (bigger == nullptr)
+                return false;
+            for (std::size_t i = 0; i < count; ++i)
+                bigger[i] = (*this)[i];
+            std::free(slots);
+            slots = bigger;
+            capacity = grown;
+            head = 0;
+        }
+        (*this)[count++] = p;
+        ++p.chunk->refs;
+        return true;
+    }
+
+    void pop_front()
+    {
+        release_copy(slots[head].chunk);
+        head = (head + 1) & (capacity - 1);
+        if (--count == 0 && capacity > BACKLOG_START)
+            clear();
+    }
+
+    // Drops everything queued and lets the ring go.
+    void clear()
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            release_copy((*this)[i].chunk);
+        std::free(slots);
+        *this = backlog_queue{};
+    }
 };
 
 // A connected client. Its handler thread owns it; the registry lends it to fan-outs under mtx.
 struct client {
     SOCKET sock;
     waker *alarm;                 // cuts the handler's wait short when output is queued for it
-    std::deque<pending> backlog;  // guarded by mtx
+    backlog_queue backlog;        // guarded by mtx
     std::size_t backlog_bytes;    // guarded by mtx
     bool cut_off;                 // guarded by mtx: too far behind, or its connection failed
     bool deferred;                // guarded by mtx: its backlog holds chunks that were never tried
@@ -188,7 +307,7 @@ static bool is_heartbeat(const char *chunk, int len)
 struct batch {
     const char *data[FAN_OUT_BATCH];
     std::size_t len[FAN_OUT_BATCH];
-    std::shared_ptr<const std::string> shared[FAN_OUT_BATCH];  // a chunk's copy, made on first need
+    chunk_copy *copy[FAN_OUT_BATCH];  // a chunk's copy, made on first need and held until the fan-out ends
     int count;
 };
 
@@ -201,10 +320,9 @@ static long send_pending(client &c, const batch *extra)
     byte_span spans[64];
     int count = 0;
     int room = 64 - (extra ? extra->count : 0);
-    for (const pending &p : c.backlog) {
-        if (count == room)
-            break;
-        spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size() - p.offset};
+    for (std::size_t i = 0; i < c.backlog.size() && count < room; ++i) {
+        const pending &p = c.backlog[i];
+        spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size - p.offset};
     }
     if (extra && static_cast<std::size_t>(count) == c.backlog.size())
         for (int i = 0; i < extra->count; ++i)
@@ -219,7 +337,7 @@ static long send_pending(client &c, const batch *extra)
     auto left = static_cast<std::size_t>(sent);
     while (left > 0 && !c.backlog.empty()) {
         pending &head = c.backlog.front();
-        std::size_t rest = head.chunk->size() - head.offset;
+        std::size_t rest = head.chunk->size - head.offset;
         if (left < rest) {
             head.offset += left;
             c.backlog_bytes -= left;
@@ -266,9 +384,12 @@ static void deliver(client &to, batch &chunks, bool defer)
             skip -= chunks.len[i];
             continue;
         }
-        if (!chunks.shared[i])
-            chunks.shared[i] = std::make_shared<const std::string>(chunks.data[i], chunks.len[i]);
-        to.backlog.push_back(pending{chunks.shared[i], skip});
+        if (chunks.copy[i] == nullptr)
+            chunks.copy[i] = copy_chunk(chunks.data[i], chunks.len[i]);
+        if (chunks.copy[i] == nullptr || !to.backlog.push_back(pending{chunks.copy[i], skip})) {
+            to.cut_off = true;  // out of memory: it cannot be served what it is missing
+            break;
+        }
         to.backlog_bytes += chunks.len[i] - skip;
         skip = 0;
     }
@@ -318,6 +439,9 @@ static bool fan_out(client &sender, batch &chunks)
         else if (!sender.backlog.empty())
             wake(sender.alarm);
     }
+    for (int i = 0; i < chunks.count; ++i)
+        if (chunks.copy[i] != nullptr)
+            release_copy(chunks.copy[i]);
     return room_is_behind(sender);
 }
 
@@ -335,8 +459,13 @@ static bool wait_for_room(const client &sender)
 // count against its backlog like anything else).
 static bool answer_heartbeat(client &c)
 {
-    static const std::shared_ptr<const std::string> pong = std::make_shared<const std::string>("[PONG]");
-    batch answer{{pong->data()}, {pong->size()}, {pong}, 1};
+    struct fixed_copy {
+        chunk_copy copy;
+        char text[6];  // right after the header, where a copy's bytes are
+    };
+    static_assert(offsetof(fixed_copy, text) == sizeof(chunk_copy), "a copy's bytes follow its header");
+    static fixed_copy pong{{nullptr, 6, 1}, {'[', 'P', 'O', 'N', 'G', ']'}};
+    batch answer{{pong.text}, {sizeof pong.text}, {&pong.copy}, 1};
     std::lock_guard<std::mutex> lock(mtx);
     deliver(c, answer, false);
     return !c.cut_off;
@@ -368,6 +497,7 @@ static void unregister_client(client *c)
             reset_socket(c->sock);
         else
             close_socket(c->sock);
+        c->backlog.clear();
     }
     free_waker(c->alarm);
     delete c;
