@@ -582,9 +582,9 @@ void handle_client(client *c)
 //
 // Each period it also hands back to the system the memory freed since the last: what a crowd that
 // has left, or a stalled client's queue, took goes back (an allocator keeps freed memory for reuse,
-// and scattered free pages are never returned on their own), but for pages still pinned by pieces
-// the allocator caches per thread, a few MB under heavy chat (docs/benchmarks.md, "Soak"). Measured
-// under load (1,200 clients come and gone, 200 chatting), a pass takes 0.01 to 0.5 ms.
+// and scattered free pages are never returned on their own; queued chunks come in whole blocks for
+// this, see copy_chunk). Measured under load (1,200 clients come and gone, 200 chatting), a pass
+// takes 0.01 to 0.5 ms.
 void udp_broadcast()
 {
     static const char discovery_msg[] = "CHAT_SERVER_V1.4";

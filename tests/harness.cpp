@@ -476,6 +476,18 @@ std::string random_bytes(size_t n, unsigned seed)
     return s;
 }
 
+::testing::AssertionResult dropped_on_time(std::optional<Clock::time_point> at, Clock::time_point since)
+{
+    if (!at)
+        return ::testing::AssertionFailure() << "the silent client was never dropped";
+    double after = std::chrono::duration<double>(*at - since).count();
+    if (after < 10.0)
+        return ::testing::AssertionFailure() << "dropped after " << after << " s, before 10 s of silence";
+    if (after > 14.0)
+        return ::testing::AssertionFailure() << "dropped after " << after << " s, too long after 10 s of silence";
+    return ::testing::AssertionSuccess();
+}
+
 // ---- clients ----
 
 static bool wait_readable(int fd, Clock::time_point deadline)

@@ -223,6 +223,10 @@ std::string recv_exact_fd(int fd, size_t n, Clock::duration timeout);
 // Bytes from a seeded generator, the same for the same seed.
 std::string random_bytes(size_t n, unsigned seed);
 
+// Whether a client silent since `since` was dropped (at `at`, if at all) between 10 and 14 s later:
+// after the 10 s limit, allowing for the time the test takes to notice.
+::testing::AssertionResult dropped_on_time(std::optional<Clock::time_point> at, Clock::time_point since);
+
 // Wine needs a second or two to start a program; a native start takes milliseconds.
 const Clock::duration START_TIMEOUT = seconds(30);
 // How long a test listens to be sure that nothing (more) arrives.
