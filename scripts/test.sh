@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y cmake make g++ libgtest-dev iproute2 \
-    g++-mingw-w64-x86-64 wine wine64
+    g++-mingw-w64-x86-64 wine wine64 clang libc++-dev libc++abi-dev libwine-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 cd build

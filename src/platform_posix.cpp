@@ -195,7 +195,7 @@ int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr("255.255.255.255");
+    addr.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     addr.sin_port = htons(port);
     ssize_t n = ::sendto(s, buf, static_cast<size_t>(len), MSG_NOSIGNAL,
                          reinterpret_cast<sockaddr *>(&addr), sizeof addr);
@@ -395,12 +395,21 @@ static bool convert_for_terminal(const char *line, std::size_t len, char *out, s
     return true;
 }
 
+// Writes all of buf. Standard output may have been left non-blocking by whoever started the relay
+// (the flag belongs to the pipe or terminal, shared with every process that has it): then a full
+// pipe is waited for, as a blocking one would be, instead of losing the line.
 static int write_all(int fd, const char *buf, std::size_t len)
 {
     while (len > 0) {
         ssize_t n = ::write(fd, buf, len);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd out{fd, POLLOUT, 0};
+            if (::poll(&out, 1, -1) < 0 && errno != EINTR)
+                return -1;
+            continue;
+        }
         if (n <= 0)
             return -1;
         buf += n;

@@ -52,7 +52,12 @@ int bind_any(SOCKET s, unsigned short port)
 {
     // No SO_REUSEADDR: on Windows it lets the socket that sets it bind a port that another socket is
     // using, so a second relay would take over the first one's port instead of failing. Binding while
-    // old connections of a killed relay linger is allowed there without it.
+    // old connections of a killed relay linger is allowed there without it. SO_EXCLUSIVEADDRUSE keeps
+    // any other program from binding a specific local address on the port and so taking that
+    // interface's connections from under the relay's wildcard bind. A refusal of the option leaves
+    // the default, which still refuses a second wildcard bind.
+    BOOL exclusive = TRUE;
+    ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&exclusive), sizeof exclusive);
     sockaddr_in addr = any_address(port);
     return ::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : -1;
 }
@@ -73,8 +78,13 @@ SOCKET accept_client(SOCKET listener)
     SOCKET s = ::accept(listener, nullptr, nullptr);
     if (s == INVALID_SOCKET)
         return NO_SOCKET;
+    // Every send to a client happens under the registry lock and must never block: a socket that
+    // cannot be made non-blocking is not served.
     u_long on = 1;
-    ::ioctlsocket(s, FIONBIO, &on);
+    if (::ioctlsocket(s, FIONBIO, &on) != 0) {
+        ::closesocket(s);
+        return NO_SOCKET;
+    }
     BOOL nodelay = TRUE;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
     return s;
@@ -199,7 +209,7 @@ int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = inet_addr("255.255.255.255");
+    addr.sin_addr.s_addr = htonl(INADDR_BROADCAST);
     addr.sin_port = htons(port);
     int n = ::sendto(s, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     return n == SOCKET_ERROR ? -1 : n;
@@ -391,26 +401,41 @@ void prepare_log_output()
         console_out = out;
 }
 
-// Writes a line to the console, decoded from code page 936; false if it cannot be decoded or written.
-static bool write_to_console(const char *line, std::size_t len)
+// Writes a line to the console, decoded from code page 936. Returns how it went: CONSOLE_REFUSED
+// if nothing was written (it could not be decoded, or the console took none of it), so that the
+// bytes may go out as they are; CONSOLE_BROKEN if the console took part of it and then failed, when
+// writing it again would show the line's start twice.
+enum console_write { CONSOLE_WRITTEN, CONSOLE_REFUSED, CONSOLE_BROKEN };
+
+static console_write write_to_console(const char *line, std::size_t len)
 {
     wchar_t text[256];
     int body = static_cast<int>(len > 0 && line[len - 1] == '\n' ? len - 1 : len);
     if (body == 0 || body > 250)
-        return false;
+        return CONSOLE_REFUSED;
     int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, line, body, text, 250);
     if (n <= 0)
-        return false;
+        return CONSOLE_REFUSED;
     text[n++] = L'\r';
     text[n++] = L'\n';
-    DWORD written = 0;
-    return WriteConsoleW(console_out, text, static_cast<DWORD>(n), &written, nullptr) && written == static_cast<DWORD>(n);
+    // A console may take part of a write; the rest follows, from where it stopped.
+    int done = 0;
+    while (done < n) {
+        DWORD written = 0;
+        if (!WriteConsoleW(console_out, text + done, static_cast<DWORD>(n - done), &written, nullptr) || written == 0)
+            return done == 0 ? CONSOLE_REFUSED : CONSOLE_BROKEN;
+        done += static_cast<int>(written);
+    }
+    return CONSOLE_WRITTEN;
 }
 
 int write_log_line(const char *line, std::size_t len)
 {
-    if (console_out != nullptr && write_to_console(line, len))
-        return 0;
+    if (console_out != nullptr) {
+        console_write how = write_to_console(line, len);
+        if (how != CONSOLE_REFUSED)
+            return how == CONSOLE_WRITTEN ? 0 : -1;
+    }
     // The C runtime's text mode makes the line end CR LF; one flush per line writes it whole.
     if (std::fwrite(line, 1, len, stdout) != len || std::fflush(stdout) != 0)
         return -1;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -51,21 +50,23 @@
 // thousands of addresses) is not what the relay is for, and the cap keeps each period's work small.
 #define MAX_NETWORKS 64
 
-// Event lines. The text is GBK (code page 936) whatever the encoding of this file, so it is spelled
-// in byte escapes; the Chinese it stands for is beside each.
-static const char LINE_STARTUP_FAILED[] =  // 初始化套接字失败。代码：
+// Event lines. The text is GBK (code page 936), spelled in byte escapes, with its meaning beside
+// each (README shows the Chinese). This file holds no byte outside ASCII, so that a compiler that
+// reads it in some other code page (cl.exe without /utf-8 reads the system's) cannot take a line
+// end for half of a character and fold the next line into a comment; a test checks it.
+static const char LINE_STARTUP_FAILED[] =  // "Socket initialisation failed. Code: "
     "[%02d:%02d:%02d] \xb3\xf5\xca\xbc\xbb\xaf\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc\xa1\xa3\xb4\xfa\xc2\xeb\xa3\xba"
     "%lu\n";
-static const char LINE_BIND_FAILED[] =  // 绑定套接字失败。代码：
+static const char LINE_BIND_FAILED[] =  // "Binding the socket failed. Code: "
     "[%02d:%02d:%02d] \xb0\xf3\xb6\xa8\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc\xa1\xa3\xb4\xfa\xc2\xeb\xa3\xba"
     "%lu\n";
-static const char LINE_STARTED[] =  // 服务器已启动。
+static const char LINE_STARTED[] =  // "Server started."
     "[%02d:%02d:%02d] \xb7\xfe\xce\xf1\xc6\xf7\xd2\xd1\xc6\xf4\xb6\xaf\xa1\xa3"
     "\n";
-static const char LINE_CONNECTED[] =  // 新客户端连接，当前在线：
+static const char LINE_CONNECTED[] =  // "New client connected, now online: "
     "[%02d:%02d:%02d] \xd0\xc2\xbf\xcd\xbb\xa7\xb6\xcb\xc1\xac\xbd\xd3\xa3\xac\xb5\xb1\xc7\xb0\xd4\xda\xcf\xdf\xa3\xba"
     "%d\n";
-static const char LINE_TIMED_OUT[] =  // 客户端超时断开
+static const char LINE_TIMED_OUT[] =  // "Client timed out and disconnected"
     "[%02d:%02d:%02d] \xbf\xcd\xbb\xa7\xb6\xcb\xb3\xac\xca\xb1\xb6\xcf\xbf\xaa"
     "\n";
 
@@ -230,12 +231,70 @@ struct log_record {
 // many (16 bytes each, some 17 MB in all); lines logged past it are dropped, and the relay serves on.
 #define LOG_QUEUE_LIMIT 1000000
 
-// Event lines waiting for the log writer, in the order of their events. log_mtx may be taken while
-// mtx is held, never the other way round, and nothing waits on output under either.
-std::deque<log_record> log_queue;
+// Event lines waiting for standard output are kept in blocks of this many records (64 KiB), so that
+// a queue of them costs 16 bytes a line with every C++ library (a std::deque of small records
+// allocates each one apart under some) and goes back to the allocator a block at a time.
+#define LOG_BLOCK_RECORDS 4096
+
+struct log_block {
+    log_block *next;
+    std::size_t head, tail;  // records[head..tail) wait
+    log_record records[LOG_BLOCK_RECORDS];
+};
+
+// Event lines waiting for the log writer, in the order of their events: a chain of blocks, written
+// from the first and filled at the last. Guarded by log_mtx.
+struct log_fifo {
+    log_block *first = nullptr;
+    log_block *last = nullptr;
+    std::size_t count = 0;
+
+    // Queues r; false if out of memory (the line is then dropped, as past LOG_QUEUE_LIMIT).
+    bool push(const log_record &r)
+    {
+        if (last == nullptr || last->tail == LOG_BLOCK_RECORDS) {
+            auto *b = static_cast<log_block *>(std::malloc(sizeof(log_block)));
+            if (b == nullptr)
+                return false;
+            b->next = nullptr;
+            b->head = b->tail = 0;
+            (last != nullptr ? last->next : first) = b;
+            last = b;
+        }
+        last->records[last->tail++] = r;
+        ++count;
+        return true;
+    }
+
+    // Takes the oldest line; false if none waits. The last block stays for the next lines.
+    bool pop(log_record &r)
+    {
+        if (count == 0)
+            return false;
+        r = first->records[first->head++];
+        --count;
+        if (first->head == first->tail) {
+            if (first == last) {
+                first->head = first->tail = 0;
+            } else {
+                log_block *done = first;
+                first = first->next;
+                std::free(done);
+            }
+        }
+        return true;
+    }
+};
+
+// log_mtx may be taken while mtx is held, never the other way round, and nothing waits on output
+// under either.
+log_fifo log_queue;
 std::mutex log_mtx;
 std::condition_variable log_waiting;  // with log_mtx: a line was queued
 bool log_writer_running = false;      // guarded by log_mtx
+// Held while a line is written where no log writer runs (start-up, or no thread for the writer),
+// so that lines written by different threads keep the order they were queued in.
+std::mutex log_output_mtx;
 
 // Formats a line and writes it at once, whole, in the terminal's own encoding if stdout is one.
 static void write_line(const log_record &r)
@@ -257,35 +316,42 @@ static void write_log()
         log_record r;
         {
             std::unique_lock<std::mutex> lock(log_mtx);
-            log_waiting.wait(lock, [] { return !log_queue.empty(); });
-            r = log_queue.front();
-            log_queue.pop_front();
+            log_waiting.wait(lock, [&r] { return log_queue.pop(r); });
         }
         write_line(r);
     }
 }
 
-// Logs an event line with the time and value of the event. Once the log writer runs, the line is
-// only queued for it; before that (start-up failures), or if it could not be started, the line is
-// written here and now.
+// Queues an event line with the time and value of the event, for the log writer. Callers may hold
+// mtx; once they hold no lock they call write_unattended_lines, for when no log writer runs.
 static void log_event(const char *format, std::uint32_t value = 0)
 {
-    std::unique_lock<std::mutex> lock(log_mtx);
+    std::lock_guard<std::mutex> lock(log_mtx);
     clock_time now = getTime();  // read under the lock, so that times never run backwards down the log
     log_record r{format, value, static_cast<std::uint8_t>(now.hour), static_cast<std::uint8_t>(now.minute),
                  static_cast<std::uint8_t>(now.second)};
-    if (!log_writer_running) {
-        lock.unlock();
-        write_line(r);
-        return;
-    }
-    if (log_queue.size() < LOG_QUEUE_LIMIT) {
-        log_queue.push_back(r);
+    if (log_queue.count < LOG_QUEUE_LIMIT && log_queue.push(r))
         log_waiting.notify_one();
+}
+
+// Writes the waiting lines on the calling thread if no log writer runs (before it is started, or if
+// the platform refused it a thread). Never call it holding mtx: it waits for standard output.
+static void write_unattended_lines()
+{
+    std::lock_guard<std::mutex> writing(log_output_mtx);
+    for (;;) {
+        log_record r;
+        {
+            std::lock_guard<std::mutex> lock(log_mtx);
+            if (log_writer_running || !log_queue.pop(r))
+                return;
+        }
+        write_line(r);
     }
 }
 
-// Starts the log writer; if the platform refuses a thread, lines are written where they happen.
+// Starts the log writer; if the platform refuses a thread, lines are written by the threads that
+// log them, once they hold no lock of the relay's (write_unattended_lines).
 static void start_log_writer()
 {
     try {
@@ -479,8 +545,9 @@ static bool drain_backlog(client &c)
     return send_pending(c, nullptr) >= 0;
 }
 
-// Removes c from the registry and closes its socket, both under the lock, so no fan-out can send to
-// the socket once it is closed (or to a new connection that reuses its handle). A client cut off
+// Removes c from the registry, logs its departure and closes its socket, all under the lock: no
+// fan-out can send to the socket once it is closed (or to a new connection that reuses its handle),
+// and every count in the log is the arrivals less the departures logged before it. A client cut off
 // for falling behind is reset: the megabytes its socket still holds for it would never be read.
 // Then frees c.
 static void unregister_client(client *c)
@@ -493,6 +560,7 @@ static void unregister_client(client *c)
                 break;
             }
         }
+        log_event(LINE_TIMED_OUT);
         if (c->cut_off)
             reset_socket(c->sock);
         else
@@ -504,8 +572,8 @@ static void unregister_client(client *c)
 }
 
 // Receives, answers heartbeats and relays for one client until it has been silent for more than
-// 10 seconds, closes its connection, fails, or falls too far behind; then logs the departure and
-// removes it. All of these leave the same way.
+// 10 seconds, closes its connection, fails, or falls too far behind; then removes it and logs the
+// departure. All of these leave the same way.
 void handle_client(client *c)
 {
     using std::chrono::steady_clock;
@@ -569,9 +637,8 @@ void handle_client(client *c)
         if (reading && steady_clock::now() - last_active > limit)
             break;
     }
-    if (server_running)
-        log_event(LINE_TIMED_OUT);
     unregister_client(c);
+    write_unattended_lines();
 }
 
 // Announces the relay every 3 seconds. The limited broadcast leaves through one interface only, the
@@ -589,17 +656,23 @@ void udp_broadcast()
 {
     static const char discovery_msg[] = "CHAT_SERVER_V1.4";
     const int len = sizeof discovery_msg - 1;  // 16 bytes, no NUL
-    SOCKET udp_sock = udp_broadcast_socket();
+    SOCKET udp_sock = NO_SOCKET;
     ipv4_network networks[MAX_NETWORKS];
     while (server_running) {
-        send_broadcast(udp_sock, discovery_msg, len, UDP_PORT);
+        // A socket that could not be had (no descriptor left at the time) is asked for again each
+        // period, so the limited broadcast comes back once there is room.
+        if (udp_sock == NO_SOCKET)
+            udp_sock = udp_broadcast_socket();
+        if (udp_sock != NO_SOCKET)
+            send_broadcast(udp_sock, discovery_msg, len, UDP_PORT);
         int count = list_networks(networks, MAX_NETWORKS);
         for (int i = 0; i < count; ++i)
             send_network_broadcast(networks[i], discovery_msg, len, UDP_PORT);
         release_free_memory();
         std::this_thread::sleep_for(std::chrono::seconds(3));
     }
-    close_socket(udp_sock);
+    if (udp_sock != NO_SOCKET)
+        close_socket(udp_sock);
 }
 
 // Registers a new connection and starts its handler. If the handler cannot be set up, the entry is
@@ -629,6 +702,7 @@ static void register_client(SOCKET client_sock)
         // before the new handler can take mtx, so before it can log its departure.
         log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
     }
+    write_unattended_lines();
 }
 
 int main(int, char **)
@@ -637,14 +711,18 @@ int main(int, char **)
     unsigned long err = net_startup();
     if (err != 0) {
         log_event(LINE_STARTUP_FAILED, static_cast<std::uint32_t>(err));
+        write_unattended_lines();
         net_cleanup();
         return static_cast<int>(err);
     }
 
-    SOCKET tcp_sock = tcp_socket();  // a failed creation shows as a failed bind
-    if (bind_any(tcp_sock, TCP_PORT) != 0) {
+    // A socket that cannot be created (no descriptor left, say) cannot be bound either: that is
+    // reported as a failed bind, with the code of the failure that happened.
+    SOCKET tcp_sock = tcp_socket();
+    if (tcp_sock == NO_SOCKET || bind_any(tcp_sock, TCP_PORT) != 0) {
         err = last_error();
         log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
+        write_unattended_lines();
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -654,7 +732,8 @@ int main(int, char **)
     // platform reports only here): that is a port we do not have, reported as such.
     if (listen_socket(tcp_sock) != 0) {
         err = last_error();
-        log_event(LINE_BIND_FAILED, err);
+        log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
+        write_unattended_lines();
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -666,6 +745,7 @@ int main(int, char **)
     }
     start_log_writer();
     log_event(LINE_STARTED);
+    write_unattended_lines();
 
     while (server_running) {
         SOCKET client_sock = accept_client(tcp_sock);

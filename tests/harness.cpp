@@ -190,6 +190,9 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
     if (output_held_) {
         ASSERT_EQ(fcntl(out[0], F_SETPIPE_SZ, 4096), 4096) << std::strerror(errno);
+        if (output_nonblocking_) {
+            ASSERT_EQ(fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+        }
     }
     std::vector<std::string> argv;
     if (under_wine())
@@ -237,10 +240,11 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     err_reader_ = std::thread(&Program::read_into, this, err[0], &errors_);
 }
 
-void Program::hold_output()
+void Program::hold_output(bool nonblocking)
 {
     std::lock_guard<std::mutex> lock(mu_);
     output_held_ = true;
+    output_nonblocking_ = nonblocking;
 }
 
 void Program::resume_output()

@@ -93,8 +93,9 @@ public:
     void start(const std::string &path, const std::vector<std::string> &args = {},
                const std::vector<std::string> &env = {}, unsigned max_files = 0);
     // Call before start: standard output is then a pipe of one page that nobody reads until
-    // resume_output, as when a console is frozen or the reader of a log pipe stalls.
-    void hold_output();
+    // resume_output, as when a console is frozen or the reader of a log pipe stalls. Non-blocking:
+    // as a parent that set O_NONBLOCK on the pipe leaves it.
+    void hold_output(bool nonblocking = false);
     void resume_output();
     // With output held: closes the reading end unread, as when the reader of a log pipe exits.
     void drop_output();
@@ -123,6 +124,7 @@ protected:
     std::condition_variable cv_;
     std::string output_;
     bool output_held_ = false;     // guarded by mu_
+    bool output_nonblocking_ = false;
     bool output_dropped_ = false;  // guarded by mu_
     bool output_to_terminal_ = false;
 
