@@ -56,9 +56,16 @@ int listen_socket(SOCKET s);
 // Waits for a connection and returns its socket, or NO_SOCKET. The peer's address is not asked
 // for. The new socket is non-blocking and sends small writes at once (no Nagle delay).
 SOCKET accept_client(SOCKET listener);
+// Call right after accept_client has failed. If it failed for want of a descriptor, refuses the
+// next waiting connection at once (accepted with a descriptor kept in reserve for this, then reset),
+// so that connections beyond the limit are not left unanswered in the queue. Returns 0 if one was
+// refused, -1 otherwise (another failure, or nothing waiting).
+int refuse_client(SOCKET listener);
 
 // Receives what is there, up to len bytes: a count, RECV_CLOSED, RECV_NOTHING or RECV_BROKEN.
 int recv_some(SOCKET s, char *buf, int len);
+// True if bytes have arrived on s that have not been received yet.
+bool input_waiting(SOCKET s);
 // Sends what the socket takes now of the pieces, in order, in one call: the count of bytes (0 if
 // it takes nothing), or -1 if the connection has failed. Never blocks, and never raises a signal
 // on a dead peer.

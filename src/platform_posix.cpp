@@ -22,6 +22,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -30,6 +31,10 @@
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // no such flag here: SIGPIPE is ignored in net_startup instead
 #endif
+
+// A descriptor held in reserve, so that a connection can still be accepted, to be refused, when
+// there are none left (refuse_client). Used by the accept loop only.
+static int spare_descriptor = -1;
 
 unsigned long net_startup()
 {
@@ -48,6 +53,7 @@ unsigned long net_startup()
     // relay's handlers allocate under its locks anyway, so one arena costs them no waiting.
     mallopt(M_ARENA_MAX, 1);
 #endif
+    spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // without one, nothing is refused
     return 0;
 }
 
@@ -98,12 +104,34 @@ SOCKET accept_client(SOCKET listener)
     return s;
 }
 
+int refuse_client(SOCKET listener)
+{
+    if ((errno != EMFILE && errno != ENFILE) || spare_descriptor < 0)
+        return -1;
+    // The listener blocks: only accept if a connection is waiting.
+    pollfd waiting{listener, POLLIN, 0};
+    if (::poll(&waiting, 1, 0) != 1)
+        return -1;
+    ::close(spare_descriptor);
+    int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (s >= 0)
+        reset_socket(s);
+    spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return s >= 0 ? 0 : -1;
+}
+
 int recv_some(SOCKET s, char *buf, int len)
 {
     ssize_t n = ::recv(s, buf, static_cast<size_t>(len), 0);
     if (n >= 0)
         return static_cast<int>(n);
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? RECV_NOTHING : RECV_BROKEN;
+}
+
+bool input_waiting(SOCKET s)
+{
+    int count = 0;
+    return ::ioctl(s, FIONREAD, &count) == 0 && count > 0;
 }
 
 long send_gathered(SOCKET s, const byte_span *spans, int count)

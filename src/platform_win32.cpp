@@ -90,6 +90,14 @@ SOCKET accept_client(SOCKET listener)
     return s;
 }
 
+// Windows limits sockets by memory, not by a count per process: there is no descriptor to keep in
+// reserve, and an accept that failed for want of buffers is better tried again (the accept loop
+// pauses first) than used to refuse a client it might serve.
+int refuse_client(SOCKET)
+{
+    return -1;
+}
+
 static bool would_block()
 {
     int e = WSAGetLastError();
@@ -102,6 +110,12 @@ int recv_some(SOCKET s, char *buf, int len)
     if (n != SOCKET_ERROR)
         return n;
     return would_block() ? RECV_NOTHING : RECV_BROKEN;
+}
+
+bool input_waiting(SOCKET s)
+{
+    u_long count = 0;
+    return ::ioctlsocket(s, FIONREAD, &count) == 0 && count > 0;
 }
 
 long send_gathered(SOCKET s, const byte_span *spans, int count)

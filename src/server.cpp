@@ -363,6 +363,60 @@ static void start_log_writer()
     log_writer_running = true;
 }
 
+// Clients accepted but not yet in the registry. The accept loop hands each one over here without
+// waiting for mtx, which a busy room keeps taken, and whoever takes mtx next enters them all, in the
+// order they came: a newcomer is registered at the next moment the registry is free, however busy
+// the room stays. Guarded by join_mtx, which may be taken while mtx is held, never the other way.
+std::vector<client *> joining;
+std::vector<client *> joined;  // the batch being entered, kept for its capacity; guarded by mtx
+std::mutex join_mtx;
+std::atomic<bool> joiners_waiting{false};
+
+// Enters the waiting newcomers in the registry and logs each arrival with the count it made.
+// Caller holds mtx.
+static void take_joiners()
+{
+    if (!joiners_waiting.load())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(join_mtx);
+        joined.swap(joining);
+        joiners_waiting = false;
+    }
+    for (client *c : joined) {
+        clients.push_back(c);
+        log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
+    }
+    joined.clear();
+}
+
+// Enters newcomers if nobody holds mtx; if somebody does, they will on letting it go.
+static void admit_joiners()
+{
+    while (joiners_waiting.load() && mtx.try_lock()) {
+        take_joiners();
+        mtx.unlock();
+    }
+}
+
+// Holds mtx. Newcomers are entered on taking it, so that what follows (a fan-out, a departure)
+// already counts them; and after letting it go, any who arrived meanwhile are let in, so that none
+// waits for a lock nobody takes (the accept loop only tries it, and a newcomer handed over while
+// it was held is seen here).
+class registry_lock {
+public:
+    registry_lock() : hold(mtx) { take_joiners(); }
+    ~registry_lock()
+    {
+        hold.unlock();
+        admit_joiners();
+    }
+    registry_lock(const registry_lock &) = delete;
+    registry_lock &operator=(const registry_lock &) = delete;
+
+    std::unique_lock<std::mutex> hold;
+};
+
 // A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
 static bool is_heartbeat(const char *chunk, int len)
 {
@@ -491,7 +545,7 @@ static bool room_is_behind(const client &sender)
 static bool fan_out(client &sender, batch &chunks)
 {
     fan_outs_waiting.fetch_add(1);
-    std::lock_guard<std::mutex> lock(mtx);
+    registry_lock lock;
     fan_outs_waiting.fetch_sub(1);
     bool more_coming = fan_outs_waiting.load() > 0;
     for (client *receiver : clients)
@@ -515,8 +569,8 @@ static bool fan_out(client &sender, batch &chunks)
 // serves its own backlog and notices its own departure meanwhile. Returns whether it still must wait.
 static bool wait_for_room(const client &sender)
 {
-    std::unique_lock<std::mutex> lock(mtx);
-    drained.wait_for(lock, std::chrono::milliseconds(5));
+    registry_lock lock;
+    drained.wait_for(lock.hold, std::chrono::milliseconds(5));
     return room_is_behind(sender);
 }
 
@@ -532,7 +586,7 @@ static bool answer_heartbeat(client &c)
     static_assert(offsetof(fixed_copy, text) == sizeof(chunk_copy), "a copy's bytes follow its header");
     static fixed_copy pong{{nullptr, 6, 1}, {'[', 'P', 'O', 'N', 'G', ']'}};
     batch answer{{pong.text}, {sizeof pong.text}, {&pong.copy}, 1};
-    std::lock_guard<std::mutex> lock(mtx);
+    registry_lock lock;
     deliver(c, answer, false);
     return !c.cut_off;
 }
@@ -540,7 +594,7 @@ static bool answer_heartbeat(client &c)
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
 static bool drain_backlog(client &c)
 {
-    std::lock_guard<std::mutex> lock(mtx);
+    registry_lock lock;
     c.deferred = false;
     return send_pending(c, nullptr) >= 0;
 }
@@ -553,7 +607,7 @@ static bool drain_backlog(client &c)
 static void unregister_client(client *c)
 {
     {
-        std::lock_guard<std::mutex> lock(mtx);
+        registry_lock lock;
         for (auto it = clients.begin(); it != clients.end(); ++it) {
             if (*it == c) {
                 clients.erase(it);
@@ -585,7 +639,7 @@ void handle_client(client *c)
     while (server_running) {
         bool want_write;
         {
-            std::lock_guard<std::mutex> lock(mtx);
+            registry_lock lock;
             if (c->cut_off)
                 break;
             want_write = !c->backlog.empty();
@@ -634,8 +688,14 @@ void handle_client(client *c)
             break;
         if ((ready & WAIT_WRITABLE) && !drain_backlog(*c))
             break;
-        if (reading && steady_clock::now() - last_active > limit)
-            break;
+        // Silent means nothing came from it, not that the relay has not got round to reading it (a
+        // busy room can keep this handler waiting for the registry for long): bytes waiting in its
+        // socket are activity, and are read next.
+        if (reading && steady_clock::now() - last_active > limit) {
+            if (!input_waiting(c->sock))
+                break;
+            last_active = steady_clock::now();
+        }
     }
     unregister_client(c);
     write_unattended_lines();
@@ -675,8 +735,10 @@ void udp_broadcast()
         close_socket(udp_sock);
 }
 
-// Registers a new connection and starts its handler. If the handler cannot be set up, the entry is
-// taken back and the socket closed, so the registry never holds a client nobody serves.
+// Hands a new connection over for registration (take_joiners) and starts its handler, which may
+// start receiving before the registry has taken it in, and takes it in itself on its first use of
+// the registry if nobody has yet. If no handler can be started, the client leaves as any other
+// does, so the registry never keeps a client nobody serves.
 static void register_client(SOCKET client_sock)
 {
     waker *alarm = make_waker();
@@ -687,21 +749,16 @@ static void register_client(SOCKET client_sock)
     auto now = std::chrono::steady_clock::now();
     client *c = new client{client_sock, alarm, {}, 0, false, false, now, false, now};
     {
-        std::lock_guard<std::mutex> lock(mtx);
-        clients.push_back(c);
-        try {
-            std::thread(handle_client, c).detach();
-        } catch (const std::system_error &) {
-            clients.pop_back();
-            close_socket(client_sock);
-            free_waker(alarm);
-            delete c;
-            return;
-        }
-        // Queued under the lock: the count is the one this registration made, and the line is queued
-        // before the new handler can take mtx, so before it can log its departure.
-        log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
+        std::lock_guard<std::mutex> lock(join_mtx);
+        joining.push_back(c);
+        joiners_waiting = true;
     }
+    try {
+        std::thread(handle_client, c).detach();
+    } catch (const std::system_error &) {
+        unregister_client(c);
+    }
+    admit_joiners();
     write_unattended_lines();
 }
 
@@ -750,8 +807,11 @@ int main(int, char **)
     while (server_running) {
         SOCKET client_sock = accept_client(tcp_sock);
         if (client_sock == NO_SOCKET) {
-            // Out of descriptors or memory, most likely: retrying at once would only spin.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            // Out of descriptors or memory, most likely. A connection that cannot be served is
+            // refused at once rather than left waiting in the queue; with nothing refused, retrying
+            // at once would only spin.
+            if (refuse_client(tcp_sock) != 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
         register_client(client_sock);
