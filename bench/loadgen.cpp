@@ -1,7 +1,10 @@
 // loadgen.cpp - load generator for a chat relay on 127.0.0.1:8888: many clients in one epoll loop.
 //
 // Modes:
-//   paced  senders send fixed-size records at a fixed rate; every client reads and checks them
+//   paced  senders send fixed-size records at a fixed rate; every client reads and checks them.
+//          With --drip S, every other client sends one byte each S seconds (staggered), as a
+//          client that only just keeps its place does, and counts the drips of the others; with
+//          --late N, N more such clients connect 2 s into the run, while the room is busy.
 //   flat   senders send records as fast as the relay takes them
 //   burst  clients connect all at once; time until a message reaches all, then an idle hold
 //   soak   minutes to hours of mixed load and faults, checked as it goes (soak.cpp)
@@ -58,7 +61,13 @@ struct Options {
     double heartbeat = 0;  // seconds between heartbeats; 0: none
     double hold = 30;      // burst: idle hold
     int server_pid = 0;
+    double drip = 0;  // seconds between one client's drips; 0: no drips
+    int late = 0;     // clients that join 2 s into the run
 };
+
+// Drip bytes: sent before the measured window (not counted) and in it (counted by every receiver).
+const char DRIP_WARM = 0x01;
+const char DRIP = 0x02;
 
 std::uint8_t payload_byte(std::uint16_t sender, std::uint64_t seq, size_t i)
 {
@@ -119,6 +128,10 @@ struct Conn {
     std::map<std::uint16_t, std::uint64_t> expect;  // per sender: next sequence number expected
     double first_probe = -1, cut_at = -1;
     std::uint64_t ping_sent_ns = 0;
+    bool dripper = false, late = false, reset = false;
+    double last_drip = -1;
+    double opened = 0, first_byte = -1, next_drip = 0;
+    std::uint64_t drips_out = 0, drips_in = 0;
 };
 
 struct Totals {
@@ -171,7 +184,7 @@ void take_record(Conn &c, const char *p)
         return;
     }
     auto it = c.expect.find(sender);
-    std::uint64_t expected = it == c.expect.end() ? 0 : it->second;
+    std::uint64_t expected = it == c.expect.end() ? (c.late ? seq : 0) : it->second;  // the late missed the start
     if (seq < expected) {
         ++totals.repeated;
         return;
@@ -191,7 +204,14 @@ void parse(Conn &c)
 {
     size_t at = 0;
     const std::string &in = c.in;
-    while (in.size() - at >= 6) {
+    while (at < in.size()) {
+        if (in[at] == DRIP || in[at] == DRIP_WARM) {  // a drip arrives as a chunk of its own
+            c.drips_in += in[at] == DRIP;
+            ++at;
+            continue;
+        }
+        if (in.size() - at < 6)
+            break;
         const char *p = in.data() + at;
         if (std::memcmp(p, "[PONG]", 6) == 0) {
             ++totals.pongs;
@@ -279,6 +299,7 @@ void open_clients(int n, bool nonblocking_connect)
             fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
         c.connected = rc == 0;
         c.sender = !c.stalled && i < opt.senders && opt.mode != "burst";
+        c.dripper = opt.drip > 0 && !c.stalled && !c.sender;
         epoll_event ev{};
         ev.events = (c.stalled ? 0u : static_cast<unsigned>(EPOLLIN)) | EPOLLRDHUP | (c.connected ? 0u : EPOLLOUT);
         ev.data.u32 = static_cast<std::uint32_t>(c.index);
@@ -305,11 +326,15 @@ void run_until(double until, Tick tick)
                 for (;;) {
                     ssize_t r = recv(c.fd, buf, sizeof buf, 0);
                     if (r > 0) {
+                        if (c.first_byte < 0)
+                            c.first_byte = since_start();
                         c.in.append(buf, static_cast<size_t>(r));
                         continue;
                     }
                     if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
                         c.closed = true;
+                        c.reset = r < 0;  // cut off for falling behind; a close is a time-out
+                        c.cut_at = since_start();
                         epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
                     }
                     break;
@@ -333,7 +358,7 @@ void heartbeats(double now, double &next)
     // Senders need none: their records keep them active. (A heartbeat that reaches the relay in one
     // receive with a record behind it would take that record with it, as the protocol has it.)
     for (Conn &c : conns)
-        if (!c.stalled && !c.closed && c.connected && !c.sender) {
+        if (!c.stalled && !c.closed && c.connected && !c.sender && !c.dripper) {
             ++totals.pings;
             send_text(c, "[PING]");
         }
@@ -378,8 +403,44 @@ int run_stream()
     open_clients(opt.clients + opt.stalled, false);
     start = Clock::now();
     double next_beat = 0;
-    run_until(1.0, [] {});  // every client registered; the relay drops nobody in a second
+    // Drippers start at once, spread over one period; they keep their places while the rest join.
+    for (Conn &c : conns)
+        c.next_drip = opt.drip * c.index / static_cast<double>(conns.size());
+    double next_drip_scan = 0, drip_late = 0;  // how late the load generator itself was with a drip
+    auto drips = [&](double now) {
+        if (opt.drip <= 0 || now < next_drip_scan)
+            return;
+        next_drip_scan = now + 0.005;
+        for (Conn &c : conns)
+            if (c.dripper && !c.closed && c.connected && now >= c.next_drip) {
+                bool counted = measuring && !c.late;
+                c.out += counted ? DRIP : DRIP_WARM;
+                c.drips_out += counted;
+                drip_late = std::max(drip_late, now - c.next_drip);
+                c.last_drip = now;
+                c.next_drip += opt.drip;
+                flush(c);
+            }
+    };
+    // Every client registered (with drips: every client has heard something, so the relay has
+    // taken in all of them); the relay drops nobody in a second.
+    auto all_joined = [] {
+        for (const Conn &c : conns)
+            if (!c.stalled && c.first_byte < 0)
+                return false;
+        return true;
+    };
+    double joined_all = -1;
+    run_until(1.0, [&] { drips(since_start()); });
+    while (opt.drip > 0 && !all_joined() && since_start() < 60)
+        run_until(since_start() + 0.05, [&] { drips(since_start()); });
+    if (opt.drip > 0 && all_joined()) {
+        joined_all = 0;
+        for (const Conn &c : conns)
+            joined_all = std::max(joined_all, c.first_byte);
+    }
     double begin = since_start(), end = begin + opt.seconds;
+    bool late_opened = opt.late == 0;
     double cpu_before = server_cpu();
     long rss_peak = 0;
     measuring = true;
@@ -393,6 +454,21 @@ int run_stream()
     double next_probe = begin;
     auto tick = [&] {
         double now = since_start();
+        if (!late_opened && now >= begin + 2) {
+            late_opened = true;
+            size_t first = conns.size();
+            open_clients(opt.late, false);
+            for (size_t i = first; i < conns.size(); ++i) {
+                conns[i].late = true;
+                conns[i].dripper = true;
+                conns[i].sender = false;
+                conns[i].stalled = false;
+                conns[i].opened = since_start();
+                conns[i].next_drip = conns[i].opened + opt.drip * static_cast<double>(i - first) / opt.late;
+            }
+        }
+        if (now < end)
+            drips(now);
         if (now < end) {
             if (opt.mode == "paced") {
                 // Senders take turns, evenly spread over each interval, as independent people would.
@@ -435,11 +511,48 @@ int run_stream()
     double cpu = server_cpu() - cpu_before;
     std::uint64_t window_records = totals.records, window_bytes = totals.bytes;
     // What was sent in the window is still checked as it arrives, but no longer counted.
-    run_until(end + 3.0, [&] { heartbeats(since_start(), next_beat); });
+    // With drips the room may be far behind under overload: what was sent is then waited for (up
+    // to a minute), since the point is that it all arrives, however late.
+    std::uint64_t drips_total = 0;
+    for (const Conn &c : conns)
+        drips_total += c.drips_out;
+    auto all_arrived = [&] {
+        for (const Conn &c : conns) {
+            if (c.stalled || c.closed || c.late)
+                continue;
+            if (c.drips_in + c.drips_out < drips_total)
+                return false;
+            for (const Conn &s : conns)
+                if (s.sender && &s != &c) {
+                    auto it = c.expect.find(static_cast<std::uint16_t>(s.index));
+                    if ((it == c.expect.end() ? 0 : it->second) < s.next_seq)
+                        return false;
+                }
+        }
+        return true;
+    };
+    double drain_until = end + (opt.drip > 0 ? 60.0 : 3.0);
+    // Senders fall silent now: with drips they drip on, so that the relay keeps them meanwhile.
+    for (Conn &c : conns)
+        if (c.sender && opt.drip > 0) {
+            c.dripper = true;
+            c.next_drip = end + opt.drip * c.index / static_cast<double>(opt.senders);
+        }
+    while (since_start() < drain_until && !(opt.drip > 0 && all_arrived()))
+        run_until(std::min(drain_until, since_start() + 0.1), [&] {
+            heartbeats(since_start(), next_beat);
+            drips(since_start());
+        });
+    double drain = since_start() - end;
 
     // Whatever a reader never got of what was sent is lost, unless it saw it split.
     std::uint64_t missing = 0;
-    int readers = 0, cut = 0;
+    int readers = 0, cut = 0, dropped = 0, late_unjoined = 0;
+    std::uint64_t drips_sent = 0;
+    long long drips_missing = 0;
+    double late_joined = 0;
+    for (Conn &c : conns)
+        drips_sent += c.drips_out;
     double cut_at = -1;
     for (Conn &c : conns) {
         if (c.stalled) {
@@ -449,14 +562,29 @@ int run_stream()
             }
             continue;
         }
-        if (c.closed)
+        if (c.closed) {
+            ++dropped;
+            if (opt.drip > 0)
+                std::fprintf(stderr, "loadgen: client %d %s at %.2f s, %s, last drip %.2f s before\n", c.index,
+                         c.reset ? "reset" : "closed", c.cut_at, c.sender ? "sender" : c.late ? "late" : "dripper",
+                         c.cut_at - c.last_drip);
             continue;
+        }
         ++readers;
         for (Conn &s : conns)
             if (s.sender && &s != &c) {
                 auto it = c.expect.find(static_cast<std::uint16_t>(s.index));
-                missing += s.next_seq - (it == c.expect.end() ? 0 : it->second);
+                if (it != c.expect.end() || !c.late)
+                    missing += s.next_seq - (it == c.expect.end() ? 0 : it->second);
             }
+        if (c.late) {
+            if (c.first_byte < 0)
+                ++late_unjoined;
+            else
+                late_joined = std::max(late_joined, c.first_byte - c.opened);
+        } else if (opt.drip > 0) {
+            drips_missing += static_cast<long long>(drips_sent - c.drips_out) - static_cast<long long>(c.drips_in);
+        }
     }
     double deliveries = static_cast<double>(window_records);
     std::printf("mode=%s clients=%d senders=%d size=%zu seconds=%.1f stalled=%d sent=%llu delivered=%llu "
@@ -472,6 +600,16 @@ int run_stream()
                 static_cast<unsigned long long>(totals.latency.max_us), totals.heartbeat_rtt.percentile(50),
                 totals.heartbeat_rtt.percentile(99), static_cast<unsigned long long>(totals.heartbeat_rtt.count),
                 deliveries > 0 ? cpu / deliveries * 1e6 : 0.0, rss_peak, cut, cut_at);
+    if (opt.drip > 0) {
+        rusage self{};
+        getrusage(RUSAGE_SELF, &self);
+        double own_cpu = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+                         static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
+        std::printf(" drip_s=%.1f drips_sent=%llu drips_missing=%lld dropped=%d joined_all_s=%.2f late=%d "
+                    "late_joined_max_s=%.2f late_unjoined=%d gaps=%llu drain_s=%.1f drip_late_max_s=%.2f loadgen_cpu_s=%.1f",
+                    opt.drip, static_cast<unsigned long long>(drips_sent), drips_missing, dropped, joined_all, opt.late,
+                    late_joined, late_unjoined, static_cast<unsigned long long>(totals.lost), drain, drip_late, own_cpu);
+    }
     report_server(cpu_before, opt.seconds);
     std::printf("\n");
     return 0;
@@ -567,6 +705,10 @@ int main(int argc, char **argv)
             opt.heartbeat = std::atof(v.c_str());
         else if (k == "--hold")
             opt.hold = std::atof(v.c_str());
+        else if (k == "--drip")
+            opt.drip = std::atof(v.c_str());
+        else if (k == "--late")
+            opt.late = std::atoi(v.c_str());
         else if (k == "--server-pid")
             opt.server_pid = std::atoi(v.c_str());
         else {

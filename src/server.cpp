@@ -205,11 +205,87 @@ struct client {
     std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
 };
 
+// A lock that nobody waits for long. A std::mutex lets a running thread take it again and again while
+// others sleep waiting for it: on a relay short of CPU, some handlers then waited for it for a minute
+// while others were served, their clients' words unread. Here, as with a plain mutex, whoever comes
+// when it is free takes it (the cheap way, while waits are short); but once the longest waiter has
+// waited STARVING_TIME, it is handed over in the order the waiters came, so that what a busy room
+// costs is spread over everyone as latency.
+#define STARVING_TIME std::chrono::milliseconds(50)
+
+class fair_mutex {
+public:
+    void lock()
+    {
+        std::unique_lock<std::mutex> inner(m_);
+        if (!held_) {
+            held_ = true;
+            return;
+        }
+        waiter me;
+        me.since = std::chrono::steady_clock::now();
+        (tail_ != nullptr ? tail_->next : head_) = &me;
+        tail_ = &me;
+        // Woken either with the lock handed over, or, at the head of the queue, to try for it.
+        me.turn.wait(inner, [this, &me] { return me.granted || (!held_ && head_ == &me); });
+        if (!me.granted) {
+            held_ = true;
+            pop_head();
+        }
+    }
+
+    bool try_lock()
+    {
+        std::lock_guard<std::mutex> inner(m_);
+        if (held_)
+            return false;
+        held_ = true;
+        return true;
+    }
+
+    void unlock()
+    {
+        std::lock_guard<std::mutex> inner(m_);
+        waiter *next = head_;
+        if (next == nullptr) {
+            held_ = false;
+            return;
+        }
+        if (std::chrono::steady_clock::now() - next->since >= STARVING_TIME) {
+            pop_head();  // handed over: it stays held, so nobody can take it in between
+            next->granted = true;
+        } else {
+            held_ = false;
+        }
+        next->turn.notify_one();
+    }
+
+private:
+    struct waiter {
+        std::chrono::steady_clock::time_point since;
+        std::condition_variable turn;
+        bool granted = false;
+        waiter *next = nullptr;
+    };
+
+    void pop_head()
+    {
+        head_ = head_->next;
+        if (head_ == nullptr)
+            tail_ = nullptr;
+    }
+
+    std::mutex m_;  // guards the fields below; held only for a moment
+    bool held_ = false;
+    waiter *head_ = nullptr;  // the waiters, longest first
+    waiter *tail_ = nullptr;
+};
+
 // The client registry: every connected client in the order it arrived, guarded by mtx.
 std::vector<client *> clients;
-std::mutex mtx;
+fair_mutex mtx;
 std::atomic<bool> server_running{true};
-std::condition_variable drained;  // with mtx: a receiver fell below THROTTLE_MARK
+std::condition_variable_any drained;  // with mtx: a receiver fell below THROTTLE_MARK
 std::atomic<int> fan_outs_waiting{0};  // handlers waiting for mtx to pass chunks on
 
 clock_time getTime()
@@ -414,7 +490,7 @@ public:
     registry_lock(const registry_lock &) = delete;
     registry_lock &operator=(const registry_lock &) = delete;
 
-    std::unique_lock<std::mutex> hold;
+    std::unique_lock<fair_mutex> hold;
 };
 
 // A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
