@@ -427,6 +427,83 @@ int write_log_line(const char *line, std::size_t len)
 // first half of a character cut at the end of its input comes out as U+FFFD, and the second half,
 // in the next call, as something else. Whole characters must be handed to it, and are.
 const UINT GB18030_CODE_PAGE = 54936;
+// Wine before 9.0 lacks code page 54936. There text is converted by parts: GBK's one- and two-byte
+// characters, which GB18030 shares, with code page 936, and the supplementary planes' four-byte
+// characters (emoji, rare ideographs) by their arithmetic. The BMP's own four-byte characters,
+// which take a table, become '?' one way and U+FFFD the other.
+static bool has_gb18030 = true;
+const UINT GBK_CODE_PAGE = 936;
+const long PLANES_START = (0x90 - 0x81) * 12600L;  // the four-byte index of U+10000
+
+// The length of the whole GB18030 character at text: the second byte tells two from four.
+static int character_length(const char *text, int len)
+{
+    if (static_cast<unsigned char>(text[0]) < 0x80 || len < 2)
+        return 1;
+    return text[1] >= '0' && text[1] <= '9' ? (len < 4 ? len : 4) : 2;
+}
+
+// Decodes one four-byte character into out: the count of UTF-16 units written.
+static int decode_four_bytes(const unsigned char *p, wchar_t *out)
+{
+    long index = (((p[0] - 0x81) * 10L + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30) - PLANES_START;
+    if (index < 0 || index > 0xFFFFF) {
+        out[0] = 0xFFFD;
+        return 1;
+    }
+    out[0] = static_cast<wchar_t>(0xD800 + (index >> 10));
+    out[1] = static_cast<wchar_t>(0xDC00 + (index & 0x3FF));
+    return 2;
+}
+
+// Decodes whole GB18030 characters into out, which has room for len units: the count written.
+static int gb18030_to_utf16(const char *text, int len, wchar_t *out)
+{
+    if (has_gb18030)
+        return MultiByteToWideChar(GB18030_CODE_PAGE, 0, text, len, out, len);
+    int n = 0;
+    for (int at = 0; at < len;) {
+        int run = at;  // one- and two-byte characters
+        while (run < len && character_length(text + run, len - run) != 4)
+            run += character_length(text + run, len - run);
+        if (run > at)
+            n += MultiByteToWideChar(GBK_CODE_PAGE, 0, text + at, run - at, out + n, len - n);
+        if (run + 4 <= len)
+            n += decode_four_bytes(reinterpret_cast<const unsigned char *>(text) + run, out + n);
+        at = run + 4;
+    }
+    return n;
+}
+
+// Encodes UTF-16 into GB18030 in out, which has room for four bytes a unit: the count written.
+static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
+{
+    if (has_gb18030)
+        return WideCharToMultiByte(GB18030_CODE_PAGE, 0, text, n, out, len, nullptr, nullptr);
+    int used = 0;
+    for (int at = 0; at < n;) {
+        int run = at;  // no surrogates
+        while (run < n && (text[run] < 0xD800 || text[run] > 0xDFFF))
+            ++run;
+        if (run > at)
+            used += WideCharToMultiByte(GBK_CODE_PAGE, 0, text + at, run - at, out + used, len - used, nullptr, nullptr);
+        if (run + 1 < n && text[run] <= 0xDBFF && text[run + 1] >= 0xDC00 && text[run + 1] <= 0xDFFF) {
+            long index = ((text[run] - 0xD800L) << 10) + (text[run + 1] - 0xDC00L) + PLANES_START;
+            out[used + 3] = static_cast<char>(0x30 + index % 10);
+            out[used + 2] = static_cast<char>(0x81 + index / 10 % 126);
+            out[used + 1] = static_cast<char>(0x30 + index / 1260 % 10);
+            out[used] = static_cast<char>(0x81 + index / 12600);
+            used += 4;
+            at = run + 2;
+        } else if (run < n) {
+            out[used++] = '?';  // half a surrogate pair
+            at = run + 1;
+        } else {
+            at = run;
+        }
+    }
+    return used;
+}
 
 static HANDLE console_in = nullptr;      // standard input, if it is a console
 static HANDLE console_screen = nullptr;  // standard output, if it is a console
@@ -445,6 +522,7 @@ terminal_sides prepare_terminal()
 {
     console_in = console_or_null(STD_INPUT_HANDLE);
     console_screen = console_or_null(STD_OUTPUT_HANDLE);
+    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
     return terminal_sides{console_in != nullptr, console_screen != nullptr};
 }
 
@@ -479,7 +557,7 @@ static int read_console(char *buf, int len)
             return 0;  // Ctrl-Z: the console's end of input
         n = take_typed(text, n + static_cast<int>(got));
         if (n > 0)
-            return WideCharToMultiByte(GB18030_CODE_PAGE, 0, text, n, buf, len, nullptr, nullptr);
+            return utf16_to_gb18030(text, n, buf, len);
     }
 }
 
@@ -500,7 +578,7 @@ int show_text(const char *text, std::size_t len)
         return 0;
     // No GB18030 character takes more UTF-16 units than it has bytes.
     std::vector<wchar_t> wide(len);
-    int n = MultiByteToWideChar(GB18030_CODE_PAGE, 0, text, static_cast<int>(len), wide.data(), static_cast<int>(len));
+    int n = gb18030_to_utf16(text, static_cast<int>(len), wide.data());
     if (n <= 0)
         return -1;
     // The console shows every character in UTF-16; one its font lacks shows as a box.
@@ -522,9 +600,10 @@ int argument_in_gb18030(char **, int i, char *out, std::size_t out_len)
     LPWSTR *args = CommandLineToArgvW(GetCommandLineW(), &count);
     if (args == nullptr)
         return -1;
+    int units = i < count ? lstrlenW(args[i]) : 0;
     int n = -1;
-    if (i < count && out_len > 0)
-        n = WideCharToMultiByte(GB18030_CODE_PAGE, 0, args[i], -1, out, static_cast<int>(out_len), nullptr, nullptr) - 1;
+    if (units > 0 && static_cast<std::size_t>(units) * 4 <= out_len)
+        n = utf16_to_gb18030(args[i], units, out, static_cast<int>(out_len));
     LocalFree(args);
     return n;
 }
