@@ -195,7 +195,6 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
         // What is typed is not echoed, so that the output is only what the program shows.
         termios mode{};
         cfmakeraw(&mode);
-        mode.c_iflag |= ICRNL;
         mode.c_oflag |= OPOST | ONLCR;
         mode.c_lflag |= ICANON | ISIG;
         ASSERT_EQ(openpty(&out[0], &out[1], nullptr, input_on_terminal_ ? &mode : nullptr, nullptr), 0)
