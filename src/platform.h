@@ -127,14 +127,35 @@ int write_log_line(const char *line, std::size_t len);
 SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len);
 // Sends all len bytes, waiting as needed: 0, or -1 if the connection failed.
 int send_all(SOCKET s, const char *buf, int len);
-// Creates a UDP socket bound to the port on every local address, sharing it with other listeners;
-// NO_SOCKET on failure.
+// Creates a non-blocking UDP socket bound to the port on every local address, sharing it with other
+// listeners; NO_SOCKET on failure.
 SOCKET udp_listen_socket(unsigned short port);
-// Waits up to timeout_ms for one datagram and stores at most len bytes of it. Returns its whole
-// length (more than len if it did not fit), or -1 if none came. The sender's IPv4 address is
-// written as dotted text into from (16 bytes suffice).
+// Waits up to timeout_ms (0 or more) for one datagram and stores at most len bytes of it. Returns
+// its whole length (more than len if it did not fit), or -1 if none came; never waits longer. The
+// sender's IPv4 address is written as dotted text into from (16 bytes suffice).
 int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len, int timeout_ms);
 // Makes standard input and output carry bytes unchanged (no line-end translation).
 void binary_stdio();
 // Ends the sending direction of a connection: the peer reads the end of the stream after what was sent.
 void shutdown_send(SOCKET s);
+
+// Which of standard input and output are a terminal or console whose text can be converted: there
+// people type and read text, which travels as GB18030.
+struct terminal_sides {
+    bool input;
+    bool output;
+};
+// Finds out, once at start-up, which of standard input and output are such a terminal, and gets
+// ready to convert between its encoding and GB18030. Call before the other functions below.
+terminal_sides prepare_terminal();
+// Reads what standard input has, waiting for at least one byte, and stores at most len (16 or more)
+// bytes: their count, or 0 at the end of the input or on failure. What is typed on a terminal comes
+// converted to GB18030, with LF line ends; what comes from a pipe or a file comes as it is.
+int read_input(char *buf, int len);
+// Shows text on the terminal that standard output is. The text is whole GB18030 characters: one cut
+// in two by a receive is the caller's to hold back. A character the terminal cannot show appears as
+// U+FFFD, or as '?' where that cannot be shown either. Returns 0, or -1 if the terminal failed.
+int show_text(const char *text, std::size_t len);
+// Stores argv[i], text the person typed on the command line, as GB18030 in out: its length, or -1
+// if it does not fit or cannot be converted.
+int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len);

@@ -3,6 +3,7 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <clocale>
@@ -340,7 +341,7 @@ int send_all(SOCKET s, const char *buf, int len)
 
 SOCKET udp_listen_socket(unsigned short port)
 {
-    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0)
         return NO_SOCKET;
     int one = 1;
@@ -356,12 +357,14 @@ SOCKET udp_listen_socket(unsigned short port)
 int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len, int timeout_ms)
 {
     pollfd p{s, POLLIN, 0};
-    if (::poll(&p, 1, timeout_ms) <= 0)
+    if (::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms) <= 0)  // a negative time-out would wait for ever
         return -1;
     sockaddr_in addr{};
     socklen_t addr_len = sizeof addr;
-    // MSG_TRUNC: the result is the datagram's real length even when it is longer than buf.
-    ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), MSG_TRUNC, reinterpret_cast<sockaddr *>(&addr), &addr_len);
+    // MSG_TRUNC: the result is the datagram's real length even when it is longer than buf. Readiness
+    // does not promise a datagram (one can be dropped for a bad checksum), so this must not wait.
+    ssize_t n = ::recvfrom(s, buf, static_cast<size_t>(len), MSG_TRUNC | MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr *>(&addr), &addr_len);
     if (n < 0)
         return -1;
     ::inet_ntop(AF_INET, &addr.sin_addr, from, static_cast<socklen_t>(from_len));
@@ -454,6 +457,155 @@ int write_log_line(const char *line, std::size_t len)
         convert_for_terminal(line, len, shown, &shown_len))
         return write_all(STDOUT_FILENO, shown, shown_len);
     return write_all(STDOUT_FILENO, line, len);
+}
+
+// ---- the companion client's terminal ----
+
+static const iconv_t NO_ICONV = reinterpret_cast<iconv_t>(-1);
+// U+FFFD in GB18030: what a byte that is no character in the terminal's encoding is sent as.
+static const char GB18030_REPLACEMENT[] = "\x84\x31\xA4\x37";
+
+static iconv_t typed_to_wire = NO_ICONV;   // the terminal's encoding to GB18030
+static iconv_t wire_to_screen = NO_ICONV;  // GB18030 to the terminal's encoding
+static char replacement[8] = "?";          // U+FFFD in the terminal's encoding, if it has it
+static std::size_t replacement_len = 1;
+// Bytes read from the terminal and not yet converted: the start of a character cut by the read.
+static char typed[1024];
+static std::size_t typed_len = 0;
+
+// U+FFFD as the terminal shows it, or '?' if its encoding has no such character.
+static void find_replacement(const char *codeset)
+{
+    iconv_t cd = ::iconv_open(codeset, "UTF-8");
+    if (cd == NO_ICONV)
+        return;
+    char *in = const_cast<char *>("\xEF\xBF\xBD");
+    std::size_t in_left = 3;
+    char *to = replacement;
+    std::size_t out_left = sizeof replacement;
+    if (::iconv(cd, &in, &in_left, &to, &out_left) != static_cast<std::size_t>(-1))
+        replacement_len = sizeof replacement - out_left;
+    ::iconv_close(cd);
+}
+
+terminal_sides prepare_terminal()
+{
+    // The terminal's encoding is the one the environment's locale names (LANG, LC_CTYPE, LC_ALL).
+    std::setlocale(LC_CTYPE, "");
+    const char *codeset = ::nl_langinfo(CODESET);
+    if (::isatty(STDIN_FILENO))
+        typed_to_wire = ::iconv_open("GB18030", codeset);
+    if (::isatty(STDOUT_FILENO)) {
+        wire_to_screen = ::iconv_open(codeset, "GB18030");
+        find_replacement(codeset);
+    }
+    return terminal_sides{typed_to_wire != NO_ICONV, wire_to_screen != NO_ICONV};
+}
+
+// Converts what is in `typed` into out, keeping back a character cut at its end. A byte that is no
+// character in the terminal's encoding goes out as U+FFFD. out has room for four times what is
+// typed: no character takes more than four bytes in GB18030, nor fewer than one typed.
+static std::size_t convert_typed(char *out, std::size_t out_len)
+{
+    char *in = typed;
+    std::size_t in_left = typed_len;
+    char *to = out;
+    std::size_t out_left = out_len;
+    while (in_left > 0 && ::iconv(typed_to_wire, &in, &in_left, &to, &out_left) == static_cast<std::size_t>(-1) &&
+           errno == EILSEQ) {
+        std::memcpy(to, GB18030_REPLACEMENT, 4);
+        to += 4;
+        out_left -= 4;
+        ++in;
+        --in_left;
+    }
+    std::memmove(typed, in, in_left);  // EINVAL: the rest of a character is still to come
+    typed_len = in_left;
+    return out_len - out_left;
+}
+
+static int read_some(char *buf, std::size_t len)
+{
+    for (;;) {
+        ssize_t n = ::read(STDIN_FILENO, buf, len);
+        if (n >= 0 || errno != EINTR)
+            return n < 0 ? 0 : static_cast<int>(n);
+    }
+}
+
+int read_input(char *buf, int len)
+{
+    if (typed_to_wire == NO_ICONV)
+        return read_some(buf, static_cast<std::size_t>(len));
+    std::size_t room = std::min(sizeof typed, static_cast<std::size_t>(len) / 4);
+    for (;;) {
+        int n = read_some(typed + typed_len, room - typed_len);
+        if (n == 0 && typed_len > 0) {
+            typed_len = 0;  // a character cut short by the end of the input is none
+            std::memcpy(buf, GB18030_REPLACEMENT, 4);
+            return 4;
+        }
+        if (n == 0)
+            return 0;
+        typed_len += static_cast<std::size_t>(n);
+        std::size_t converted = convert_typed(buf, static_cast<std::size_t>(len));
+        if (converted > 0)
+            return static_cast<int>(converted);
+    }
+}
+
+// The length of the whole GB18030 character at text: the second byte tells two from four.
+static std::size_t character_length(const char *text, std::size_t len)
+{
+    if (static_cast<unsigned char>(text[0]) < 0x80 || len < 2)
+        return 1;
+    return text[1] >= '0' && text[1] <= '9' ? std::min<std::size_t>(4, len) : 2;
+}
+
+int show_text(const char *text, std::size_t len)
+{
+    char *in = const_cast<char *>(text);
+    std::size_t in_left = len;
+    while (in_left > 0) {
+        char shown[4096];
+        char *to = shown;
+        std::size_t out_left = sizeof shown;
+        std::size_t rc = ::iconv(wire_to_screen, &in, &in_left, &to, &out_left);
+        if (write_all(STDOUT_FILENO, shown, sizeof shown - out_left) != 0)
+            return -1;
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            // A character the terminal's encoding lacks (or, with a C locale, anything not ASCII).
+            if (write_all(STDOUT_FILENO, replacement, replacement_len) != 0)
+                return -1;
+            std::size_t skip = character_length(in, in_left);
+            in += skip;
+            in_left -= skip;
+        }
+    }
+    return 0;
+}
+
+// Converts text from one encoding to GB18030 into out; its length, or -1.
+static int to_gb18030(const char *from, const char *text, char *out, std::size_t out_len)
+{
+    iconv_t cd = ::iconv_open("GB18030", from);
+    if (cd == NO_ICONV)
+        return -1;
+    char *in = const_cast<char *>(text);
+    std::size_t in_left = std::strlen(text);
+    char *to = out;
+    std::size_t out_left = out_len;
+    std::size_t rc = ::iconv(cd, &in, &in_left, &to, &out_left);
+    ::iconv_close(cd);
+    return rc == static_cast<std::size_t>(-1) ? -1 : static_cast<int>(out_len - out_left);
+}
+
+int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len)
+{
+    // The command line is in the locale's encoding; a C locale has no room for a name that is not
+    // ASCII, so one typed under it is taken as UTF-8, what terminals use today.
+    int n = to_gb18030(::nl_langinfo(CODESET), argv[i], out, out_len);
+    return n >= 0 ? n : to_gb18030("UTF-8", argv[i], out, out_len);
 }
 
 #endif  // !_WIN32

@@ -8,6 +8,7 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include "platform.h"
 
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <malloc.h>
+#include <vector>
 
 unsigned long net_startup()
 {
@@ -357,7 +359,8 @@ SOCKET udp_listen_socket(unsigned short port)
     BOOL share = TRUE;  // several clients on one machine may all listen for the beacon
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&share), sizeof share);
     sockaddr_in addr = any_address(port);
-    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    u_long on = 1;
+    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::ioctlsocket(s, FIONBIO, &on) != 0) {
         ::closesocket(s);
         return NO_SOCKET;
     }
@@ -369,10 +372,11 @@ int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len
     WSAPOLLFD p{};
     p.fd = s;
     p.events = POLLRDNORM;
-    if (::WSAPoll(&p, 1, timeout_ms) <= 0)
+    if (::WSAPoll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms) <= 0)  // a negative time-out would wait for ever
         return -1;
     sockaddr_in addr{};
     int addr_len = sizeof addr;
+    // The socket is non-blocking: readiness does not promise a datagram, and this must not wait.
     int n = ::recvfrom(s, buf, len, 0, reinterpret_cast<sockaddr *>(&addr), &addr_len);
     if (n == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
         return -1;
@@ -454,6 +458,193 @@ int write_log_line(const char *line, std::size_t len)
     if (std::fwrite(line, 1, len, stdout) != len || std::fflush(stdout) != 0)
         return -1;
     return 0;
+}
+
+// ---- the companion client's console ----
+
+// Code page 54936 is GB18030. MultiByteToWideChar keeps nothing from one call to the next: the
+// first half of a character cut at the end of its input comes out as U+FFFD, and the second half,
+// in the next call, as something else. Whole characters must be handed to it, and are.
+const UINT GB18030_CODE_PAGE = 54936;
+// Wine before 9.0 lacks code page 54936. There text is converted by parts: GBK's one- and two-byte
+// characters, which GB18030 shares, with code page 936, and the supplementary planes' four-byte
+// characters (emoji, rare ideographs) by their arithmetic. The BMP's own four-byte characters,
+// which take a table, become '?' one way and U+FFFD the other.
+static bool has_gb18030 = true;
+const UINT GBK_CODE_PAGE = 936;
+const long PLANES_START = (0x90 - 0x81) * 12600L;  // the four-byte index of U+10000
+
+// The length of the whole GB18030 character at text: the second byte tells two from four.
+static int character_length(const char *text, int len)
+{
+    if (static_cast<unsigned char>(text[0]) < 0x80 || len < 2)
+        return 1;
+    return text[1] >= '0' && text[1] <= '9' ? (len < 4 ? len : 4) : 2;
+}
+
+// Decodes one four-byte character into out: the count of UTF-16 units written.
+static int decode_four_bytes(const unsigned char *p, wchar_t *out)
+{
+    long index = (((p[0] - 0x81) * 10L + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30) - PLANES_START;
+    if (index < 0 || index > 0xFFFFF) {
+        out[0] = 0xFFFD;
+        return 1;
+    }
+    out[0] = static_cast<wchar_t>(0xD800 + (index >> 10));
+    out[1] = static_cast<wchar_t>(0xDC00 + (index & 0x3FF));
+    return 2;
+}
+
+// Decodes whole GB18030 characters into out, which has room for len units: the count written.
+static int gb18030_to_utf16(const char *text, int len, wchar_t *out)
+{
+    if (has_gb18030)
+        return MultiByteToWideChar(GB18030_CODE_PAGE, 0, text, len, out, len);
+    int n = 0;
+    for (int at = 0; at < len;) {
+        int run = at;  // one- and two-byte characters
+        while (run < len && character_length(text + run, len - run) != 4)
+            run += character_length(text + run, len - run);
+        if (run > at)
+            n += MultiByteToWideChar(GBK_CODE_PAGE, 0, text + at, run - at, out + n, len - n);
+        if (run + 4 <= len)
+            n += decode_four_bytes(reinterpret_cast<const unsigned char *>(text) + run, out + n);
+        at = run + 4;
+    }
+    return n;
+}
+
+// Encodes UTF-16 into GB18030 in out, which has room for four bytes a unit: the count written.
+static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
+{
+    if (has_gb18030)
+        return WideCharToMultiByte(GB18030_CODE_PAGE, 0, text, n, out, len, nullptr, nullptr);
+    int used = 0;
+    for (int at = 0; at < n;) {
+        int run = at;  // no surrogates
+        while (run < n && (text[run] < 0xD800 || text[run] > 0xDFFF))
+            ++run;
+        if (run > at)
+            used += WideCharToMultiByte(GBK_CODE_PAGE, 0, text + at, run - at, out + used, len - used, nullptr, nullptr);
+        if (run + 1 < n && text[run] <= 0xDBFF && text[run + 1] >= 0xDC00 && text[run + 1] <= 0xDFFF) {
+            long index = ((text[run] - 0xD800L) << 10) + (text[run + 1] - 0xDC00L) + PLANES_START;
+            out[used + 3] = static_cast<char>(0x30 + index % 10);
+            out[used + 2] = static_cast<char>(0x81 + index / 10 % 126);
+            out[used + 1] = static_cast<char>(0x30 + index / 1260 % 10);
+            out[used] = static_cast<char>(0x81 + index / 12600);
+            used += 4;
+            at = run + 2;
+        } else if (run < n) {
+            out[used++] = '?';  // half a surrogate pair
+            at = run + 1;
+        } else {
+            at = run;
+        }
+    }
+    return used;
+}
+
+static HANDLE console_in = nullptr;      // standard input, if it is a console
+static HANDLE console_screen = nullptr;  // standard output, if it is a console
+// Typed and not yet converted: a CR that may begin a CR LF, or the first half of a surrogate pair,
+// at the end of what a read returned.
+static wchar_t typed_held = 0;
+
+static HANDLE console_or_null(DWORD which)
+{
+    HANDLE h = GetStdHandle(which);
+    DWORD mode;
+    return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) ? h : nullptr;
+}
+
+terminal_sides prepare_terminal()
+{
+    console_in = console_or_null(STD_INPUT_HANDLE);
+    console_screen = console_or_null(STD_OUTPUT_HANDLE);
+    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
+    return terminal_sides{console_in != nullptr, console_screen != nullptr};
+}
+
+// Turns the console's CR LF into LF in text[0..n), and keeps back a last unit that needs the next
+// one: a CR, or the first half of a surrogate pair. Returns the count of units left to convert.
+static int take_typed(wchar_t *text, int n)
+{
+    int kept = 0;
+    for (int i = 0; i < n; ++i)
+        if (!(text[i] == L'\r' && i + 1 < n && text[i + 1] == L'\n'))
+            text[kept++] = text[i];
+    if (kept > 0 && (text[kept - 1] == L'\r' || (text[kept - 1] >= 0xD800 && text[kept - 1] <= 0xDBFF)))
+        typed_held = text[--kept];
+    return kept;
+}
+
+// Reads typed text as UTF-16, whatever the console's code page, and converts it to GB18030.
+static int read_console(char *buf, int len)
+{
+    wchar_t text[1024];
+    // No UTF-16 unit takes more than four bytes in GB18030.
+    int room = len / 4 < 1024 ? len / 4 : 1024;
+    for (;;) {
+        int n = 0;
+        if (typed_held != 0)
+            text[n++] = typed_held;
+        typed_held = 0;
+        DWORD got = 0;
+        if (!ReadConsoleW(console_in, text + n, static_cast<DWORD>(room - n), &got, nullptr) || got == 0)
+            return 0;
+        if (text[n] == 0x1A)
+            return 0;  // Ctrl-Z: the console's end of input
+        n = take_typed(text, n + static_cast<int>(got));
+        if (n > 0)
+            return utf16_to_gb18030(text, n, buf, len);
+    }
+}
+
+int read_input(char *buf, int len)
+{
+    if (console_in != nullptr)
+        return read_console(buf, len);
+    DWORD got = 0;
+    // A pipe whose writer has closed fails with ERROR_BROKEN_PIPE: that is its end.
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(len), &got, nullptr))
+        return 0;
+    return static_cast<int>(got);
+}
+
+int show_text(const char *text, std::size_t len)
+{
+    if (len == 0)
+        return 0;
+    // No GB18030 character takes more UTF-16 units than it has bytes.
+    std::vector<wchar_t> wide(len);
+    int n = gb18030_to_utf16(text, static_cast<int>(len), wide.data());
+    if (n <= 0)
+        return -1;
+    // The console shows every character in UTF-16; one its font lacks shows as a box.
+    for (DWORD done = 0; done < static_cast<DWORD>(n);) {
+        DWORD written = 0;
+        if (!WriteConsoleW(console_screen, wide.data() + done, static_cast<DWORD>(n) - done, &written, nullptr) ||
+            written == 0)
+            return -1;
+        done += written;
+    }
+    return 0;
+}
+
+int argument_in_gb18030(char **, int i, char *out, std::size_t out_len)
+{
+    // The wide command line carries the name whatever the console's code page; the narrow argv
+    // would have lost what the code page cannot hold.
+    int count = 0;
+    LPWSTR *args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == nullptr)
+        return -1;
+    int units = i < count ? lstrlenW(args[i]) : 0;
+    int n = -1;
+    if (units > 0 && static_cast<std::size_t>(units) * 4 <= out_len)
+        n = utf16_to_gb18030(args[i], units, out, static_cast<int>(out_len));
+    LocalFree(args);
+    return n;
 }
 
 #endif  // _WIN32

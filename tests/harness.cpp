@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #ifndef RELAY_SERVER
@@ -148,7 +149,17 @@ void ip_batch(const std::string &lines)
 
 std::string gbk(const std::string &utf8)
 {
-    iconv_t cd = iconv_open("GBK", "UTF-8");
+    return from_utf8("GBK", utf8);
+}
+
+std::string gb18030(const std::string &utf8)
+{
+    return from_utf8("GB18030", utf8);
+}
+
+std::string from_utf8(const char *encoding, const std::string &utf8)
+{
+    iconv_t cd = iconv_open(encoding, "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1))
         std::abort();
     std::string out(utf8.size() * 2 + 4, '\0');
@@ -181,7 +192,13 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     int in[2], out[2], err[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
     if (output_to_terminal_) {
-        ASSERT_EQ(openpty(&out[0], &out[1], nullptr, nullptr, nullptr), 0) << std::strerror(errno);
+        // What is typed is not echoed, so that the output is only what the program shows.
+        termios mode{};
+        cfmakeraw(&mode);
+        mode.c_oflag |= OPOST | ONLCR;
+        mode.c_lflag |= ICANON | ISIG;
+        ASSERT_EQ(openpty(&out[0], &out[1], nullptr, input_on_terminal_ ? &mode : nullptr, nullptr), 0)
+            << std::strerror(errno);
         fcntl(out[0], F_SETFD, FD_CLOEXEC);
         fcntl(out[1], F_SETFD, FD_CLOEXEC);
     } else {
@@ -211,7 +228,7 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
-        dup2(in[0], STDIN_FILENO);
+        dup2(input_on_terminal_ ? out[1] : in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         if (max_files != 0) {
@@ -236,6 +253,10 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     ::close(out[1]);
     ::close(err[1]);
     in_fd_ = in[1];
+    if (input_on_terminal_) {
+        ::close(in[1]);
+        in_fd_ = fcntl(out[0], F_DUPFD_CLOEXEC, 0);
+    }
     out_reader_ = std::thread(&Program::read_into, this, out[0], &output_);
     err_reader_ = std::thread(&Program::read_into, this, err[0], &errors_);
 }
@@ -265,6 +286,12 @@ void Program::drop_output()
 void Program::output_to_terminal()
 {
     output_to_terminal_ = true;
+}
+
+void Program::run_on_terminal()
+{
+    output_to_terminal_ = true;
+    input_on_terminal_ = true;
 }
 
 void Program::read_into(int fd, std::string *sink)
@@ -301,6 +328,21 @@ void Program::write_input(const std::string &bytes)
         ASSERT_GT(n, 0) << "writing to the program's standard input: " << std::strerror(errno);
         done += static_cast<size_t>(n);
     }
+}
+
+size_t Program::write_input_until_closed(const std::string &bytes)
+{
+    std::signal(SIGPIPE, SIG_IGN);  // a program that has ended makes the write fail instead
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(in_fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
 }
 
 void Program::close_input()

@@ -64,8 +64,11 @@ private:
 // Runs `ip -batch` on the lines given, in the calling thread's network namespace; aborts on failure.
 void ip_batch(const std::string &lines);
 
-// Converts UTF-8 text to GBK, the encoding of the server's log.
+// Converts UTF-8 text to GBK, the encoding of the server's log; to GB18030, that of text on the
+// wire between companion clients; or to another encoding.
 std::string gbk(const std::string &utf8);
+std::string gb18030(const std::string &utf8);
+std::string from_utf8(const char *encoding, const std::string &utf8);
 
 // One line of the server's log, split into its time and the text after "[hh:mm:ss] ".
 struct EventLine {
@@ -101,7 +104,12 @@ public:
     void drop_output();
     // Call before start: standard output is then a pseudo-terminal, as when run in a terminal window.
     void output_to_terminal();
+    // Call before start: standard input and output are then one pseudo-terminal (echo off), and
+    // write_input types on it.
+    void run_on_terminal();
     void write_input(const std::string &bytes);
+    // Writes what the program takes of the bytes before it ends (or closes its input); their count.
+    size_t write_input_until_closed(const std::string &bytes);
     void close_input();
     std::string output();
     std::string errors();
@@ -127,6 +135,7 @@ protected:
     bool output_nonblocking_ = false;
     bool output_dropped_ = false;  // guarded by mu_
     bool output_to_terminal_ = false;
+    bool input_on_terminal_ = false;
 
 private:
     void read_into(int fd, std::string *sink);
