@@ -200,6 +200,8 @@ void receive()
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return std::printf("chat_client %s\n", PROJECT_VERSION) < 0 ? EXIT_USAGE : 0;
     if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0))) {
         std::fprintf(stderr, "usage: chat_client [HOST]\n"
                              "       chat_client --list\n"
