@@ -1,7 +1,7 @@
 #!/bin/sh
-# Installs what the tests need (Debian packages), builds the Linux and Windows programs, and runs
-# every test. The tests make network namespaces, so this runs as root: started by another user, it
-# asks sudo to run it again.
+# Installs what the tests need (Debian packages), builds the Linux and Windows programs and the
+# packages (scripts/package.sh, into dist/), and runs every test. The tests make network
+# namespaces, so this runs as root: started by another user, it asks sudo to run it again.
 set -eu
 if [ "$(id -u)" -ne 0 ]; then
     exec sudo "$0" "$@"
@@ -10,8 +10,10 @@ cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y cmake make g++ libgtest-dev iproute2 \
-    g++-mingw-w64-x86-64 wine wine64 clang libc++-dev libc++abi-dev libwine-dev
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    g++-mingw-w64-x86-64 wine wine64 clang libc++-dev libc++abi-dev libwine-dev \
+    nsis dpkg-dev file lintian systemd
+scripts/package.sh dist
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_PACKAGE_DIR="$PWD/dist"
 cmake --build build -j"$(nproc)"
 cd build
 ctest -j4 --output-on-failure

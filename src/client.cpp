@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#ifndef CHAT_RELAY_VERSION
-#define CHAT_RELAY_VERSION "1.4.0"  // the build normally says
+#ifndef PROJECT_VERSION
+#define PROJECT_VERSION "1.4.0"  // the build normally says
 #endif
 
 namespace {
@@ -392,7 +392,7 @@ int main(int argc, char **argv)
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("chat_client %s\n", CHAT_RELAY_VERSION);
+            std::printf("chat_client %s\n", PROJECT_VERSION);
             return 0;
         }
     }

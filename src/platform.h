@@ -112,12 +112,13 @@ void release_free_memory();
 // The local time of day, read now.
 clock_time local_clock();
 
-// Finds out, once at start-up, whether standard output is a terminal or console and how text is
-// shown there. Call before the first write_log_line.
+// Finds out, once at start-up, whether standard output is a terminal, a console or the systemd
+// journal, and how text is shown there. Call before the first write_log_line.
 void prepare_log_output();
 // Writes one log line (GBK text ending in a line end) to standard output at once, whole. A terminal
-// or console gets it as text in its own terms; a pipe or a file gets the GBK bytes (with CR LF on
-// Windows), as does a terminal that cannot show it. Returns 0, or -1 if standard output failed.
+// or console gets it as text in its own terms, the systemd journal as UTF-8; a pipe or a file gets
+// the GBK bytes (with CR LF on Windows), as does a terminal that cannot show it. Returns 0, or -1 if
+// standard output failed.
 int write_log_line(const char *line, std::size_t len);
 
 // ---- for the companion client ----

@@ -9,6 +9,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -26,6 +27,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -393,21 +395,36 @@ clock_time local_clock()
     return clock_time{tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-// From GBK to the encoding of the terminal that standard output is, if it is one; a descriptor
-// converts one line at a time.
+// From GBK to the encoding of the terminal that standard output is, if it is one, or to UTF-8 if
+// it is the journal's stream; a descriptor converts one line at a time.
 static iconv_t to_terminal = reinterpret_cast<iconv_t>(-1);
 static std::mutex to_terminal_mtx;
+
+// Whether standard output is the systemd journal's stream. systemd names that stream in
+// JOURNAL_STREAM as "device:inode"; a program that inherited the variable but whose output was
+// then sent elsewhere (`chat_server | ...` from a service's shell) has another file there.
+static bool output_is_journal()
+{
+    const char *named = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat out {};
+    return named != nullptr && std::sscanf(named, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDOUT_FILENO, &out) == 0 && device == out.st_dev && inode == out.st_ino;
+}
 
 void prepare_log_output()
 {
     // A write to a log pipe whose reader has gone (`chat_server | head`) must cost the log, not the
     // relay: it fails with EPIPE instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
-    if (!::isatty(STDOUT_FILENO))
-        return;
-    // The terminal's encoding is the one the environment's locale names (LANG, LC_CTYPE, LC_ALL).
-    std::setlocale(LC_CTYPE, "");
-    to_terminal = ::iconv_open(::nl_langinfo(CODESET), "GBK");
+    if (::isatty(STDOUT_FILENO)) {
+        // The terminal's encoding is the one the environment's locale names (LANG, LC_CTYPE, LC_ALL).
+        std::setlocale(LC_CTYPE, "");
+        to_terminal = ::iconv_open(::nl_langinfo(CODESET), "GBK");
+    } else if (output_is_journal()) {
+        // The journal keeps text as UTF-8 and shows a line in any other encoding as "[N B blob data]".
+        to_terminal = ::iconv_open("UTF-8", "GBK");
+    }
 }
 
 // Converts a line for the terminal into out; false if the terminal's encoding cannot show it.

@@ -20,6 +20,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -174,12 +175,23 @@ std::string from_utf8(const char *encoding, const std::string &utf8)
     return out;
 }
 
+std::string journal_stream_of(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        std::abort();
+    return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
 std::string started_text() { return gbk("服务器已启动。"); }
 std::string connected_text(int online) { return gbk("新客户端连接，当前在线：") + std::to_string(online); }
 std::string timed_out_text() { return gbk("客户端超时断开"); }
 std::string bind_failed_text(unsigned long code) { return gbk("绑定套接字失败。代码：") + std::to_string(code); }
 
 // ---- the server process ----
+
+Program::Program() : wine_(RELAY_WINE), wine_prefix_(RELAY_WINEPREFIX) {}
 
 Program::~Program()
 {
@@ -191,6 +203,7 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
 {
     int in[2], out[2], err[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    std::string journal_stream;
     if (output_to_terminal_) {
         // What is typed is not echoed, so that the output is only what the program shows.
         termios mode{};
@@ -201,6 +214,9 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
             << std::strerror(errno);
         fcntl(out[0], F_SETFD, FD_CLOEXEC);
         fcntl(out[1], F_SETFD, FD_CLOEXEC);
+    } else if (output_to_journal_) {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out), 0) << std::strerror(errno);
+        journal_stream = journal_stream_of(out[1]);
     } else {
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
     }
@@ -212,12 +228,12 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
         }
     }
     std::vector<std::string> argv;
-    if (under_wine())
-        argv.push_back(RELAY_WINE);
+    if (!wine_.empty())
+        argv.push_back(wine_);
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
 
-    if (under_wine()) {
+    if (!wine_.empty()) {
         // Wine puts its server's socket under TMPDIR. A directory of this program's own gives it a
         // wineserver of its own, started here, inside this test's network namespace: the
         // wineserver is what owns the program's sockets.
@@ -235,13 +251,15 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
             rlimit files{max_files, max_files};
             setrlimit(RLIMIT_NOFILE, &files);
         }
-        if (under_wine()) {
-            setenv("WINEPREFIX", RELAY_WINEPREFIX, 1);
+        if (!wine_.empty()) {
+            setenv("WINEPREFIX", wine_prefix_.c_str(), 1);
             setenv("WINEDEBUG", "-all", 1);
             setenv("TMPDIR", wine_tmp_.c_str(), 1);
         }
         for (const std::string &e : env)
             putenv(const_cast<char *>(e.c_str()));
+        if (!journal_stream.empty())
+            setenv("JOURNAL_STREAM", journal_stream.c_str(), 1);
         std::vector<char *> cargv;
         for (std::string &a : argv)
             cargv.push_back(a.data());
@@ -292,6 +310,17 @@ void Program::run_on_terminal()
 {
     output_to_terminal_ = true;
     input_on_terminal_ = true;
+}
+
+void Program::output_to_journal()
+{
+    output_to_journal_ = true;
+}
+
+void Program::run_under_wine(const std::string &wine, const std::string &prefix)
+{
+    wine_ = wine;
+    wine_prefix_ = prefix;
 }
 
 void Program::read_into(int fd, std::string *sink)
@@ -381,6 +410,12 @@ void ServerProcess::start(const std::vector<std::string> &args, const std::vecto
     Program::start(RELAY_SERVER, args, env, max_files);
 }
 
+void ServerProcess::start_at(const std::string &path, const std::vector<std::string> &args,
+                             const std::vector<std::string> &env)
+{
+    Program::start(path, args, env);
+}
+
 static std::vector<EventLine> split_lines(const std::string &output)
 {
     std::vector<EventLine> lines;
@@ -455,7 +490,7 @@ void Program::stop()
         err_reader_.join();
     if (!wine_tmp_.empty()) {
         // The test's wineserver would otherwise linger for a while after its last client.
-        std::string cmd = "TMPDIR=" + wine_tmp_ + " WINEPREFIX=" + RELAY_WINEPREFIX + " wineserver -k 2>/dev/null; rm -rf " + wine_tmp_;
+        std::string cmd = "TMPDIR=" + wine_tmp_ + " WINEPREFIX=" + wine_prefix_ + " wineserver -k 2>/dev/null; rm -rf " + wine_tmp_;
         std::system(cmd.c_str());
         wine_tmp_.clear();
     }

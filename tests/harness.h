@@ -64,6 +64,10 @@ private:
 // Runs `ip -batch` on the lines given, in the calling thread's network namespace; aborts on failure.
 void ip_batch(const std::string &lines);
 
+// What systemd puts in JOURNAL_STREAM for a program whose output goes to the journal through the
+// given descriptor: its device and inode, "device:inode".
+std::string journal_stream_of(int fd);
+
 // Converts UTF-8 text to GBK, the encoding of the server's log; to GB18030, that of text on the
 // wire between companion clients; or to another encoding.
 std::string gbk(const std::string &utf8);
@@ -86,7 +90,7 @@ std::string bind_failed_text(unsigned long code);
 // A program under test, with its standard input, output and error on pipes.
 class Program {
 public:
-    Program() = default;
+    Program();
     ~Program();
     Program(const Program &) = delete;
     Program &operator=(const Program &) = delete;
@@ -107,6 +111,12 @@ public:
     // Call before start: standard input and output are then one pseudo-terminal (echo off), and
     // write_input types on it.
     void run_on_terminal();
+    // Call before start: standard output is then a Unix stream socket that JOURNAL_STREAM names, as
+    // when systemd runs the program with its output going to the journal.
+    void output_to_journal();
+    // Call before start: the program is a Windows one, to run under this Wine in this prefix (by
+    // default, the suite's program under test runs under the suite's Wine and prefix, if any).
+    void run_under_wine(const std::string &wine, const std::string &prefix);
     void write_input(const std::string &bytes);
     // Writes what the program takes of the bytes before it ends (or closes its input); their count.
     size_t write_input_until_closed(const std::string &bytes);
@@ -136,13 +146,16 @@ protected:
     bool output_dropped_ = false;  // guarded by mu_
     bool output_to_terminal_ = false;
     bool input_on_terminal_ = false;
+    bool output_to_journal_ = false;
 
 private:
     void read_into(int fd, std::string *sink);
 
     pid_t pid_ = -1;
     int in_fd_ = -1;
-    std::string wine_tmp_;  // the private TMPDIR of the program's wineserver
+    std::string wine_;         // the Wine that runs the program, if it is a Windows one
+    std::string wine_prefix_;  // and its WINEPREFIX
+    std::string wine_tmp_;     // the private TMPDIR of the program's wineserver
     std::optional<int> status_;
     std::thread out_reader_, err_reader_;
     std::string errors_;
@@ -153,6 +166,9 @@ class ServerProcess : public Program {
 public:
     void start(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {},
                unsigned max_files = 0);
+    // Starts another build of the relay than the suite's, such as one a package installed.
+    void start_at(const std::string &path, const std::vector<std::string> &args = {},
+                  const std::vector<std::string> &env = {});
     // Waits until the log holds at least n complete lines; returns them (fewer on time-out).
     std::vector<EventLine> wait_for_lines(size_t n, Clock::duration timeout);
     std::vector<EventLine> lines();

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <future>
 #include <random>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +37,42 @@ TEST_F(Relay, OnATerminalTheLogIsTextInTheTerminalsEncoding)
     Client a;
     EXPECT_TRUE(server.wait_for_output("] 新客户端连接，当前在线：1", seconds(10))) << server.log();
     EXPECT_EQ(server.output().find(started_text()), std::string::npos) << "GBK bytes reached the terminal";
+}
+
+// systemd gives a service's output to the journal through a stream socket that JOURNAL_STREAM
+// names; the journal wants UTF-8, whatever the locale. The variable is inherited by whatever the
+// service starts, so the relay checks that its own output is that socket.
+TEST_F(Relay, InTheJournalTheLogIsUtf8ElsewhereGbkWhateverJournalStreamSays)
+{
+    if (under_wine())
+        GTEST_SKIP() << "Windows has no journal";
+    server.output_to_journal();
+    server.start({}, {"LANG=C", "LC_ALL=C"});
+    auto lines = server.wait_for_lines(1, START_TIMEOUT);
+    ASSERT_FALSE(lines.empty()) << server.log();
+    EXPECT_EQ(lines[0].raw.substr(10), " 服务器已启动。\n");
+    {
+        Client a;
+        EXPECT_EQ(line(2).text, "新客户端连接，当前在线：1");
+    }
+    server.stop();
+
+    // The same variable, naming a live stream socket, while standard output is a pipe.
+    int journal[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, journal), 0);
+    ServerProcess piped;
+    piped.start({}, {"JOURNAL_STREAM=" + journal_stream_of(journal[1]), "LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
+    lines = piped.wait_for_lines(1, START_TIMEOUT);
+    ASSERT_FALSE(lines.empty()) << piped.log();
+    EXPECT_EQ(lines[0].raw.substr(10), " " + started_text() + "\n");
+    {
+        Client a;
+        lines = piped.wait_for_lines(2, seconds(10));
+        ASSERT_EQ(lines.size(), 2u) << piped.log();
+        EXPECT_EQ(lines[1].text, connected_text(1));
+    }
+    close(journal[0]);
+    close(journal[1]);
 }
 
 TEST_F(Relay, RelaysEachChunkToEveryOtherClientAndNeverEchoes)
