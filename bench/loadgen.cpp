@@ -400,6 +400,7 @@ void report_server(double cpu_before, double seconds)
 
 int run_stream()
 {
+    conns.reserve(static_cast<size_t>(opt.clients + opt.stalled + opt.late));  // `prober` points into it
     open_clients(opt.clients + opt.stalled, false);
     start = Clock::now();
     double next_beat = 0;
@@ -547,7 +548,7 @@ int run_stream()
 
     // Whatever a reader never got of what was sent is lost, unless it saw it split.
     std::uint64_t missing = 0;
-    int readers = 0, cut = 0, dropped = 0, late_unjoined = 0;
+    int readers = 0, cut = 0, dropped = 0, dropped_reset = 0, late_unjoined = 0;
     std::uint64_t drips_sent = 0;
     long long drips_missing = 0;
     double late_joined = 0;
@@ -564,10 +565,11 @@ int run_stream()
         }
         if (c.closed) {
             ++dropped;
-            if (opt.drip > 0)
+            dropped_reset += c.reset;
+            if (opt.drip > 0 && dropped <= 5)
                 std::fprintf(stderr, "loadgen: client %d %s at %.2f s, %s, last drip %.2f s before\n", c.index,
-                         c.reset ? "reset" : "closed", c.cut_at, c.sender ? "sender" : c.late ? "late" : "dripper",
-                         c.cut_at - c.last_drip);
+                             c.reset ? "reset" : "closed", c.cut_at, c.sender ? "sender" : c.late ? "late" : "dripper",
+                             c.cut_at - c.last_drip);
             continue;
         }
         ++readers;
@@ -605,9 +607,9 @@ int run_stream()
         getrusage(RUSAGE_SELF, &self);
         double own_cpu = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
                          static_cast<double>(self.ru_utime.tv_usec + self.ru_stime.tv_usec) / 1e6;
-        std::printf(" drip_s=%.1f drips_sent=%llu drips_missing=%lld dropped=%d joined_all_s=%.2f late=%d "
+        std::printf(" drip_s=%.1f drips_sent=%llu drips_missing=%lld dropped=%d dropped_reset=%d joined_all_s=%.2f late=%d "
                     "late_joined_max_s=%.2f late_unjoined=%d gaps=%llu drain_s=%.1f drip_late_max_s=%.2f loadgen_cpu_s=%.1f",
-                    opt.drip, static_cast<unsigned long long>(drips_sent), drips_missing, dropped, joined_all, opt.late,
+                    opt.drip, static_cast<unsigned long long>(drips_sent), drips_missing, dropped, dropped_reset, joined_all, opt.late,
                     late_joined, late_unjoined, static_cast<unsigned long long>(totals.lost), drain, drip_late, own_cpu);
     }
     report_server(cpu_before, opt.seconds);

@@ -174,13 +174,15 @@ for n in (1000, 5000):
           f"| {cell(k, s, 'rss_per_client_kib', digits=1)} | {cell(k, s, 'server_threads')} | {cell(k, s, 'alive_after_hold')} |")
 w("\n(`-1`: not within the 60 s the generator waits; ncat kept all 1,000 connections open but never "
   "passed a message to all of them.)\n")
-# The soak section is written by hand from `bench/run.sh --soak` runs: it stays as it is.
+# The overload and soak sections are written by hand from `bench/run.sh --overload` and `--soak`
+# runs: they stay as they are.
 page = os.path.join(out_dir, "benchmarks.md")
 soak = ""
 if os.path.exists(page):
     old = open(page).read()
-    if "\n## Soak\n" in old:
-        soak = old[old.index("\n## Soak\n"):]
+    kept = [old.index(h) for h in ("\n## Overload\n", "\n## Soak\n") if h in old]
+    if kept:
+        soak = old[min(kept):]
 open(page, "w").write("\n".join(out) + "\n" + soak)
 
 # The plot: paced latency percentiles against client count, both servers, 64 B records.
