@@ -210,8 +210,10 @@ struct client {
 // while others were served, their clients' words unread. Here, as with a plain mutex, whoever comes
 // when it is free takes it (the cheap way, while waits are short); but once the longest waiter has
 // waited STARVING_TIME, it is handed over in the order the waiters came, so that what a busy room
-// costs is spread over everyone as latency.
-#define STARVING_TIME std::chrono::milliseconds(50)
+// costs is spread over everyone as latency. Not sooner: a handover waits for the next thread to be
+// scheduled while the lock sits idle, and at 50 ms a crowd's arrival already set off enough of
+// them to double the room's p99 (measured: docs/benchmarks.md, Overload).
+#define STARVING_TIME std::chrono::milliseconds(500)
 
 class fair_mutex {
 public:
