@@ -35,7 +35,6 @@ const auto HEARTBEAT_INTERVAL = seconds(4);      // the relay drops clients sile
 const auto ANSWER_TIME = seconds(10);            // a relay that answers nothing for this long is gone
 const std::size_t SEND_STEP = 4096;  // sends go this much at a time, so that a stalled one shows
 const std::size_t PIECE = 64 * 1024;  // a line longer than this, or input with no line end, goes in pieces
-const char GB18030_REPLACEMENT[] = "\x84\x31\xA4\x37";  // U+FFFD
 
 // Exit statuses.
 const int EXIT_USAGE = 1;

@@ -140,6 +140,9 @@ void binary_stdio();
 // Ends the sending direction of a connection: the peer reads the end of the stream after what was sent.
 void shutdown_send(SOCKET s);
 
+// U+FFFD, the replacement character, in GB18030: what stands for bytes that are no character.
+constexpr char GB18030_REPLACEMENT[] = "\x84\x31\xA4\x37";
+
 // Which of standard input and output are a terminal or console whose text can be converted: there
 // people type and read text, which travels as GB18030.
 struct terminal_sides {

@@ -479,8 +479,6 @@ int write_log_line(const char *line, std::size_t len)
 // ---- the companion client's terminal ----
 
 static const iconv_t NO_ICONV = reinterpret_cast<iconv_t>(-1);
-// U+FFFD in GB18030: what a byte that is no character in the terminal's encoding is sent as.
-static const char GB18030_REPLACEMENT[] = "\x84\x31\xA4\x37";
 
 static iconv_t typed_to_wire = NO_ICONV;   // the terminal's encoding to GB18030
 static iconv_t wire_to_screen = NO_ICONV;  // GB18030 to the terminal's encoding

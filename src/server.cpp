@@ -369,7 +369,7 @@ struct log_fifo {
 log_fifo log_queue;
 std::mutex log_mtx;
 std::condition_variable log_waiting;  // with log_mtx: a line was queued
-bool log_writer_running = false;      // guarded by log_mtx
+std::atomic<bool> log_writer_running{false};  // set under log_mtx, once
 // Held while a line is written where no log writer runs (start-up, or no thread for the writer),
 // so that lines written by different threads keep the order they were queued in.
 std::mutex log_output_mtx;
@@ -416,6 +416,8 @@ static void log_event(const char *format, std::uint32_t value = 0)
 // the platform refused it a thread). Never call it holding mtx: it waits for standard output.
 static void write_unattended_lines()
 {
+    if (log_writer_running)
+        return;  // the usual case: no lock taken for nothing on every arrival and departure
     std::lock_guard<std::mutex> writing(log_output_mtx);
     for (;;) {
         log_record r;
