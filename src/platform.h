@@ -109,6 +109,10 @@ int send_network_broadcast(const ipv4_network &net, const char *buf, int len, un
 // holding no lock of the relay's.
 void release_free_memory();
 
+// Runs fn(arg) on a thread of its own that nobody waits for; what the thread took goes when fn
+// returns. Returns false if the system would not start one.
+bool start_thread(void (*fn)(void *), void *arg);
+
 // The local time of day, read now.
 clock_time local_clock();
 

@@ -22,7 +22,9 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <new>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -385,6 +387,40 @@ void release_free_memory()
 #ifdef __GLIBC__
     malloc_trim(0);  // also the free pages inside the heap, not only those at its end
 #endif
+}
+
+struct thread_start {
+    void (*fn)(void *);
+    void *arg;
+};
+
+static void *run_thread(void *p)
+{
+    thread_start start = *static_cast<thread_start *>(p);
+    delete static_cast<thread_start *>(p);
+    start.fn(start.arg);
+    return nullptr;
+}
+
+bool start_thread(void (*fn)(void *), void *arg)
+{
+    auto *start = new (std::nothrow) thread_start{fn, arg};
+    if (start == nullptr)
+        return false;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        delete start;
+        return false;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);  // nobody joins it
+    pthread_t thread;
+    int err = pthread_create(&thread, &attr, run_thread, start);
+    pthread_attr_destroy(&attr);
+    if (err != 0) {
+        delete start;
+        return false;
+    }
+    return true;
 }
 
 clock_time local_clock()

@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <malloc.h>
+#include <new>
+#include <process.h>
 #include <vector>
 
 unsigned long net_startup()
@@ -398,6 +400,36 @@ void shutdown_send(SOCKET s)
 void release_free_memory()
 {
     _heapmin();  // the C runtime's heap gives back what it holds free
+}
+
+// Threads are the system's own, not the C++ library's: MinGW's thread library (winpthreads 10)
+// lets a detached thread that ends at once free its record twice, so that under churn (thousands of
+// connections coming and going) a later thread starts with another's argument, or none, and crashes.
+struct thread_start {
+    void (*fn)(void *);
+    void *arg;
+};
+
+static unsigned __stdcall run_thread(void *p)
+{
+    thread_start start = *static_cast<thread_start *>(p);
+    delete static_cast<thread_start *>(p);
+    start.fn(start.arg);
+    return 0;
+}
+
+bool start_thread(void (*fn)(void *), void *arg)
+{
+    auto *start = new (std::nothrow) thread_start{fn, arg};
+    if (start == nullptr)
+        return false;
+    std::uintptr_t thread = _beginthreadex(nullptr, 0, run_thread, start, 0, nullptr);
+    if (thread == 0) {
+        delete start;
+        return false;
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
+    return true;
 }
 
 clock_time local_clock()
