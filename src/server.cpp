@@ -64,16 +64,19 @@ static const char LINE_TIMED_OUT[] =  // "Client timed out and disconnected"
     "\n";
 
 // A connected client. Its handler thread owns it; the registry lends it to fan-outs under mtx.
+// cut_off and queued are written under mtx and read by the handler without it: whoever sets either
+// wakes the handler too, so a handler that read them a moment early is woken to read them again.
 struct client {
     SOCKET sock;
     waker *alarm;                 // cuts the handler's wait short when output is queued for it
     backlog_queue backlog;        // guarded by mtx
     std::size_t backlog_bytes;    // guarded by mtx
-    bool cut_off;                 // guarded by mtx: too far behind, or its connection failed
+    std::atomic<bool> cut_off;    // too far behind, or its connection failed
     bool deferred;                // guarded by mtx: its backlog holds chunks that were never tried
     std::chrono::steady_clock::time_point last_progress;  // guarded by mtx: when its socket last took bytes
     bool above_mark;                                      // guarded by mtx: more than THROTTLE_MARK queued
     std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
+    std::atomic<bool> queued;                             // its backlog holds something
 };
 
 // A lock that nobody waits for long. A std::mutex lets a running thread take it again and again while
@@ -311,53 +314,63 @@ static void start_log_writer()
     log_writer_running = true;
 }
 
-// Clients accepted but not yet in the registry. The accept loop hands each one over here without
-// waiting for mtx, which a busy room keeps taken, and whoever takes mtx next enters them all, in the
-// order they came: a newcomer is registered at the next moment the registry is free, however busy
-// the room stays. Guarded by join_mtx, which may be taken while mtx is held, never the other way.
+// Work handed to whoever holds mtx next, by threads that must not wait for it (a busy room keeps
+// it taken): clients accepted but not yet in the registry, which the accept loop hands over, and
+// heartbeats whose answers are owed, which handlers hand over. Whoever takes mtx next does it all,
+// newcomers in the order they came: a newcomer is registered, and an answer sent, at the next
+// moment the registry is free, however busy the room stays, and a crowd's heartbeats cost the room
+// one pass under the lock instead of a wait for it each. Guarded by handover_mtx, which may be
+// taken while mtx is held, never the other way.
 std::vector<client *> joining;
-std::vector<client *> joined;  // the batch being entered, kept for its capacity; guarded by mtx
-std::mutex join_mtx;
-std::atomic<bool> joiners_waiting{false};
+std::vector<client *> owed;  // a client for each heartbeat it is owed an answer for
+std::mutex handover_mtx;
+std::atomic<bool> handovers_waiting{false};
+std::vector<client *> joined, answered;  // the batches being done, kept for their capacity; guarded by mtx
 
-// Enters the waiting newcomers in the registry and logs each arrival with the count it made.
-// Caller holds mtx.
-static void take_joiners()
+static void send_answer(client &c);
+
+// Enters the waiting newcomers in the registry, logging each arrival with the count it made, and
+// answers the heartbeats handed over. Caller holds mtx.
+static void take_handovers()
 {
-    if (!joiners_waiting.load())
+    if (!handovers_waiting.load())
         return;
     {
-        std::lock_guard<std::mutex> lock(join_mtx);
+        std::lock_guard<std::mutex> lock(handover_mtx);
         joined.swap(joining);
-        joiners_waiting = false;
+        answered.swap(owed);
+        handovers_waiting = false;
     }
     for (client *c : joined) {
         clients.push_back(c);
         log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
     }
     joined.clear();
+    for (client *c : answered)
+        send_answer(*c);
+    answered.clear();
 }
 
-// Enters newcomers if nobody holds mtx; if somebody does, they will on letting it go.
-static void admit_joiners()
+// Does what was handed over if nobody holds mtx; if somebody does, they will on letting it go.
+static void serve_handovers()
 {
-    while (joiners_waiting.load() && mtx.try_lock()) {
-        take_joiners();
+    while (handovers_waiting.load() && mtx.try_lock()) {
+        take_handovers();
         mtx.unlock();
     }
 }
 
-// Holds mtx. Newcomers are entered on taking it, so that what follows (a fan-out, a departure)
-// already counts them; and after letting it go, any who arrived meanwhile are let in, so that none
-// waits for a lock nobody takes (the accept loop only tries it, and a newcomer handed over while
-// it was held is seen here).
+// Holds mtx. What was handed over is done on taking it, so that what follows (a fan-out, a
+// departure) already counts the newcomers and comes after the answers; and after letting it go,
+// whatever was handed over meanwhile is done, so that nothing waits for a lock nobody takes (those
+// who hand over only try it, and what they handed over while it was held is seen here).
 class registry_lock {
 public:
-    registry_lock() : hold(mtx) { take_joiners(); }
+    registry_lock() : hold(mtx) { take_handovers(); }
     ~registry_lock()
     {
         hold.unlock();
-        admit_joiners();
+        serve_handovers();
     }
     registry_lock(const registry_lock &) = delete;
     registry_lock &operator=(const registry_lock &) = delete;
@@ -421,6 +434,7 @@ static long send_pending(client &c, const batch *extra)
         if (was_throttling)
             drained.notify_all();
     }
+    c.queued.store(!c.backlog.empty(), std::memory_order_relaxed);
     return static_cast<long>(left);
 }
 
@@ -467,6 +481,7 @@ static void deliver(client &to, batch &chunks, bool defer)
     }
     if (to.backlog_bytes + to.backlog.size() * ENTRY_COST > BACKLOG_LIMIT)
         to.cut_off = true;
+    to.queued.store(!to.backlog.empty(), std::memory_order_relaxed);
     if ((was_idle && !to.backlog.empty() && !defer) || to.cut_off)
         wake(to.alarm);  // it must watch for its socket to drain, or leave
 }
@@ -523,9 +538,9 @@ static bool wait_for_room(const client &sender)
 }
 
 // Answers a heartbeat. It goes through the backlog like relayed bytes, so that it never lands in
-// the middle of a chunk that is only partly sent. Returns false if c is cut off (unread answers
-// count against its backlog like anything else).
-static bool answer_heartbeat(client &c)
+// the middle of a chunk that is only partly sent (unread answers count against the backlog like
+// anything else). Caller holds mtx.
+static void send_answer(client &c)
 {
     struct fixed_copy {
         chunk_copy copy;
@@ -534,9 +549,20 @@ static bool answer_heartbeat(client &c)
     static_assert(offsetof(fixed_copy, text) == sizeof(chunk_copy), "a copy's bytes follow its header");
     static fixed_copy pong{{nullptr, 6, 1}, {'[', 'P', 'O', 'N', 'G', ']'}};
     batch answer{{pong.text}, {sizeof pong.text}, {&pong.copy}, 1};
-    registry_lock lock;
     deliver(c, answer, false);
-    return !c.cut_off;
+}
+
+// Has a heartbeat answered without waiting for the registry: at once if it is free, otherwise by
+// whoever holds it, as they let it go. A client leaves only under the lock, after what was handed
+// over for it has been done, so it is never answered once gone.
+static void answer_heartbeat(client &c)
+{
+    {
+        std::lock_guard<std::mutex> lock(handover_mtx);
+        owed.push_back(&c);
+        handovers_waiting = true;
+    }
+    serve_handovers();
 }
 
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
@@ -586,13 +612,11 @@ static void handle_client(void *arg)
     steady_clock::time_point last_active = steady_clock::now();
     bool held_back = false;  // the room is behind: read nothing from this client for now
     while (server_running) {
-        bool want_write;
-        {
-            registry_lock lock;
-            if (c->cut_off)
-                break;
-            want_write = !c->backlog.empty();
-        }
+        // Read without the registry's lock (see client): a wake-up of this handler costs the room
+        // nothing unless it has something to pass on or answer.
+        if (c->cut_off)
+            break;
+        bool want_write = c->queued.load(std::memory_order_relaxed);
         if (held_back)
             held_back = wait_for_room(*c);
         // While held back, its bytes wait in its socket; they count as activity only once they are
@@ -621,7 +645,8 @@ static void handle_client(void *arg)
                 }
                 last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
                 if (is_heartbeat(into, bytes_received)) {
-                    if (!answer_heartbeat(*c))  // its buffer is free for the next chunk
+                    answer_heartbeat(*c);  // its buffer is free for the next chunk
+                    if (c->cut_off)
                         break;
                 } else {
                     chunks.data[chunks.count] = into;
@@ -684,10 +709,42 @@ static void udp_broadcast(void *)
         close_socket(udp_sock);
 }
 
-// Hands a new connection over for registration (take_joiners) and starts its handler, which may
-// start receiving before the registry has taken it in, and takes it in itself on its first use of
-// the registry if nobody has yet. If no handler can be started, the client leaves as any other
-// does, so the registry never keeps a client nobody serves.
+// Clients whose handlers are still to be started, in the order they came; guarded by handover_mtx.
+// In a crowd's arrival, starting a thread took about two thirds of the accept loop's time for each
+// newcomer (measured: docs/benchmarks.md), so a thread of its own does it: the accept loop takes the
+// crowd in, and the room reaches them, while their handlers start.
+std::vector<client *> unstarted;
+std::condition_variable starter_wake;  // with handover_mtx: a handler is to be started
+bool starter_running = false;          // guarded by handover_mtx
+
+// Starts c's handler. If no thread can be had, the client leaves as any other does, so the
+// registry never keeps a client nobody serves.
+static void start_handler(client *c)
+{
+    if (!start_thread(handle_client, c)) {
+        unregister_client(c);
+        write_unattended_lines();
+    }
+}
+
+static void start_handlers(void *)
+{
+    std::vector<client *> starting;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(handover_mtx);
+            starter_wake.wait(lock, [] { return !unstarted.empty(); });
+            starting.swap(unstarted);
+        }
+        for (client *c : starting)
+            start_handler(c);
+        starting.clear();
+    }
+}
+
+// Hands a new connection over for registration (take_handovers) and for its handler to be started;
+// the handler may start receiving before the registry has taken the client in, and then takes it
+// in itself on its first use of the registry if nobody has yet.
 static void register_client(SOCKET client_sock)
 {
     waker *alarm = make_waker();
@@ -696,15 +753,22 @@ static void register_client(SOCKET client_sock)
         return;
     }
     auto now = std::chrono::steady_clock::now();
-    client *c = new client{client_sock, alarm, {}, 0, false, false, now, false, now};
+    client *c = new client{client_sock, alarm, {}, 0, false, false, now, false, now, false};
+    bool starter = false;
     {
-        std::lock_guard<std::mutex> lock(join_mtx);
+        std::lock_guard<std::mutex> lock(handover_mtx);
         joining.push_back(c);
-        joiners_waiting = true;
+        handovers_waiting = true;
+        if (starter_running) {
+            unstarted.push_back(c);
+            starter = true;
+        }
     }
-    if (!start_thread(handle_client, c))
-        unregister_client(c);
-    admit_joiners();
+    if (starter)
+        starter_wake.notify_one();
+    else
+        start_handler(c);
+    serve_handovers();
     write_unattended_lines();
 }
 
@@ -744,6 +808,10 @@ int main(int, char **)
     // Without the beacon, clients must be told the address; the relay itself still works.
     start_thread(udp_broadcast, nullptr);
     start_log_writer();
+    if (start_thread(start_handlers, nullptr)) {
+        std::lock_guard<std::mutex> lock(handover_mtx);
+        starter_running = true;  // else the accept loop starts handlers itself
+    }
     log_event(LINE_STARTED);
     write_unattended_lines();
 
