@@ -2,13 +2,16 @@
 //
 // The least a relay can do on this machine: one thread, one epoll set (level-triggered), and every
 // chunk that one receive takes from a client (up to 64 KiB) sent unchanged to every other
-// connected client, in order. Nothing else: no heartbeat answers, no inactivity limit, no
-// announcements, no logging. A receiver that cannot take a chunk at once gets the rest queued,
-// without bound, and drained when its socket has room again, so that nothing is lost. bench/run.sh
-// runs it beside chat_server, and docs/benchmarks.md gives chat_server's figures as ratios to it:
-// what the product costs on top of bare fan-out.
+// connected client, in order. The chunks of one wait for events go to each receiver together, in
+// one sendmsg: under load that is what keeps the system calls from growing with the load. Nothing
+// else: no heartbeat answers, no inactivity limit, no announcements, no logging. A receiver that
+// cannot take it all at once gets the rest queued, without bound, and drained when its socket has
+// room again, so that nothing is lost. bench/run.sh runs it beside chat_server, and
+// docs/benchmarks.md gives chat_server's figures as ratios to it: what the product costs on top
+// of bare fan-out.
 //
 //   reference_relay [PORT]   listens on 127.0.0.1:PORT (default 8888) until SIGTERM or SIGINT
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +22,7 @@
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,8 +51,13 @@ bool drain(Client &c)
 {
     while (c.head < c.out.size()) {
         ssize_t n = send(c.fd, c.out.data() + c.head, c.out.size() - c.head, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (c.head > c.out.size() / 2) {  // what is sent goes, once it is most of the queue
+                c.out.erase(0, c.head);
+                c.head = 0;
+            }
             return false;
+        }
         if (n < 0)
             break;  // a broken socket: its receive will say so
         c.head += static_cast<size_t>(n);
@@ -58,24 +67,51 @@ bool drain(Client &c)
     return true;
 }
 
-void pass_on(const Client &from, const char *data, size_t len)
+// The chunks received since the last pass, in one buffer.
+struct Chunk {
+    const Client *from;
+    size_t at, len;
+};
+const size_t RECEIVE = 65536, MOST_CHUNKS = 1024;  // MOST_CHUNKS: at most IOV_MAX
+std::vector<char> arena(16 * RECEIVE);
+size_t used = 0;
+std::vector<Chunk> batch;
+
+// To each client, what the others sent since the last pass, in the order it came.
+void pass_on()
 {
+    if (batch.empty())
+        return;
+    static iovec iov[MOST_CHUNKS];
     for (Client *c : clients) {
-        if (c == &from)
-            continue;
-        if (c->head < c->out.size()) {  // others wait before it: in order behind them
-            c->out.append(data, len);
-            continue;
+        size_t k = 0, total = 0;
+        for (const Chunk &ch : batch)
+            if (ch.from != c) {
+                iov[k++] = {arena.data() + ch.at, ch.len};
+                total += ch.len;
+            }
+        size_t taken = 0;
+        if (k > 0 && c->head == c->out.size()) {  // nothing waits before it
+            msghdr m{};
+            m.msg_iov = iov;
+            m.msg_iovlen = k;
+            ssize_t n = sendmsg(c->fd, &m, MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN)
+                continue;  // a broken socket: its receive will say so
+            taken = n < 0 ? 0 : static_cast<size_t>(n);
+            if (taken < total)
+                want_out(*c, true);
         }
-        ssize_t n = send(c->fd, data, len, MSG_NOSIGNAL);
-        if (n < 0 && errno != EAGAIN)
-            continue;  // a broken socket: its receive will say so
-        size_t taken = n < 0 ? 0 : static_cast<size_t>(n);
-        if (taken < len) {
-            c->out.assign(data + taken, len - taken);
-            want_out(*c, true);
+        if (taken == total)
+            continue;
+        for (size_t i = 0; i < k; ++i) {  // the rest waits, in order
+            size_t skip = std::min(taken, iov[i].iov_len);
+            c->out.append(static_cast<const char *>(iov[i].iov_base) + skip, iov[i].iov_len - skip);
+            taken -= skip;
         }
     }
+    batch.clear();
+    used = 0;
 }
 
 void remove(Client *c)
@@ -126,8 +162,7 @@ int main(int argc, char **argv)
     lev.data.ptr = nullptr;  // the listening socket
     epoll_ctl(ep, EPOLL_CTL_ADD, lfd, &lev);
 
-    std::vector<epoll_event> events(1024);
-    static char buf[65536];
+    std::vector<epoll_event> events(MOST_CHUNKS);
     for (;;) {
         int n = epoll_pwait(ep, events.data(), static_cast<int>(events.size()), -1, &waiting);
         if (n < 0 && errno == EINTR)
@@ -152,13 +187,18 @@ int main(int argc, char **argv)
             if ((events[i].events & EPOLLOUT) && drain(*c))
                 want_out(*c, false);
             if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-                ssize_t r = recv(c->fd, buf, sizeof buf, 0);
-                if (r > 0)
-                    pass_on(*c, buf, static_cast<size_t>(r));
-                else if (r == 0 || (errno != EAGAIN && errno != EINTR))
-                    remove(c);  // no later event of this batch names it: a batch has one per descriptor
+                if (arena.size() - used < RECEIVE || batch.size() == MOST_CHUNKS)
+                    pass_on();
+                ssize_t r = recv(c->fd, arena.data() + used, RECEIVE, 0);
+                if (r > 0) {
+                    batch.push_back({c, used, static_cast<size_t>(r)});
+                    used += static_cast<size_t>(r);
+                } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    remove(c);  // one event a descriptor in a wait: it has no chunk in `batch`
+                }
             }
         }
+        pass_on();
     }
     for (Client *c : clients) {
         close(c->fd);
