@@ -63,12 +63,18 @@ def table(*columns):
     w("|" + "---|" * len(columns))
 
 
+def ran(key):
+    return any(runs.get((key, s)) for s in SERVERS)
+
+
 def fan_out(mode, counts, servers):
-    """(clients, record size, key, server) for each row of a fan-out table, in the table's order."""
+    """(clients, record size, key, server) for each row of a fan-out table, in the table's order;
+    scenarios that did not run (in a partial run) have no rows."""
     for n in counts:
         for size in (64, 1024):
-            for s in servers:
-                yield n, size, f"{mode}-{n}-{size}", s
+            if ran(f"{mode}-{n}-{size}"):
+                for s in servers:
+                    yield n, size, f"{mode}-{n}-{size}", s
 
 
 def cpu_model():
@@ -96,7 +102,7 @@ w("The reference relay (`bench/reference_relay.cpp`) is a measuring stick, not a
 w(f"Machine: {os.cpu_count()} cores ({cpu_model()}), Linux {platform.release()}. Each run starts the server "
   "and the load generator (`bench/loadgen`, one epoll thread) together in a private network namespace, "
   "on 127.0.0.1:8888, the server pinned to one core and the generator to the other. The servers "
-  f"({listed}) run alternately, {reps} times each; each cell is the median, with the range in brackets. "
+  f"({listed}) run alternately, {reps} time{'' if reps == 1 else 's'} each; each cell is the median, with the range in brackets. "
   "These numbers hold for this machine only. Regenerate with `sudo bench/run.sh` (about 25 minutes; "
   "with `BEFORE=path/to/an/older/chat_server`, which then runs too as `before`, about 33).\n")
 w("chat_server's readers heartbeat every 4 s, as `chat_client` does when idle (senders need not: their "
@@ -188,7 +194,7 @@ table("load", "server", "rec/s without", "rec/s with", "rec/s ÷ ref", "p99 µs 
       "readers kept", "server RSS peak KiB", "RSS ÷ ref", "stalled client cut at s")
 for mode in ("paced", "flat"):
     base, k = f"{mode}-50-1024", f"stall-{mode}-50-1024"
-    for s in SERVERS:
+    for s in SERVERS if ran(k) else []:
         w(f"| {mode} | {NAMES[s]} | {cell(base, s, 'records_per_s')} | {cell(k, s, 'records_per_s')} "
           f"| {to_ref(k, s, 'records_per_s')} | {cell(base, s, 'p99_us')} | {cell(k, s, 'p99_us')} "
           f"| {to_ref(k, s, 'p99_us')} | {cell(k, s, 'readers_alive')} | {cell(k, s, 'server_rss_peak_kib')} "
@@ -205,7 +211,7 @@ table("clients", "server", "all connected s", "reached all s", "÷ ref", "fan-ou
       "RSS KiB per client", "÷ ref", "threads", "alive after hold")
 for n in (1000, 5000):
     k = f"burst-{n}"
-    for s in SERVERS:
+    for s in SERVERS if ran(k) else []:
         if not runs.get((k, s)):
             if s == "ncat" and n == 5000:
                 w(f"| {n} | {NAMES[s]} | not run: ncat's select() holds at most about 1,000 clients | | | | | | | | | |")
