@@ -9,46 +9,34 @@
 //   burst  clients connect all at once; time until a message reaches all, then an idle hold
 //   soak   minutes to hours of mixed load and faults, checked as it goes (soak.cpp)
 //
-// A record: magic, sender, size, sequence number, send time, then a payload derived from sender and
-// sequence, so that a receiver can tell a lost, repeated, reordered or corrupted record. Relays pass
-// a byte stream, not records: when a relay's receive ends inside a record, another sender's bytes
-// may follow before the rest; such a record is counted as split (not as corrupted), and the reader
-// finds the next record by its magic.
+// Records are those of load_client.h, without a checksum. Relays pass a byte stream, not records:
+// when a relay's receive ends inside a record, another sender's bytes may follow before the rest;
+// such a record is counted as split (not as corrupted), and the reader finds the next record by its
+// magic.
 //
 // Prints one line of key=value pairs.
+#include "load_client.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <map>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using load::mono_ns;
 
 const std::uint32_t MAGIC = 0xC4A7F00Du;
 const std::uint16_t PROBE = 0xFFFF;  // the sender id of burst probes
-const size_t HEADER = 24;
-
-std::uint64_t now_ns()
-{
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
-}
+const size_t HEADER = load::RECORD_HEADER;
 
 struct Options {
     std::string mode = "paced";
@@ -69,55 +57,10 @@ struct Options {
 const char DRIP_WARM = 0x01;
 const char DRIP = 0x02;
 
-std::uint8_t payload_byte(std::uint16_t sender, std::uint64_t seq, size_t i)
-{
-    return static_cast<std::uint8_t>(seq * 31 + sender * 7 + i);
-}
-
 void make_record(std::string &out, std::uint16_t sender, std::uint64_t seq, size_t size)
 {
-    size_t at = out.size();
-    out.resize(at + size);
-    char *p = &out[at];
-    std::uint64_t ts = now_ns();
-    std::uint16_t sz = static_cast<std::uint16_t>(size);
-    std::memcpy(p, &MAGIC, 4);
-    std::memcpy(p + 4, &sender, 2);
-    std::memcpy(p + 6, &sz, 2);
-    std::memcpy(p + 8, &seq, 8);
-    std::memcpy(p + 16, &ts, 8);
-    for (size_t i = HEADER; i < size; ++i)
-        p[i] = static_cast<char>(payload_byte(sender, seq, i));
+    load::make_record(out, MAGIC, sender, seq, size, false);
 }
-
-// Latencies in microseconds: 1 us buckets to 10 ms, then 1 ms buckets to 10 s.
-struct Histogram {
-    std::vector<std::uint64_t> fine = std::vector<std::uint64_t>(10000), coarse = std::vector<std::uint64_t>(10000);
-    std::uint64_t count = 0, max_us = 0;
-    void add(std::uint64_t us)
-    {
-        ++count;
-        max_us = std::max(max_us, us);
-        if (us < 10000)
-            ++fine[us];
-        else
-            ++coarse[std::min<std::uint64_t>(us / 1000, 9999)];
-    }
-    double percentile(double p) const
-    {
-        if (count == 0)
-            return 0;
-        auto want = static_cast<std::uint64_t>(p / 100.0 * static_cast<double>(count - 1)) + 1;
-        std::uint64_t seen = 0;
-        for (size_t i = 0; i < fine.size(); ++i)
-            if ((seen += fine[i]) >= want)
-                return static_cast<double>(i);
-        for (size_t i = 10; i < coarse.size(); ++i)
-            if ((seen += coarse[i]) >= want)
-                return static_cast<double>(i) * 1000;
-        return static_cast<double>(max_us);
-    }
-};
 
 struct Conn {
     int fd = -1;
@@ -136,48 +79,37 @@ struct Conn {
 
 struct Totals {
     std::uint64_t records = 0, bytes = 0, lost = 0, repeated = 0, corrupt = 0, split = 0, pongs = 0, pings = 0;
-    Histogram latency, heartbeat_rtt;
+    // Latencies in microseconds, to the microsecond up to 10 ms, then to the millisecond up to 10 s.
+    load::Histogram latency{1, false}, heartbeat_rtt{1, false};
 } totals;
 
 Options opt;
 std::vector<Conn> conns;
 int ep = -1;
-Clock::time_point start;
+double start = 0;  // mono_s()
 bool measuring = false;
 
 double since_start()
 {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return load::mono_s() - start;
 }
 
 bool valid_record(const char *p, size_t avail, size_t *len)
 {
-    std::uint32_t magic;
-    std::uint16_t sender, size;
-    std::memcpy(&magic, p, 4);
-    std::memcpy(&sender, p + 4, 2);
-    std::memcpy(&size, p + 6, 2);
-    if (magic != MAGIC || size < HEADER || (sender >= opt.senders && sender != PROBE))
+    load::RecordHeader h = load::read_header(p);
+    if (h.magic != MAGIC || h.size < HEADER || (h.sender >= opt.senders && h.sender != PROBE))
         return false;
-    *len = size;
-    if (avail < size)
+    *len = h.size;
+    if (avail < h.size)
         return true;  // so far so good
-    std::uint64_t seq;
-    std::memcpy(&seq, p + 8, 8);
-    for (size_t i = HEADER; i < size; ++i)
-        if (static_cast<std::uint8_t>(p[i]) != payload_byte(sender, seq, i))
-            return false;
-    return true;
+    return load::payload_intact(p, h.size);
 }
 
 void take_record(Conn &c, const char *p)
 {
-    std::uint16_t sender, size;
-    std::uint64_t seq, ts;
-    std::memcpy(&sender, p + 4, 2);
-    std::memcpy(&size, p + 6, 2);
-    std::memcpy(&seq, p + 8, 8);
-    std::memcpy(&ts, p + 16, 8);
+    load::RecordHeader h = load::read_header(p);
+    std::uint16_t sender = h.sender;
+    std::uint64_t seq = h.seq;
     if (sender == PROBE) {
         if (c.first_probe < 0)
             c.first_probe = since_start();
@@ -194,8 +126,8 @@ void take_record(Conn &c, const char *p)
     if (!measuring)
         return;
     ++totals.records;
-    totals.bytes += size;
-    totals.latency.add((now_ns() - ts) / 1000);
+    totals.bytes += h.size;
+    totals.latency.add((mono_ns() - h.sent_ns) / 1000);
 }
 
 // Parses what has arrived: records, heartbeat answers, relayed heartbeats (from relays that do not
@@ -216,7 +148,7 @@ void parse(Conn &c)
         if (std::memcmp(p, "[PONG]", 6) == 0) {
             ++totals.pongs;
             if (c.ping_sent_ns != 0) {
-                totals.heartbeat_rtt.add((now_ns() - c.ping_sent_ns) / 1000);
+                totals.heartbeat_rtt.add((mono_ns() - c.ping_sent_ns) / 1000);
                 c.ping_sent_ns = 0;
             }
             at += 6;
@@ -238,7 +170,7 @@ void parse(Conn &c)
             break;
         // Not a record start: a split record. Skip to the next magic.
         ++totals.split;
-        size_t next = in.find(std::string(reinterpret_cast<const char *>(&MAGIC), 4), at + 1);
+        size_t next = load::find_magic(in, at + 1, MAGIC);
         at = next == std::string::npos ? in.size() - 3 : next;
     }
     c.in.erase(0, at);
@@ -254,12 +186,7 @@ void watch(Conn &c, bool want_write)
 
 void flush(Conn &c)
 {
-    while (!c.out.empty()) {
-        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        c.out.erase(0, static_cast<size_t>(n));
-    }
+    load::send_pending(c.fd, c.out);
     watch(c, !c.out.empty() || (opt.mode == "flat" && c.sender && measuring));
 }
 
@@ -271,33 +198,17 @@ void send_text(Conn &c, const char *text)
 
 void open_clients(int n, bool nonblocking_connect)
 {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(8888);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < n; ++i) {
         Conn c;
         c.index = static_cast<int>(conns.size());
-        c.fd = socket(AF_INET, SOCK_STREAM | (nonblocking_connect ? SOCK_NONBLOCK : 0), 0);
-        if (c.fd < 0) {
-            std::fprintf(stderr, "loadgen: socket: %s\n", std::strerror(errno));
-            std::exit(1);
-        }
         c.stalled = i >= n - opt.stalled && opt.mode != "burst";
-        if (c.stalled) {
-            int small = 4096;
-            setsockopt(c.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        }
-        int one = 1;
-        setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        int rc = connect(c.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-        if (rc != 0 && errno != EINPROGRESS) {
-            std::fprintf(stderr, "loadgen: connect: %s\n", std::strerror(errno));
+        load::Dialled d = load::connect_relay(nonblocking_connect, c.stalled ? 4096 : 0);
+        if (d.fd < 0) {
+            std::fprintf(stderr, "loadgen: %s: %s\n", d.failed, std::strerror(d.error));
             std::exit(1);
         }
-        if (!nonblocking_connect)
-            fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
-        c.connected = rc == 0;
+        c.fd = d.fd;
+        c.connected = d.connected;
         c.sender = !c.stalled && i < opt.senders && opt.mode != "burst";
         c.dripper = opt.drip > 0 && !c.stalled && !c.sender;
         epoll_event ev{};
@@ -364,45 +275,28 @@ void heartbeats(double now, double &next)
         }
 }
 
-std::string proc_field(const char *file, const char *key)
-{
-    std::ifstream in("/proc/" + std::to_string(opt.server_pid) + "/" + file);
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key, 0) == 0)
-            return line.substr(std::strlen(key));
-    return "0";
-}
-
 double server_cpu()
 {
-    if (opt.server_pid == 0)
-        return 0;
-    std::ifstream in("/proc/" + std::to_string(opt.server_pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t at = stat.rfind(')');
-    if (at == std::string::npos)
-        return 0;
-    unsigned long long utime = 0, stime = 0;
-    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return load::process_cpu_s(opt.server_pid);
 }
 
 long server_rss_kib()
 {
-    return std::atol(proc_field("status", "VmRSS:").c_str());
+    return load::process_status(opt.server_pid, "VmRSS:");
 }
 
 void report_server(double cpu_before, double seconds)
 {
-    std::printf(" server_cpu_s=%.3f server_cpu_pct=%.2f server_rss_kib=%ld server_threads=%s", server_cpu() - cpu_before,
-                100.0 * (server_cpu() - cpu_before) / seconds, server_rss_kib(), proc_field("status", "Threads:\t").c_str());
+    std::printf(" server_cpu_s=%.3f server_cpu_pct=%.2f server_rss_kib=%ld server_threads=%ld", server_cpu() - cpu_before,
+                100.0 * (server_cpu() - cpu_before) / seconds, server_rss_kib(),
+                load::process_status(opt.server_pid, "Threads:"));
 }
 
 int run_stream()
 {
     conns.reserve(static_cast<size_t>(opt.clients + opt.stalled + opt.late));  // `prober` points into it
     open_clients(opt.clients + opt.stalled, false);
-    start = Clock::now();
+    start = load::mono_s();
     double next_beat = 0;
     // Drippers start at once, spread over one period; they keep their places while the rest join.
     for (Conn &c : conns)
@@ -499,7 +393,7 @@ int run_stream()
             }
             // A heartbeat round trip under load, ten times a second, from one reader.
             if (prober && opt.heartbeat > 0 && now >= next_probe && prober->ping_sent_ns == 0) {
-                prober->ping_sent_ns = now_ns();
+                prober->ping_sent_ns = mono_ns();
                 send_text(*prober, "[PING]");
                 next_probe = now + 0.1;
             }
@@ -624,7 +518,7 @@ int run_stream()
 int run_burst()
 {
     long rss_before = opt.server_pid ? server_rss_kib() : 0;
-    start = Clock::now();
+    start = load::mono_s();
     open_clients(opt.clients, true);
     double all_connected = -1, all_reached = -1;
     double next_probe = 0;
@@ -646,10 +540,10 @@ int run_burst()
         }
         if (everyone([](const Conn &c) { return c.first_probe >= 0; })) {
             all_reached = now;
-            start = start - std::chrono::hours(1);  // ends the loop
+            start -= 3600;  // ends the loop
         }
     });
-    start = start + std::chrono::hours(1);
+    start += 3600;
     // Now that all are served: how long one message takes to reach them all.
     for (Conn &c : conns)
         c.first_probe = -1;
@@ -660,10 +554,10 @@ int run_burst()
     run_until(sent_at + 10, [&] {
         if (fanout < 0 && everyone([](const Conn &c) { return c.first_probe >= 0; })) {
             fanout = since_start() - sent_at;
-            start = start - std::chrono::hours(1);
+            start -= 3600;
         }
     });
-    start = start + std::chrono::hours(1);
+    start += 3600;
 
     // Idle, heartbeating: what the crowd costs the server.
     double next_beat = 0;
@@ -726,10 +620,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "loadgen: record size must be 24..65535 and senders at most clients\n");
         return 2;
     }
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    load::raise_descriptor_limit();
     ep = epoll_create1(EPOLL_CLOEXEC);
     return opt.mode == "burst" ? run_burst() : run_stream();
 }

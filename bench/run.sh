@@ -1,22 +1,38 @@
 #!/bin/bash
-# bench/run.sh - measures chat_server side by side with `ncat --broker`, alternately (A B A B ...),
-# each run in a private network namespace of its own, and writes docs/benchmarks.md. The server
-# runs on CPU 0 and the load generator on CPU 1, so that neither steals the other's time.
+# bench/run.sh - measures chat_server side by side with the reference relay (bench/reference_relay.cpp:
+# bare fan-out in one epoll thread, the measuring stick) and `ncat --broker`, alternately (relay,
+# reference, ncat, relay, ...), each run in a private network namespace of its own, and writes
+# docs/benchmarks.md. The server runs on CPU 0 and the load generator on CPU 1, so that neither
+# steals the other's time.
 #
-#   bench/run.sh [BUILD_DIR]          the full run (about 20 minutes; needs root, ncat, gnuplot, python3)
-#   bench/run.sh --smoke [BUILD_DIR]  a second or two per scenario against chat_server only; fails
-#                                     if a scenario does not run, or a paced one loses anything
+#   bench/run.sh [BUILD_DIR]          the full run (needs root, ncat, gnuplot, python3): at REPS=3
+#                                     about 33 minutes with BEFORE set, 25 without (the runs'
+#                                     durations as measured, added up: 9 to 10 s each paced, flat
+#                                     or stall run, 30 to 32 s each burst, 101 s ncat's burst of
+#                                     1,000, which fails)
+#   bench/run.sh --smoke [BUILD_DIR]  a second or two per scenario against chat_server, and one paced
+#                                     run of the reference relay; fails if a scenario does not run,
+#                                     or a paced one loses anything
 #   bench/run.sh --overload [BUILD_DIR]
 #                                     the relay on one core, short of CPU: 3,000 to 5,000 clients
 #                                     each sending a byte every 9 s (inside the inactivity limit)
 #                                     while 20 chat at 10 lines a second each (at 3,000, 1,000 more
-#                                     join 2 s in); prints a line per run (about 15 minutes)
+#                                     join 2 s in); prints a line per run (about 15 minutes, twice
+#                                     that with BEFORE set)
 #   bench/run.sh --soak MINUTES [--wine] [BUILD_DIR]
 #                                     MINUTES of mixed load and faults against one relay (see
 #                                     bench/soak.cpp); exit 0 only if it passed. --wine: the Windows
 #                                     program under Wine (BUILD_DIR/windows/chat_server.exe). Writes
 #                                     samples, minute lines and the relay's log to SOAK_OUT
 #                                     (default BUILD_DIR/soak-linux or BUILD_DIR/soak-wine).
+#
+# Environment:
+#   REPS=N         runs of each scenario against each server (default 3)
+#   BEFORE=PATH    an older chat_server, run as server `before` beside the relay in every scenario
+#                  (with heartbeats, as the relay), so that the page shows before and after
+#   ONLY=REGEX     only the scenarios whose key matches (as grep -E matches: paced-200-64 also
+#                  matches paced-200-640; anchor with ^ and $). The page is then written to
+#                  BUILD_DIR/bench-partial/, not docs/.
 set -eu
 cd "$(dirname "$0")/.."
 smoke=0
@@ -32,7 +48,13 @@ overload=0
 if [ "${1:-}" = "--overload" ]; then overload=1; shift; fi
 build=${1:-build}
 relay=$(realpath "$build/chat_server")
+reference=$(realpath "$build/bench/reference_relay")
 loadgen=$(realpath "$build/bench/loadgen")
+before=
+if [ -n "${BEFORE:-}" ]; then
+    before=$(realpath -e "$BEFORE")
+fi
+only=${ONLY:-}
 reps=${REPS:-3}
 raw=$(mktemp)
 trap 'rm -f "$raw"' EXIT
@@ -42,13 +64,14 @@ run_one() {
     local name=$1 key=$2
     shift 2
     local server_cmd hb=()
-    if [ "$name" = relay ]; then
-        server_cmd="$relay"
-        hb=(--heartbeat 4)
-    else
-        server_cmd="ncat -l --broker -m 100000 8888"  # no inactivity limit, and it would relay heartbeats
-    fi
-    local line
+    case $name in
+    relay) server_cmd="$relay" hb=(--heartbeat 4) ;;
+    before) server_cmd="$before" hb=(--heartbeat 4) ;;
+    # Neither has an inactivity limit, and both would relay heartbeats as chat.
+    reference) server_cmd="$reference" ;;
+    ncat) server_cmd="ncat -l --broker -m 100000 8888" ;;
+    esac
+    local line started=$SECONDS
     line=$(unshare -n bash -c '
         ip link set lo up
         ulimit -n "$(ulimit -Hn)"
@@ -60,16 +83,35 @@ run_one() {
         kill $pid
         wait $pid 2>/dev/null || true
     ' bench "$server_cmd" "$loadgen" "$@" "${hb[@]}") || true
-    echo "server=$name key=$key $line" | tee -a "$raw" >&2
+    echo "server=$name key=$key $line run_s=$((SECONDS - started))" | tee -a "$raw" >&2
 }
 
-# both KEY ARGS...: the scenario against each server in turn, $reps times.
-both() {
-    for _ in $(seq $reps); do
-        run_one relay "$@"
-        [ $smoke = 1 ] || run_one ncat "$@"
+# wanted KEY: whether ONLY lets the scenario run.
+wanted() {
+    [ -z "$only" ] || [[ $1 =~ $only ]]
+}
+
+# each SERVERS KEY ARGS...: the scenario against each of SERVERS in turn, $reps times. `before`
+# runs only when BEFORE is set. ncat's burst-1000 runs again only while its runs pass a message to
+# all: in every run so far none has, and each such run waits out the generator's 60 s (it would
+# cost the full run 3 1/2 minutes more).
+each() {
+    local servers=$1 key=$2 rep s
+    shift
+    wanted "$key" || return 0
+    for rep in $(seq $reps); do
+        for s in $servers; do
+            [ $s = before ] && [ -z "$before" ] && continue
+            if [ $s = ncat ] && [ "$key" = burst-1000 ] && [ $rep -gt 1 ] &&
+                grep -q "^server=ncat key=burst-1000 .*reached_all_s=-1" "$raw"; then
+                continue
+            fi
+            run_one $s "$@"
+        done
     done
 }
+
+all="relay before reference ncat"
 
 if [ $overload = 1 ]; then
     # Nobody may be dropped and nothing lost (dropped=0 drips_missing=0 lost=0 gaps=0); what the
@@ -79,10 +121,8 @@ if [ $overload = 1 ]; then
     for n in ${OVERLOAD_SIZES:-3000 4000 5000}; do
         late=0
         [ "$n" = 3000 ] && late=1000
-        for _ in $(seq $reps); do
-            run_one relay "drip-$n" --mode paced --clients $((n + 20)) --senders 20 --rate 10 --size 64 --drip 9 \
-                --late $late --seconds 30
-        done
+        each "relay before" "drip-$n" --mode paced --clients $((n + 20)) --senders 20 --rate 10 --size 64 \
+            --drip 9 --late $late --seconds 30
     done
     exit 0
 fi
@@ -93,44 +133,53 @@ if [ $smoke = 1 ]; then
     run_one relay flat-20-1024 --mode flat --clients 20 --senders 5 --size 1024 --seconds 1
     run_one relay stall-paced-20-1024 --mode paced --clients 20 --senders 5 --size 1024 --seconds 1 --stalled 1
     run_one relay burst-200 --mode burst --clients 200 --hold 1
+    run_one reference paced-10-64 --mode paced --clients 10 --senders 5 --size 64 --seconds 1
     # Paced runs split nothing, so every record must arrive exactly once, and every reader stays.
+    # That holds for the reference relay too, or its figures measure nothing.
     awk '
+        { split("", v); for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
+        !("mode" in v) { print "smoke: " $1 " " $2 " did not run"; bad = 1; next }
+        { runs[v["server"]]++ }
         /key=(paced|stall)/ {
-            for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
             if (v["lost"] != 0 || v["repeated"] != 0 || v["split"] != 0 || v["readers_alive"] != v["clients"] || v["delivered"] == 0) {
                 print "smoke: loss or drop in " $2; bad = 1
             }
         }
         /key=flat/ {
-            for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
             # Flat out, a reader starved of CPU for a moment may be taken for a stalled one and cut.
             if (v["repeated"] != 0 || v["delivered"] == 0) { print "smoke: flat run failed"; bad = 1 }
         }
         /key=burst/ {
-            for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
             if (v["reached_all_s"] < 0 || v["alive_after_hold"] != v["clients"]) { print "smoke: burst run failed"; bad = 1 }
         }
-        END { exit bad }' "$raw"
-    echo "smoke: every scenario ran; paced: nothing lost, repeated or split, no reader dropped"
+        END {
+            if (runs["relay"] != 4 || runs["reference"] != 1) { print "smoke: a run is missing"; bad = 1 }
+            exit bad
+        }' "$raw"
+    echo "smoke: every scenario ran; paced: nothing lost, repeated or split, no reader dropped (relay and reference)"
     exit 0
 fi
 
 for n in 10 50 200; do
     for size in 64 1024; do
-        both "paced-$n-$size" --mode paced --clients $n --senders 10 --size $size --seconds 5
+        each "$all" "paced-$n-$size" --mode paced --clients $n --senders 10 --size $size --seconds 5
     done
 done
 for n in 50 200; do
     for size in 64 1024; do
-        both "flat-$n-$size" --mode flat --clients $n --senders 10 --size $size --seconds 5
+        each "$all" "flat-$n-$size" --mode flat --clients $n --senders 10 --size $size --seconds 5
     done
 done
-both stall-paced-50-1024 --mode paced --clients 50 --senders 10 --size 1024 --seconds 5 --stalled 1
-both stall-flat-50-1024 --mode flat --clients 50 --senders 10 --size 1024 --seconds 5 --stalled 1
-both burst-1000 --mode burst --clients 1000 --hold 30
-for _ in $(seq $reps); do run_one relay burst-5000 --mode burst --clients 5000 --hold 30; done
+each "$all" stall-paced-50-1024 --mode paced --clients 50 --senders 10 --size 1024 --seconds 5 --stalled 1
+each "$all" stall-flat-50-1024 --mode flat --clients 50 --senders 10 --size 1024 --seconds 5 --stalled 1
+each "$all" burst-1000 --mode burst --clients 1000 --hold 30
+# ncat's select() holds at most about 1,000 clients.
+each "relay before reference" burst-5000 --mode burst --clients 5000 --hold 30
+echo "run.sh: $(grep -c . "$raw") runs in $SECONDS s" >&2
 
-mkdir -p docs
-cp "$raw" docs/benchmarks-raw.txt
-bench/report.py docs/benchmarks-raw.txt docs
-echo "wrote docs/benchmarks.md" >&2
+out=docs
+[ -z "$only" ] || out=$build/bench-partial
+mkdir -p "$out"
+cp "$raw" "$out/benchmarks-raw.txt"
+bench/report.py "$out/benchmarks-raw.txt" "$out"
+echo "wrote $out/benchmarks.md" >&2

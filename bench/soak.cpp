@@ -22,8 +22,7 @@
 // to hold one of everything: the burst stays 15 s, a quiet point at t = 20 s is the memory's
 // reference, and the stalled and silent clients start at t = 22 s.
 //
-// Records: magic, sender, size, sequence number, send time, a payload derived from sender and
-// sequence, and a checksum of the rest. Each is sent in one send, and its size divides the relay's
+// Records: those of load_client.h, with a checksum. Each is sent in one send, and its size divides the relay's
 // 4 KiB receive, so that however many wait in a sender's socket a receive ends on a record's end
 // and the relay passes records on whole: every chatter must see every other chatter's
 // records exactly once, in order, intact. Heartbeat answers arrive between relayed chunks; a reader
@@ -35,33 +34,30 @@
 // Writes a line a second to --samples (time, the relay's memory, threads, descriptors, CPU, and
 // the chatters' latency that second), a line a minute to standard output, and at the end a line of
 // key=value pairs with "result=pass" or "result=fail" and the reasons. Exit status 0 only on pass.
+#include "load_client.h"
+
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <dirent.h>
-#include <fstream>
 #include <memory>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <random>
 #include <set>
 #include <string>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 namespace soak {
 
+using load::mono_ns;
+
 const std::uint32_t MAGIC = 0x5A0CF00Du;
-const std::size_t HEADER = 24;        // magic 4, sender 2, size 2, seq 8, time 8
+const std::size_t HEADER = load::RECORD_HEADER;
 const std::uint16_t GUEST = 60000;    // sender ids from here are churn clients
 const double HEARTBEAT = 4.0;         // as chat_client: a heartbeat after 4 s of its own silence
 const double SILENCE_LIMIT = 10.0;    // the relay's
@@ -82,75 +78,10 @@ struct Options {
 
 Options opt;
 
-double mono()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-std::uint64_t mono_ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
-}
-
-std::uint32_t checksum(const char *p, std::size_t n)
-{
-    std::uint32_t h = 2166136261u;  // FNV-1a
-    for (std::size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<std::uint8_t>(p[i])) * 16777619u;
-    return h;
-}
-
 void make_record(std::string &out, std::uint16_t sender, std::uint64_t seq, std::size_t size)
 {
-    std::size_t at = out.size();
-    out.resize(at + size);
-    char *p = &out[at];
-    std::uint64_t ts = mono_ns();
-    auto sz = static_cast<std::uint16_t>(size);
-    std::memcpy(p, &MAGIC, 4);
-    std::memcpy(p + 4, &sender, 2);
-    std::memcpy(p + 6, &sz, 2);
-    std::memcpy(p + 8, &seq, 8);
-    std::memcpy(p + 16, &ts, 8);
-    for (std::size_t i = HEADER; i < size - 4; ++i)
-        p[i] = static_cast<char>(seq * 31 + sender * 7 + i);
-    std::uint32_t sum = checksum(p, size - 4);
-    std::memcpy(p + size - 4, &sum, 4);
+    load::make_record(out, MAGIC, sender, seq, size, true);
 }
-
-// Latencies in microseconds: 10 us buckets to 100 ms, then 10 ms buckets to 100 s.
-struct Histogram {
-    std::vector<std::uint32_t> fine = std::vector<std::uint32_t>(10000), coarse = std::vector<std::uint32_t>(10000);
-    std::uint64_t count = 0, max_us = 0;
-    void add(std::uint64_t us)
-    {
-        ++count;
-        max_us = std::max(max_us, us);
-        if (us < 100000)
-            ++fine[us / 10];
-        else
-            ++coarse[std::min<std::uint64_t>(us / 10000, 9999)];
-    }
-    double percentile(double p) const
-    {
-        if (count == 0)
-            return 0;
-        auto want = static_cast<std::uint64_t>(p / 100.0 * static_cast<double>(count - 1)) + 1;
-        std::uint64_t seen = 0;
-        for (std::size_t i = 0; i < fine.size(); ++i)
-            if ((seen += fine[i]) >= want)
-                return static_cast<double>(i * 10 + 10);
-        for (std::size_t i = 10; i < coarse.size(); ++i)
-            if ((seen += coarse[i]) >= want)
-                return static_cast<double>(i * 10000 + 10000);
-        return static_cast<double>(max_us);
-    }
-    void clear() { *this = Histogram(); }
-};
 
 enum Kind { CHATTER, CHURN, STALLER, SILENT, CROWD };
 enum Leave { RESET, CLOSE, HALF_CLOSE };
@@ -189,7 +120,9 @@ std::vector<int> free_slots, freed_now;
 int ep = -1;
 double t0 = 0;
 Counts minute_counts, total_counts;
-Histogram minute_latency, second_latency, total_latency;
+// Latencies in microseconds, in steps of 10 us up to 100 ms, then of 10 ms up to 100 s; a percentile
+// is the upper end of its step.
+load::Histogram minute_latency{10, true}, second_latency{10, true}, total_latency{10, true};
 std::vector<std::pair<std::string, int>> failures;  // reason, times
 std::mt19937 rng(12345);
 std::uint64_t partial_sends = 0, churn_opened = 0, churn_sent_first = 0, connect_failures = 0;
@@ -197,7 +130,7 @@ std::uint16_t guest_seq = 0;
 
 double now_s()
 {
-    return mono() - t0;
+    return load::mono_s() - t0;
 }
 
 // Records a failure; the same reason again is only counted.
@@ -231,28 +164,18 @@ int index_of(const Conn &c)
 
 int open_conn(Kind kind, int rcvbuf = 0)
 {
+    load::Dialled d = load::connect_relay(true, rcvbuf);
+    if (d.fd < 0) {
+        if (d.failed == std::string("socket"))
+            fail(std::string("socket: ") + std::strerror(d.error));
+        else
+            ++connect_failures;
+        return -1;
+    }
     auto c = std::make_unique<Conn>();
     c->kind = kind;
-    c->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (c->fd < 0) {
-        fail(std::string("socket: ") + std::strerror(errno));
-        return -1;
-    }
-    if (rcvbuf > 0)
-        setsockopt(c->fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    int one = 1;
-    setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(8888);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = connect(c->fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    if (rc != 0 && errno != EINPROGRESS) {
-        ++connect_failures;
-        close(c->fd);
-        return -1;
-    }
-    c->connected = rc == 0;
+    c->fd = d.fd;
+    c->connected = d.connected;
     c->opened = c->last_send = now_s();
     int index;
     if (!free_slots.empty()) {
@@ -286,12 +209,7 @@ void drop(int index, bool reset)
 void flush(Conn &c, int index)
 {
     bool had = !c.out.empty();
-    while (!c.out.empty()) {
-        ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        c.out.erase(0, static_cast<std::size_t>(n));
-    }
+    load::send_pending(c.fd, c.out);
     if (had || !c.out.empty())
         watch(c, index, EPOLL_CTL_MOD);
 }
@@ -316,14 +234,10 @@ void heartbeat(Conn &c, int index)
 // clients intact; heartbeat answers only where owed.
 void take_record(Conn &c, const char *p, std::size_t len)
 {
-    std::uint16_t sender;
-    std::uint64_t seq, ts;
-    std::memcpy(&sender, p + 4, 2);
-    std::memcpy(&seq, p + 8, 8);
-    std::memcpy(&ts, p + 16, 8);
-    std::uint32_t sum;
-    std::memcpy(&sum, p + len - 4, 4);
-    if (sum != checksum(p, len - 4)) {
+    load::RecordHeader h = load::read_header(p);
+    std::uint16_t sender = h.sender;
+    std::uint64_t seq = h.seq;
+    if (!load::checksum_intact(p, len)) {
         ++minute_counts.corrupt;
         return;
     }
@@ -351,7 +265,7 @@ void take_record(Conn &c, const char *p, std::size_t len)
     minute_counts.lost += seq - expected;
     expected = seq + 1;
     ++minute_counts.records;
-    auto us = (mono_ns() - ts) / 1000;
+    auto us = (mono_ns() - h.sent_ns) / 1000;
     minute_latency.add(us);
     second_latency.add(us);
     total_latency.add(us);
@@ -391,7 +305,7 @@ void parse_chatter(Conn &c)
         }
         // Not a record where one must begin: count it, and go on from the next record's start.
         ++minute_counts.corrupt;
-        std::size_t next = in.find(std::string(reinterpret_cast<const char *>(&MAGIC), 4), at + 1);
+        std::size_t next = load::find_magic(in, at + 1, MAGIC);
         at = next == std::string::npos ? in.size() : next;
     }
     c.in.erase(0, at);
@@ -493,57 +407,15 @@ struct Sampler {
     double cpu_pct = 0, ws_cpu_pct = 0;
 };
 
-std::string proc_status(int pid, const char *key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(key, 0) == 0)
-            return line.substr(std::strlen(key));
-    return "";
-}
-
-bool alive(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t at = stat.rfind(')');
-    return at != std::string::npos && at + 2 < stat.size() && stat[at + 2] != 'Z' && stat[at + 2] != 'X';
-}
-
-double cpu_seconds(int pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t at = stat.rfind(')');
-    if (at == std::string::npos)
-        return 0;
-    unsigned long long utime = 0, stime = 0;
-    std::sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime);
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long count_fds(int pid)
-{
-    if (pid == 0)
-        return 0;
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!d)
-        return -1;
-    long n = 0;
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
-}
-
 void sample(Sampler &s)
 {
     double now = now_s();
-    s.rss = std::atol(proc_status(opt.server_pid, "VmRSS:").c_str());
-    s.threads = std::atol(proc_status(opt.server_pid, "Threads:").c_str());
-    s.fds = count_fds(opt.server_pid);
-    s.ws_fds = count_fds(opt.wineserver_pid);
-    double cpu = cpu_seconds(opt.server_pid), ws_cpu = opt.wineserver_pid ? cpu_seconds(opt.wineserver_pid) : 0;
+    s.rss = load::process_status(opt.server_pid, "VmRSS:");
+    s.threads = load::process_status(opt.server_pid, "Threads:");
+    s.fds = load::process_fds(opt.server_pid);
+    s.ws_fds = load::process_fds(opt.wineserver_pid);
+    double cpu = load::process_cpu_s(opt.server_pid);
+    double ws_cpu = opt.wineserver_pid ? load::process_cpu_s(opt.wineserver_pid) : 0;
     double dt = now - s.at_last;
     if (s.at_last > 0 && dt > 0) {
         s.cpu_pct = 100 * (cpu - s.cpu_last) / dt;
@@ -671,7 +543,7 @@ void loop_until(double until, Tick tick)
 void write_sample(double now)
 {
     sample(run.s);
-    if (!alive(opt.server_pid))
+    if (!load::process_alive(opt.server_pid))
         fail("the relay died");
     double p50 = second_latency.percentile(50), p99 = second_latency.percentile(99);
     run.p99_by_second.emplace_back(now, p99);
@@ -815,10 +687,7 @@ void start_burst(double now)
 
 int run_soak()
 {
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    load::raise_descriptor_limit();
     ep = epoll_create1(EPOLL_CLOEXEC);
     if (!opt.samples.empty()) {
         run.samples = std::fopen(opt.samples.c_str(), "w");
@@ -826,7 +695,7 @@ int run_soak()
             std::fprintf(run.samples, "# t_s rss_kib threads fds wineserver_fds cpu_pct wineserver_cpu_pct p50_us p99_us "
                                       "records chatters churn crowd\n");
     }
-    t0 = mono();
+    t0 = load::mono_s();
     for (int i = 0; i < opt.chatters; ++i) {
         int index = open_conn(CHATTER);
         if (index < 0)
@@ -842,7 +711,7 @@ int run_soak()
     loop_until(2, [](double) {});
     quiet_point(0, false);
     // The clock starts now: minute k runs from t0 + 60k.
-    t0 = mono();
+    t0 = load::mono_s();
     run.next_sample = 1;
     run.next_send = 0;
     run.chatting = true;
@@ -880,7 +749,7 @@ int run_soak()
         run.churn_paused_until = 1e18;  // until the next quiet point is over
         loop_until(base + 59.5, main_tick);
         check_minute(m);
-        if (!alive(opt.server_pid))
+        if (!load::process_alive(opt.server_pid))
             break;
     }
     // The end: chat stops, what was sent arrives, and then only the chatters remain.
