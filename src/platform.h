@@ -66,6 +66,8 @@ int refuse_client(SOCKET listener);
 int recv_some(SOCKET s, char *buf, int len);
 // True if bytes have arrived on s that have not been received yet.
 bool input_waiting(SOCKET s);
+// The most pieces one gathered send takes; any past it are not sent.
+constexpr int MAX_SPANS = 64;
 // Sends what the socket takes now of the pieces, in order, in one call: the count of bytes (0 if
 // it takes nothing), or -1 if the connection has failed. Never blocks, and never raises a signal
 // on a dead peer.

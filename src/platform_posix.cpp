@@ -141,9 +141,9 @@ bool input_waiting(SOCKET s)
 
 long send_gathered(SOCKET s, const byte_span *spans, int count)
 {
-    iovec iov[64];
-    if (count > 64)
-        count = 64;
+    iovec iov[MAX_SPANS];
+    if (count > MAX_SPANS)
+        count = MAX_SPANS;
     for (int i = 0; i < count; ++i)
         iov[i] = iovec{const_cast<char *>(spans[i].data), spans[i].size};
     msghdr msg{};

@@ -124,9 +124,9 @@ bool input_waiting(SOCKET s)
 
 long send_gathered(SOCKET s, const byte_span *spans, int count)
 {
-    WSABUF bufs[64];
-    if (count > 64)
-        count = 64;
+    WSABUF bufs[MAX_SPANS];
+    if (count > MAX_SPANS)
+        count = MAX_SPANS;
     for (int i = 0; i < count; ++i) {
         bufs[i].buf = const_cast<char *>(spans[i].data);
         bufs[i].len = static_cast<ULONG>(spans[i].size);

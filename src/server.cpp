@@ -72,7 +72,6 @@ struct client {
     backlog_queue backlog;        // guarded by mtx
     std::size_t backlog_bytes;    // guarded by mtx
     std::atomic<bool> cut_off;    // too far behind, or its connection failed
-    bool deferred;                // guarded by mtx: its backlog holds chunks that were never tried
     std::chrono::steady_clock::time_point last_progress;  // guarded by mtx: when its socket last took bytes
     bool above_mark;                                      // guarded by mtx: more than THROTTLE_MARK queued
     std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
@@ -162,7 +161,6 @@ std::vector<client *> clients;
 fair_mutex mtx;
 std::atomic<bool> server_running{true};
 std::condition_variable_any drained;  // with mtx: a receiver fell below THROTTLE_MARK
-std::atomic<int> fan_outs_waiting{0};  // handlers waiting for mtx to pass chunks on
 
 clock_time getTime()
 {
@@ -314,31 +312,56 @@ static void start_log_writer()
     log_writer_running = true;
 }
 
+// Chunks received together from one sender, to be passed on together.
+struct received {
+    const char *data[FAN_OUT_BATCH];
+    std::size_t len[FAN_OUT_BATCH];
+    int count;
+};
+
+// A handler's chunks waiting to be passed on, and what became of them.
+struct fan_out_request {
+    client *sender;
+    const received *chunks;
+    fan_out_request *next;     // guarded by handover_mtx, like the rest
+    bool done;                 // passed on; held_back is the answer
+    bool your_turn;            // asked to pass on what waits (serve_handovers)
+    bool held_back;            // the room is behind (see THROTTLE_MARK)
+    std::condition_variable finished;
+};
+
 // Work handed to whoever holds mtx next, by threads that must not wait for it (a busy room keeps
-// it taken): clients accepted but not yet in the registry, which the accept loop hands over, and
-// heartbeats whose answers are owed, which handlers hand over. Whoever takes mtx next does it all,
-// newcomers in the order they came: a newcomer is registered, and an answer sent, at the next
-// moment the registry is free, however busy the room stays, and a crowd's heartbeats cost the room
-// one pass under the lock instead of a wait for it each. Guarded by handover_mtx, which may be
-// taken while mtx is held, never the other way.
+// it taken): clients accepted but not yet in the registry, which the accept loop hands over;
+// heartbeats whose answers are owed; and chunks to pass on, which handlers hand over and then wait
+// for. Whoever takes mtx next does it all, each kind in the order it came: a newcomer is
+// registered, and an answer sent, at the next moment the registry is free, however busy the room
+// stays; a crowd's heartbeats cost the room one pass under the lock instead of a wait for it each;
+// and chunks from several senders that wait together go to each receiver in one gathered send, as
+// the send calls are nearly all of the relay's cost. Guarded by handover_mtx, which may be taken
+// while mtx is held, never the other way.
 std::vector<client *> joining;
 std::vector<client *> owed;  // a client for each heartbeat it is owed an answer for
+fan_out_request *requests_first, *requests_last;
 std::mutex handover_mtx;
 std::atomic<bool> handovers_waiting{false};
 std::vector<client *> joined, answered;  // the batches being done, kept for their capacity; guarded by mtx
 
 static void send_answer(client &c);
+static void pass_on(fan_out_request *first);
 
-// Enters the waiting newcomers in the registry, logging each arrival with the count it made, and
-// answers the heartbeats handed over. Caller holds mtx.
+// Enters the waiting newcomers in the registry, logging each arrival with the count it made,
+// answers the heartbeats and passes on the chunks handed over. Caller holds mtx.
 static void take_handovers()
 {
     if (!handovers_waiting.load())
         return;
+    fan_out_request *requests;
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
         joined.swap(joining);
         answered.swap(owed);
+        requests = requests_first;
+        requests_first = requests_last = nullptr;
         handovers_waiting = false;
     }
     for (client *c : joined) {
@@ -349,12 +372,31 @@ static void take_handovers()
     for (client *c : answered)
         send_answer(*c);
     answered.clear();
+    if (requests != nullptr)
+        pass_on(requests);
+}
+
+// Asks the handler whose chunks have waited longest to do what waits next; false if none waits.
+static bool pass_the_turn()
+{
+    std::lock_guard<std::mutex> lock(handover_mtx);
+    if (requests_first == nullptr)
+        return false;
+    requests_first->your_turn = true;
+    requests_first->finished.notify_one();
+    return true;
 }
 
 // Does what was handed over if nobody holds mtx; if somebody does, they will on letting it go.
+// After two passes, a handler waiting for its chunks to be passed on takes over, so that no thread
+// spends itself on others' work while its own client waits.
 static void serve_handovers()
 {
-    while (handovers_waiting.load() && mtx.try_lock()) {
+    for (int passes = 0; handovers_waiting.load(); ++passes) {
+        if (passes >= 2 && pass_the_turn())
+            return;
+        if (!mtx.try_lock())
+            return;
         take_handovers();
         mtx.unlock();
     }
@@ -384,30 +426,32 @@ static bool is_heartbeat(const char *chunk, int len)
     return len >= 6 && std::memcmp(chunk, "[PING]", 6) == 0;
 }
 
-// Chunks received together from one sender, to be passed on together.
-struct batch {
-    const char *data[FAN_OUT_BATCH];
-    std::size_t len[FAN_OUT_BATCH];
-    chunk_copy *copy[FAN_OUT_BATCH];  // a chunk's copy, made on first need and held until the fan-out ends
+// Chunks on their way to every receiver: those of the requests passed on together, and answers.
+#define OUTGOING_CHUNKS (8 * FAN_OUT_BATCH)
+struct outgoing {
+    const char *data[OUTGOING_CHUNKS];
+    std::size_t len[OUTGOING_CHUNKS];
+    chunk_copy *copy[OUTGOING_CHUNKS];  // a chunk's copy, made on first need and held until all have it
+    const client *from[OUTGOING_CHUNKS];  // its sender, who is not sent it; null for an answer
     int count;
 };
 
-// Sends c's backlog, then the chunks of `extra`, in one gathered send, as far as the socket takes
-// them now. Returns how many bytes of `extra` went, or -1 if the connection has failed. Caller
-// holds mtx: every send to a client happens under it, so two threads never write to one socket at
-// once, and none of them waits, since the sockets never block.
-static long send_pending(client &c, const batch *extra)
+// Sends c's backlog, then the chunks of `extra` that are not c's own, in one gathered send, as far
+// as the socket takes them now. Returns how many bytes of those chunks went, or -1 if the
+// connection has failed. Caller holds mtx: every send to a client happens under it, so two threads
+// never write to one socket at once, and none of them waits, since the sockets never block.
+static long send_pending(client &c, const outgoing *extra)
 {
-    byte_span spans[64];
+    byte_span spans[MAX_SPANS];
     int count = 0;
-    int room = 64 - (extra ? extra->count : 0);
-    for (std::size_t i = 0; i < c.backlog.size() && count < room; ++i) {
+    for (std::size_t i = 0; i < c.backlog.size() && count < MAX_SPANS; ++i) {
         const pending &p = c.backlog[i];
         spans[count++] = byte_span{p.chunk->data() + p.offset, p.chunk->size - p.offset};
     }
     if (extra && static_cast<std::size_t>(count) == c.backlog.size())
-        for (int i = 0; i < extra->count; ++i)
-            spans[count++] = byte_span{extra->data[i], extra->len[i]};
+        for (int i = 0; i < extra->count && count < MAX_SPANS; ++i)
+            if (extra->from[i] != &c)
+                spans[count++] = byte_span{extra->data[i], extra->len[i]};
     if (count == 0)
         return 0;
     long sent = send_gathered(c.sock, spans, count);
@@ -447,14 +491,12 @@ static long send_pending(client &c, const batch *extra)
 // the socket drains. Since the sender's thread does the sending, a room can never be fed faster
 // than the server can pass its bytes on; a receiver that reads slowly holds the senders back
 // (THROTTLE_MARK), and one that stops reading is cut off past BACKLOG_LIMIT.
-static void deliver(client &to, batch &chunks, bool defer)
+static void deliver(client &to, outgoing &chunks)
 {
     if (to.cut_off)
         return;
-    // Deferred chunks count as nothing sent yet: nobody is watching this socket for them.
-    bool was_idle = to.backlog.empty() || to.deferred;
-    long sent = defer ? 0 : send_pending(to, &chunks);
-    to.deferred = defer;
+    bool was_idle = to.backlog.empty();
+    long sent = send_pending(to, &chunks);
     if (sent < 0) {
         to.cut_off = true;  // the connection is dead; its handler ends it
         wake(to.alarm);
@@ -462,6 +504,8 @@ static void deliver(client &to, batch &chunks, bool defer)
     }
     auto skip = static_cast<std::size_t>(sent);
     for (int i = 0; i < chunks.count; ++i) {
+        if (chunks.from[i] == &to)
+            continue;
         if (skip >= chunks.len[i]) {
             skip -= chunks.len[i];
             continue;
@@ -482,8 +526,15 @@ static void deliver(client &to, batch &chunks, bool defer)
     if (to.backlog_bytes + to.backlog.size() * ENTRY_COST > BACKLOG_LIMIT)
         to.cut_off = true;
     to.queued.store(!to.backlog.empty(), std::memory_order_relaxed);
-    if ((was_idle && !to.backlog.empty() && !defer) || to.cut_off)
+    if ((was_idle && !to.backlog.empty()) || to.cut_off)
         wake(to.alarm);  // it must watch for its socket to drain, or leave
+}
+
+// True if c is far behind but still taking data. Caller holds mtx.
+static bool is_behind(const client &c, std::chrono::steady_clock::time_point now)
+{
+    return !c.cut_off && c.backlog_bytes > THROTTLE_MARK && now - c.last_progress < STALL_TIME &&
+           now - c.behind_since < HOLD_LIMIT;
 }
 
 // True if some receiver other than `sender` is far behind but still taking data. Caller holds mtx.
@@ -491,41 +542,76 @@ static bool room_is_behind(const client &sender)
 {
     auto now = std::chrono::steady_clock::now();
     for (const client *c : clients)
-        if (c != &sender && !c->cut_off && c->backlog_bytes > THROTTLE_MARK && now - c->last_progress < STALL_TIME &&
-            now - c->behind_since < HOLD_LIMIT)
+        if (c != &sender && is_behind(*c, now))
             return true;
     return false;
 }
 
-// Passes chunks to every registered client but their sender, in registration order. The whole
-// walk is one critical section, so chunks from different senders never interleave at a receiver.
-// Returns whether the sender should wait before reading on (see THROTTLE_MARK).
-//
-// When other handlers are already waiting to pass chunks on, the server is busier than it can send:
-// then chunks are only queued, and the last fan-out of the group sends each receiver everything in
-// one gathered send. The send calls are nearly all of the relay's cost, so under load this serves
-// more deliveries with the same work instead of falling behind; at most a few chunks wait so.
-static bool fan_out(client &sender, batch &chunks)
+// The chunks of the requests being passed on; guarded by mtx.
+outgoing passing;
+
+// Passes the chunks of a list of requests to every registered client but their senders, in
+// registration order, the requests in the order they came, as many together as `passing` holds. Each
+// round is one critical section, so chunks from different senders never interleave at a receiver.
+// Tells each requester it is done, and whether the room is behind. Caller holds mtx.
+static void pass_on(fan_out_request *first)
 {
-    fan_outs_waiting.fetch_add(1);
-    registry_lock lock;
-    fan_outs_waiting.fetch_sub(1);
-    bool more_coming = fan_outs_waiting.load() > 0;
-    for (client *receiver : clients)
-        if (receiver != &sender)
-            deliver(*receiver, chunks, more_coming && receiver->backlog.size() < 16);
-    if (sender.deferred && !more_coming) {
-        // Its own fan-out skips the sender: send what earlier ones left queued for it.
-        sender.deferred = false;
-        if (send_pending(sender, nullptr) < 0)
-            sender.cut_off = true;
-        else if (!sender.backlog.empty())
-            wake(sender.alarm);
+    while (first != nullptr) {
+        passing.count = 0;
+        fan_out_request *r = first;
+        for (; r != nullptr && passing.count + r->chunks->count <= OUTGOING_CHUNKS; r = r->next) {
+            for (int i = 0; i < r->chunks->count; ++i) {
+                passing.data[passing.count] = r->chunks->data[i];
+                passing.len[passing.count] = r->chunks->len[i];
+                passing.copy[passing.count] = nullptr;
+                passing.from[passing.count++] = r->sender;
+            }
+        }
+        for (client *receiver : clients)
+            deliver(*receiver, passing);
+        for (int i = 0; i < passing.count; ++i)
+            if (passing.copy[i] != nullptr)
+                release_copy(passing.copy[i]);
+        // Who is behind, found once for the round: a sender waits if anyone else is.
+        const client *behind = nullptr;
+        int behind_count = 0;
+        auto now = std::chrono::steady_clock::now();
+        for (const client *c : clients)
+            if (is_behind(*c, now)) {
+                behind = c;
+                if (++behind_count > 1)
+                    break;
+            }
+        while (first != r) {
+            fan_out_request *done = first;
+            first = first->next;  // read before it is marked done: its requester may then leave
+            std::lock_guard<std::mutex> lock(handover_mtx);
+            done->held_back = behind_count > 1 || (behind_count == 1 && behind != done->sender);
+            done->done = true;
+            done->finished.notify_one();
+        }
     }
-    for (int i = 0; i < chunks.count; ++i)
-        if (chunks.copy[i] != nullptr)
-            release_copy(chunks.copy[i]);
-    return room_is_behind(sender);
+}
+
+// Has chunks passed on to every other client and waits until they have been (the chunks are the
+// caller's). Whoever holds mtx next passes them on, with any others waiting; that is this thread if
+// mtx is free. Returns whether the sender should wait before reading on (see THROTTLE_MARK).
+static bool fan_out(client &sender, const received &chunks)
+{
+    fan_out_request me{&sender, &chunks, nullptr, false, false, false, {}};
+    std::unique_lock<std::mutex> lock(handover_mtx);
+    (requests_last != nullptr ? requests_last->next : requests_first) = &me;
+    requests_last = &me;
+    handovers_waiting = true;
+    for (;;) {
+        lock.unlock();
+        serve_handovers();
+        lock.lock();
+        me.finished.wait(lock, [&me] { return me.done || me.your_turn; });
+        if (me.done)
+            return me.held_back;
+        me.your_turn = false;
+    }
 }
 
 // Holds a sender back while the room catches up, for a moment at a time, so that its handler still
@@ -548,8 +634,13 @@ static void send_answer(client &c)
     };
     static_assert(offsetof(fixed_copy, text) == sizeof(chunk_copy), "a copy's bytes follow its header");
     static fixed_copy pong{{nullptr, 6, 1}, {'[', 'P', 'O', 'N', 'G', ']'}};
-    batch answer{{pong.text}, {sizeof pong.text}, {&pong.copy}, 1};
-    deliver(c, answer, false);
+    static outgoing answer;  // guarded by mtx
+    answer.data[0] = pong.text;
+    answer.len[0] = sizeof pong.text;
+    answer.copy[0] = &pong.copy;
+    answer.from[0] = nullptr;
+    answer.count = 1;
+    deliver(c, answer);
 }
 
 // Has a heartbeat answered without waiting for the registry: at once if it is free, otherwise by
@@ -569,7 +660,6 @@ static void answer_heartbeat(client &c)
 static bool drain_backlog(client &c)
 {
     registry_lock lock;
-    c.deferred = false;
     return send_pending(c, nullptr) >= 0;
 }
 
@@ -633,7 +723,7 @@ static void handle_client(void *arg)
             clear_waker(c->alarm);
         bool gone = false;
         if (ready & WAIT_READABLE) {
-            batch chunks{};
+            received chunks{};
             // Bounded by receives, heartbeats included, so that a stream of them cannot keep the
             // handler from its backlog or from noticing that it has been cut off.
             for (int receives = 0; receives < FAN_OUT_BATCH; ++receives) {
@@ -753,7 +843,7 @@ static void register_client(SOCKET client_sock)
         return;
     }
     auto now = std::chrono::steady_clock::now();
-    client *c = new client{client_sock, alarm, {}, 0, false, false, now, false, now, false};
+    client *c = new client{client_sock, alarm, {}, 0, false, now, false, now, false};
     bool starter = false;
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
