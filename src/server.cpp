@@ -582,10 +582,10 @@ static void pass_on(fan_out_request *first)
                 if (++behind_count > 1)
                     break;
             }
+        std::lock_guard<std::mutex> lock(handover_mtx);
         while (first != r) {
             fan_out_request *done = first;
             first = first->next;  // read before it is marked done: its requester may then leave
-            std::lock_guard<std::mutex> lock(handover_mtx);
             done->held_back = behind_count > 1 || (behind_count == 1 && behind != done->sender);
             done->done = true;
             done->finished.notify_one();
