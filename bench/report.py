@@ -3,8 +3,8 @@
 
 Every table gives each server's figures beside the reference relay's (bench/reference_relay.cpp), with
 the ratio to it. The servers, as named in the raw lines: relay (chat_server), before (an older
-chat_server, when run.sh had BEFORE set), reference and ncat; a server with no line in the raw file
-has no rows.
+chat_server, when run.sh had BEFORE set), reference, threads (bench/thread_relay.cpp, the least a relay
+with a thread per client can do) and ncat; a server with no line in the raw file has no rows.
 """
 import os
 import platform
@@ -20,7 +20,7 @@ for line in open(raw_path):
     if "key" in fields and "mode" in fields:
         runs[(fields["key"], fields["server"])].append(fields)
 
-NAMES = {"relay": "chat_server", "before": "before", "reference": "reference", "ncat": "ncat"}
+NAMES = {"relay": "chat_server", "before": "before", "reference": "reference", "threads": "thread relay", "ncat": "ncat"}
 present = {s for _, s in runs}
 SERVERS = [s for s in NAMES if s in present]  # table order
 REF = "reference"
@@ -99,15 +99,22 @@ w("The reference relay (`bench/reference_relay.cpp`) is a measuring stick, not a
   "(`÷ ref`) is a server's median over the reference relay's in the same scenario: for latency, CPU "
   "and memory, above 1 is what the server costs on top of bare fan-out; for records per second, "
   "below 1 is what it loses.\n")
+w("The thread relay (`bench/thread_relay.cpp`) is a second measuring stick: the least a relay built as "
+  "chat_server is, a thread per client, can do. Each client's thread makes blocking receives and, under "
+  "one mutex, sends each chunk to every other client with blocking sends; it answers `[PING]` with "
+  "`[PONG]` and does nothing else (a reader that stops reading would stop its room, so it is left out "
+  "of the stall scenarios). Where chat_server sits between the two, the gap to the thread relay is "
+  "what chat_server's own work costs, and the gap from the thread relay to the reference is what "
+  "a thread per client costs.\n")
 w(f"Machine: {os.cpu_count()} cores ({cpu_model()}), Linux {platform.release()}. Each run starts the server "
   "and the load generator (`bench/loadgen`, one epoll thread) together in a private network namespace, "
   "on 127.0.0.1:8888, the server pinned to one core and the generator to the other. The servers "
   f"({listed}) run alternately, {reps} time{'' if reps == 1 else 's'} each; each cell is the median, with the range in brackets. "
-  "These numbers hold for this machine only. Regenerate with `sudo bench/run.sh` (about 25 minutes; "
-  "with `BEFORE=path/to/an/older/chat_server`, which then runs too as `before`, about 33).\n")
-w("chat_server's readers heartbeat every 4 s, as `chat_client` does when idle (senders need not: their "
-  "records keep them active); the reference relay's and ncat's clients do not, since neither has an "
-  "inactivity limit and both would relay the heartbeats as chat.\n")
+  "These numbers hold for this machine only. Regenerate with `sudo bench/run.sh` (about 33 minutes; "
+  "with `BEFORE=path/to/an/older/chat_server`, which then runs too as `before`, about 41).\n")
+w("chat_server's and the thread relay's readers heartbeat every 4 s, as `chat_client` does when idle "
+  "(senders need not: their records keep them active); the reference relay's and ncat's clients do not, "
+  "since neither has an inactivity limit and both would relay the heartbeats as chat.\n")
 
 
 def pct(a, b):
@@ -129,33 +136,56 @@ def within(x, bound):
 
 
 w("## Targets\n")
-w("Against the reference relay, in the same run (medians):\n")
-b = rel("burst-5000", "reached_all_s")
-w(f"- 5,000 clients at once, until a message reaches every one: {num(med('burst-5000', 'relay', 'reached_all_s'), '.2f')} s "
-  f"against the reference's {num(med('burst-5000', REF, 'reached_all_s'), '.2f')} s, {num(b, '.2f')} × (target at most 2 ×): "
-  f"{verdict(within(b, 2.0))}.")
+w("Against the reference relay, in the same run (medians); after each, where the thread relay ran, "
+  "its own figure and ratio: the least a thread per client can do.\n")
+
+
+def floor(key, metric):
+    """'; the thread relay: its median and ratio to the reference', if it ran the scenario."""
+    v = med(key, "threads", metric)
+    return "" if v is None else f"; the thread relay: {num(v, ',.2f' if v < 10 else ',.0f')}, {num(rel(key, metric, 'threads'), '.2f')} ×"
+
+
+if ran("burst-5000"):
+    b = rel("burst-5000", "reached_all_s")
+    w(f"- 5,000 clients at once, until a message reaches every one: {num(med('burst-5000', 'relay', 'reached_all_s'), '.2f')} s "
+      f"against the reference's {num(med('burst-5000', REF, 'reached_all_s'), '.2f')} s, {num(b, '.2f')} × (target at most 2 ×): "
+      f"{verdict(within(b, 2.0))}{floor('burst-5000', 'reached_all_s')}.")
 for n, bound in ((10, 1.1), (50, 1.1), (200, 1.5)):
-    x = rel(f"paced-{n}-64", "p99_us")
-    w(f"- Paced, {n} clients, 64 B: p99 {num(med(f'paced-{n}-64', 'relay', 'p99_us'))} µs against "
-      f"{num(med(f'paced-{n}-64', REF, 'p99_us'))} µs, {num(x, '.2f')} × (target at most {bound} ×): {verdict(within(x, bound))}.")
+    k = f"paced-{n}-64"
+    if ran(k):
+        x = rel(k, "p99_us")
+        w(f"- Paced, {n} clients, 64 B: p99 {num(med(k, 'relay', 'p99_us'))} µs against "
+          f"{num(med(k, REF, 'p99_us'))} µs, {num(x, '.2f')} × (target at most {bound} ×): {verdict(within(x, bound))}"
+          f"{floor(k, 'p99_us')}.")
 for k in ("flat-50-64", "flat-50-1024", "flat-200-64", "flat-200-1024"):
+    if not ran(k):
+        continue
     x = rel(k, "records_per_s")
     cb = med(k, "before", "server_cpu_s_per_m")
     cr = med(k, "relay", "server_cpu_s_per_m")
     cpu = "" if cb is None else f"; CPU per delivery {num(cr, '.3f')} s/M against {num(cb, '.3f')} before"
     w(f"- Flat out, {k[5:].replace('-', ' clients ', 1)} B: {num(x, '.2f')} × the reference's records/s (target at least 0.95 ×): "
-      f"{verdict(None if x is None else x >= 0.95)}{cpu}.")
-idle = med("burst-5000", "relay", "server_cpu_pct")
-w(f"- 5,000 idle clients heartbeating every 4 s: {num(idle, '.2f')} % of a core (target under 3 %): "
-  f"{verdict(None if idle is None else idle < 3.0)}; resident memory "
-  f"{num(med('burst-5000', 'relay', 'rss_per_client_kib'), '.1f')} KiB per client.")
-w("- Where the paced tail goes at 200 clients: 10 senders at 100 records/s each make about 200,000 deliveries "
-  "a second, which keep the server's core busy whichever relay it is; `perf` puts about 94 % of the time in "
-  "the kernel's TCP send path for both, and both make about as many send calls. What differs is who runs "
-  "when the core is full: the reference reads every sender in one loop, while chat_server's handlers are "
-  "threads that wait for the scheduler to run them, and the tail of a saturated core is where that shows.")
+      f"{verdict(None if x is None else x >= 0.95)}{cpu}{floor(k, 'records_per_s')}.")
+if ran("burst-5000"):
+    idle = med("burst-5000", "relay", "server_cpu_pct")
+    idle_floor = med("burst-5000", "threads", "server_cpu_pct")
+    w(f"- 5,000 idle clients heartbeating every 4 s: {num(idle, '.2f')} % of a core (target under 3 %): "
+      f"{verdict(None if idle is None else idle < 3.0)}"
+      f"{'' if idle_floor is None else '; the thread relay, answering the same heartbeats: ' + num(idle_floor, '.2f') + ' %'}"
+      f"; resident memory {num(med('burst-5000', 'relay', 'rss_per_client_kib'), '.1f')} KiB per client.")
+if ran("paced-200-64"):
+    w("- Where the paced tail goes at 200 clients: 10 senders at 100 records/s each make about 200,000 deliveries "
+      "a second, which keep the server's core busy whichever relay it is; `perf` puts about 94 % of the time in "
+      "the kernel's TCP send path for both chat_server and the reference, and both make about as many send calls. "
+      "What differs is who runs when the core is full: the reference reads every sender in one loop, while with "
+      "a thread per client each chunk wakes its sender's thread, which waits for the scheduler. The thread relay "
+      "shows what that costs when nothing is done about it; chat_server passes on together the chunks that wait "
+      "together (one send per receiver for them all), which takes back most of it but not all.")
 for mode in ("paced", "flat"):
     base, k = f"{mode}-50-1024", f"stall-{mode}-50-1024"
+    if not ran(k):
+        continue
     w(f"- A client that never reads, {mode}: the others keep {pct(med(k, 'relay', 'records_per_s'), med(base, 'relay', 'records_per_s'))} "
       f"of their throughput (target 90 %); their p99 goes from {num(med(base, 'relay', 'p99_us'))} to {num(med(k, 'relay', 'p99_us'))} µs; "
       f"peak server RSS {num(med(k, 'relay', 'server_rss_peak_kib'))} KiB (bound: 4 MiB for the stalled client on top of "
@@ -171,7 +201,7 @@ for n, size, k, s in fan_out("paced", (10, 50, 200), SERVERS):
     lost = sum(values(k, s, "lost")) + sum(values(k, s, "repeated"))
     w(f"| {n} | {size} B | {NAMES[s]} | {cell(k, s, 'p50_us')} | {cell(k, s, 'p99_us')} | {cell(k, s, 'p999_us')} "
       f"| {to_ref(k, s, 'p50_us')} | {to_ref(k, s, 'p99_us')} | {lost:.0f} |")
-hb_servers = [s for s in ("relay", "before") if s in SERVERS]
+hb_servers = [s for s in ("relay", "before", "threads") if s in SERVERS]
 w("\nHeartbeat round trip under that load (one reader, not a sender, sends `[PING]` ten times a second; "
   "the reference relay and ncat answer no heartbeat, so there is nothing of theirs to set beside it):\n")
 table("clients", "record", "server", "p50 µs", "p99 µs")
@@ -214,7 +244,7 @@ w("## Connection bursts and idle crowds\n")
 w("All clients connect at once. `reached all` is the time from the first connect until a message "
   "from the first client (repeated every 50 ms) has reached every other: registration and fan-out "
   "together. `fan-out` is one more message, once all are registered. Then the crowd idles for 30 s "
-  "(chat_server's clients heartbeating every 4 s; the reference relay's and ncat's silent): the "
+  "(chat_server's and the thread relay's clients heartbeating every 4 s; the reference relay's and ncat's silent): the "
   "server's CPU over that time, its resident memory per client, and its threads.\n")
 table("clients", "server", "all connected s", "reached all s", "÷ ref", "fan-out s", "÷ ref", "CPU % of a core",
       "RSS KiB per client", "÷ ref", "threads", "alive after hold")
@@ -248,7 +278,7 @@ open(page, "w").write("\n".join(out) + "\n" + soak)
 # The plot: paced latency percentiles against client count, every server that ran them, 64 B records.
 # One colour a server; p50 solid, p99 dashed. No such runs (a partial run), no plot.
 plotted = [s for s in SERVERS if any(values(f"paced-{n}-64", s, "p50_us") for n in (10, 50, 200))]
-colours = {"relay": "#1f77b4", "before": "#9467bd", "reference": "#2ca02c", "ncat": "#d62728"}
+colours = {"relay": "#1f77b4", "before": "#9467bd", "reference": "#2ca02c", "threads": "#ff7f0e", "ncat": "#d62728"}
 data = os.path.join(out_dir, "latency.dat")
 with open(data, "w") as f:
     for n in (10, 50, 200):

@@ -1,12 +1,14 @@
 #!/bin/bash
 # bench/run.sh - measures chat_server side by side with the reference relay (bench/reference_relay.cpp:
-# bare fan-out in one epoll thread, the measuring stick) and `ncat --broker`, alternately (relay,
-# reference, ncat, relay, ...), each run in a private network namespace of its own, and writes
+# bare fan-out in one epoll thread, the measuring stick), the thread relay (bench/thread_relay.cpp:
+# bare fan-out with a thread per client, the floor of chat_server's design; paced and burst
+# scenarios) and `ncat --broker`, alternately (relay, reference, ..., relay, ...), each run in a
+# private network namespace of its own, and writes
 # docs/benchmarks.md. The server runs on CPU 0 and the load generator on CPU 1, so that neither
 # steals the other's time.
 #
 #   bench/run.sh [BUILD_DIR]          the full run (needs root, ncat, gnuplot, python3): at REPS=3
-#                                     about 33 minutes with BEFORE set, 25 without (the runs'
+#                                     about 41 minutes with BEFORE set, 33 without (the runs'
 #                                     durations as measured, added up: 9 to 10 s each paced, flat
 #                                     or stall run, 30 to 32 s each burst, 101 s ncat's burst of
 #                                     1,000, which fails)
@@ -33,6 +35,8 @@
 #   ONLY=REGEX     only the scenarios whose key matches (as grep -E matches: paced-200-64 also
 #                  matches paced-200-640; anchor with ^ and $). The page is then written to
 #                  BUILD_DIR/bench-partial/, not docs/.
+#   SERVERS=LIST   only these of the servers (names as in the raw lines: relay before reference
+#                  threads ncat); with it too the page goes to BUILD_DIR/bench-partial/.
 set -eu
 cd "$(dirname "$0")/.."
 smoke=0
@@ -49,12 +53,14 @@ if [ "${1:-}" = "--overload" ]; then overload=1; shift; fi
 build=${1:-build}
 relay=$(realpath "$build/chat_server")
 reference=$(realpath "$build/bench/reference_relay")
+thread_relay=$(realpath "$build/bench/thread_relay")
 loadgen=$(realpath "$build/bench/loadgen")
 before=
 if [ -n "${BEFORE:-}" ]; then
     before=$(realpath -e "$BEFORE")
 fi
 only=${ONLY:-}
+servers_wanted=${SERVERS:-}
 reps=${REPS:-3}
 raw=$(mktemp)
 trap 'rm -f "$raw"' EXIT
@@ -69,6 +75,8 @@ run_one() {
     before) server_cmd="$before" hb=(--heartbeat 4) ;;
     # Neither has an inactivity limit, and both would relay heartbeats as chat.
     reference) server_cmd="$reference" ;;
+    # It answers heartbeats, as the relay does, but has no inactivity limit either.
+    threads) server_cmd="$thread_relay" hb=(--heartbeat 4) ;;
     ncat) server_cmd="ncat -l --broker -m 100000 8888" ;;
     esac
     local line started=$SECONDS
@@ -102,6 +110,7 @@ each() {
     for rep in $(seq $reps); do
         for s in $servers; do
             [ $s = before ] && [ -z "$before" ] && continue
+            [ -z "$servers_wanted" ] || [[ " $servers_wanted " == *" $s "* ]] || continue
             if [ $s = ncat ] && [ "$key" = burst-1000 ] && [ $rep -gt 1 ] &&
                 grep -q "^server=ncat key=burst-1000 .*reached_all_s=-1" "$raw"; then
                 continue
@@ -112,6 +121,8 @@ each() {
 }
 
 all="relay before reference ncat"
+# The thread relay blocks on a reader that does not read, so it stays out of the stall scenarios.
+floors="relay before reference threads ncat"
 
 if [ $overload = 1 ]; then
     # Nobody may be dropped and nothing lost (dropped=0 drips_missing=0 lost=0 gaps=0); what the
@@ -134,8 +145,9 @@ if [ $smoke = 1 ]; then
     run_one relay stall-paced-20-1024 --mode paced --clients 20 --senders 5 --size 1024 --seconds 1 --stalled 1
     run_one relay burst-200 --mode burst --clients 200 --hold 1
     run_one reference paced-10-64 --mode paced --clients 10 --senders 5 --size 64 --seconds 1
+    run_one threads paced-10-64 --mode paced --clients 10 --senders 5 --size 64 --seconds 1
     # Paced runs split nothing, so every record must arrive exactly once, and every reader stays.
-    # That holds for the reference relay too, or its figures measure nothing.
+    # That holds for the measuring sticks too, or their figures measure nothing.
     awk '
         { split("", v); for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] } }
         !("mode" in v) { print "smoke: " $1 " " $2 " did not run"; bad = 1; next }
@@ -153,32 +165,32 @@ if [ $smoke = 1 ]; then
             if (v["reached_all_s"] < 0 || v["alive_after_hold"] != v["clients"]) { print "smoke: burst run failed"; bad = 1 }
         }
         END {
-            if (runs["relay"] != 4 || runs["reference"] != 1) { print "smoke: a run is missing"; bad = 1 }
+            if (runs["relay"] != 4 || runs["reference"] != 1 || runs["threads"] != 1) { print "smoke: a run is missing"; bad = 1 }
             exit bad
         }' "$raw"
-    echo "smoke: every scenario ran; paced: nothing lost, repeated or split, no reader dropped (relay and reference)"
+    echo "smoke: every scenario ran; paced: nothing lost, repeated or split, no reader dropped (relay and both measuring sticks)"
     exit 0
 fi
 
 for n in 10 50 200; do
     for size in 64 1024; do
-        each "$all" "paced-$n-$size" --mode paced --clients $n --senders 10 --size $size --seconds 5
+        each "$floors" "paced-$n-$size" --mode paced --clients $n --senders 10 --size $size --seconds 5
     done
 done
 for n in 50 200; do
     for size in 64 1024; do
-        each "$all" "flat-$n-$size" --mode flat --clients $n --senders 10 --size $size --seconds 5
+        each "$floors" "flat-$n-$size" --mode flat --clients $n --senders 10 --size $size --seconds 5
     done
 done
 each "$all" stall-paced-50-1024 --mode paced --clients 50 --senders 10 --size 1024 --seconds 5 --stalled 1
 each "$all" stall-flat-50-1024 --mode flat --clients 50 --senders 10 --size 1024 --seconds 5 --stalled 1
-each "$all" burst-1000 --mode burst --clients 1000 --hold 30
+each "$floors" burst-1000 --mode burst --clients 1000 --hold 30
 # ncat's select() holds at most about 1,000 clients.
-each "relay before reference" burst-5000 --mode burst --clients 5000 --hold 30
+each "relay before reference threads" burst-5000 --mode burst --clients 5000 --hold 30
 echo "run.sh: $(grep -c . "$raw") runs in $SECONDS s" >&2
 
 out=docs
-[ -z "$only" ] || out=$build/bench-partial
+[ -z "$only$servers_wanted" ] || out=$build/bench-partial
 mkdir -p "$out"
 cp "$raw" "$out/benchmarks-raw.txt"
 bench/report.py "$out/benchmarks-raw.txt" "$out"
