@@ -10,12 +10,16 @@
 // docs/benchmarks.md gives chat_server's figures as ratios to it: what the product costs on top
 // of bare fan-out.
 //
-//   reference_relay [PORT]   listens on 127.0.0.1:PORT (default 8888) until SIGTERM or SIGINT
+//   reference_relay [--answer-heartbeats] [PORT]
+//       listens on 127.0.0.1:PORT (default 8888) until SIGTERM or SIGINT. --answer-heartbeats: a
+//       chunk that starts with "[PING]" is answered with "[PONG]" instead of passed on, so that
+//       loads with heartbeating clients (the soak's) can be measured against it too.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
@@ -127,7 +131,8 @@ void remove(Client *c)
 
 int main(int argc, char **argv)
 {
-    int port = argc > 1 ? std::atoi(argv[1]) : 8888;
+    bool answer = argc > 1 && std::strcmp(argv[1], "--answer-heartbeats") == 0;
+    int port = argc > 1 + answer ? std::atoi(argv[1 + answer]) : 8888;
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     files.rlim_cur = files.rlim_max;
@@ -190,7 +195,12 @@ int main(int argc, char **argv)
                 if (arena.size() - used < RECEIVE || batch.size() == MOST_CHUNKS)
                     pass_on();
                 ssize_t r = recv(c->fd, arena.data() + used, RECEIVE, 0);
-                if (r > 0) {
+                if (r > 0 && answer && r >= 6 && std::memcmp(arena.data() + used, "[PING]", 6) == 0) {
+                    bool idle = c->head == c->out.size();
+                    c->out.append("[PONG]", 6);  // behind whatever waits for it, never inside a chunk
+                    if (idle && !drain(*c))
+                        want_out(*c, true);
+                } else if (r > 0) {
                     batch.push_back({c, used, static_cast<size_t>(r)});
                     used += static_cast<size_t>(r);
                 } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {

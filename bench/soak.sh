@@ -17,7 +17,9 @@ if [ "$wine" = 1 ]; then
     SOAK_ARGS=${SOAK_ARGS-"--chatters 20 --rate 150 --size 2048 --churn 10 --burst 200"}
     "$(dirname "$0")/../tests/prepare_wine_prefix.sh" "$prefix"
 else
-    relay=$(realpath "$build/chat_server")
+    # SOAK_RELAY: another program in its place (a measuring stick: bench/reference_relay with
+    # --answer-heartbeats), to set its figures beside the relay's; it fails the checks it has no part in.
+    relay=${SOAK_RELAY:-$(realpath "$build/chat_server")}
     prefix=
     out=${SOAK_OUT:-$build/soak-linux}
 fi
@@ -39,7 +41,7 @@ unshare -n bash -c '
         tmp=$(mktemp -d /tmp/relay-soak-wine-XXXXXX)
         TMPDIR=$tmp WINEPREFIX=$prefix WINEDEBUG=-all taskset -c "${SOAK_RELAY_CPUS:-0}" wine "$relay" >"$out/relay.log" 2>"$out/relay.err" &
     else
-        taskset -c 0 "$relay" >"$out/relay.log" 2>"$out/relay.err" &
+        taskset -c 0 $relay >"$out/relay.log" 2>"$out/relay.err" &
     fi
     pid=$!
     for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.2; done
