@@ -14,6 +14,8 @@
 //       listens on 127.0.0.1:PORT (default 8888) until SIGTERM or SIGINT. --answer-heartbeats: a
 //       chunk that starts with "[PING]" is answered with "[PONG]" instead of passed on, so that
 //       loads with heartbeating clients (the soak's) can be measured against it too.
+#include "loopback_listener.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -24,7 +26,6 @@
 #include <netinet/tcp.h>
 #include <string>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -133,10 +134,6 @@ int main(int argc, char **argv)
 {
     bool answer = argc > 1 && std::strcmp(argv[1], "--answer-heartbeats") == 0;
     int port = argc > 1 + answer ? std::atoi(argv[1 + answer]) : 8888;
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
     // SIGTERM and SIGINT get through only while waiting for events, and end the loop there.
     sigset_t stop, waiting;
     sigemptyset(&stop);
@@ -150,17 +147,12 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &quiet, nullptr);
     sigaction(SIGINT, &quiet, nullptr);
 
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(lfd, 65535) != 0) {
+    int lfd = listen_on_loopback(port, SOCK_NONBLOCK);
+    if (lfd < 0) {
         std::perror("reference_relay: listen");
         return 1;
     }
+    int one = 1;
     ep = epoll_create1(EPOLL_CLOEXEC);
     epoll_event lev{};
     lev.events = EPOLLIN;

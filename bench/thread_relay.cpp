@@ -11,6 +11,8 @@
 // least chat_server's design (a thread per client) can do, and chat_server sits above both.
 //
 //   thread_relay [PORT]   listens on 127.0.0.1:PORT (default 8888) until killed
+#include "loopback_listener.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +21,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -71,21 +72,12 @@ void serve(int fd)
 int main(int argc, char **argv)
 {
     int port = argc > 1 ? std::atoi(argv[1]) : 8888;
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
-    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(lfd, 65535) != 0) {
+    int lfd = listen_on_loopback(port, 0);
+    if (lfd < 0) {
         std::perror("thread_relay: listen");
         return 1;
     }
+    int one = 1;
     for (;;) {
         int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
