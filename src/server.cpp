@@ -2,6 +2,8 @@
 // to all the others, answers heartbeats, drops silent clients, and announces itself on UDP 8889.
 #include "platform.h"
 #include "backlog.h"
+#include "event_log.h"
+#include "fair_mutex.h"
 
 #include <atomic>
 #include <chrono>
@@ -63,6 +65,29 @@ static const char LINE_TIMED_OUT[] =  // "Client timed out and disconnected"
     "[%02d:%02d:%02d] \xbf\xcd\xbb\xa7\xb6\xcb\xb3\xac\xca\xb1\xb6\xcf\xbf\xaa"
     "\n";
 
+// Formats a line and writes it at once, whole, in the terminal's own encoding if stdout is one.
+static void write_line(const log_record &r)
+{
+    char text[128];
+    int len = r.format == LINE_CONNECTED
+                  ? std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second, static_cast<int>(r.value))
+                  : std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second,
+                                  static_cast<unsigned long>(r.value));
+    if (len <= 0 || len >= static_cast<int>(sizeof text))
+        return;  // no line is that long
+    write_log_line(text, static_cast<std::size_t>(len));  // a log that cannot be written is not reported
+}
+
+clock_time getTime();
+
+// The log; its lines are queued with the time of their event and written by a thread of its own.
+event_log events(getTime, write_line);
+
+static void log_event(const char *format, std::uint32_t value = 0)
+{
+    events.add(format, value);
+}
+
 // A connected client. Its handler thread owns it; the registry lends it to fan-outs under mtx.
 // cut_off and queued are written under mtx and read by the handler without it: whoever sets either
 // wakes the handler too, so a handler that read them a moment early is woken to read them again.
@@ -78,84 +103,6 @@ struct client {
     std::atomic<bool> queued;                             // its backlog holds something
 };
 
-// A lock that nobody waits for long. A std::mutex lets a running thread take it again and again while
-// others sleep waiting for it: on a relay short of CPU, some handlers then waited for it for a minute
-// while others were served, their clients' words unread. Here, as with a plain mutex, whoever comes
-// when it is free takes it (the cheap way, while waits are short); but once the longest waiter has
-// waited STARVING_TIME, it is handed over in the order the waiters came, so that what a busy room
-// costs is spread over everyone as latency. Not sooner: a handover waits for the next thread to be
-// scheduled while the lock sits idle, and at 50 ms a crowd's arrival already set off enough of
-// them to double the room's p99 (measured: docs/benchmarks.md, Overload).
-#define STARVING_TIME std::chrono::milliseconds(500)
-
-class fair_mutex {
-public:
-    void lock()
-    {
-        std::unique_lock<std::mutex> inner(m_);
-        if (!held_) {
-            held_ = true;
-            return;
-        }
-        waiter me;
-        me.since = std::chrono::steady_clock::now();
-        (tail_ != nullptr ? tail_->next : head_) = &me;
-        tail_ = &me;
-        // Woken either with the lock handed over, or, at the head of the queue, to try for it.
-        me.turn.wait(inner, [this, &me] { return me.granted || (!held_ && head_ == &me); });
-        if (!me.granted) {
-            held_ = true;
-            pop_head();
-        }
-    }
-
-    bool try_lock()
-    {
-        std::lock_guard<std::mutex> inner(m_);
-        if (held_)
-            return false;
-        held_ = true;
-        return true;
-    }
-
-    void unlock()
-    {
-        std::lock_guard<std::mutex> inner(m_);
-        waiter *next = head_;
-        if (next == nullptr) {
-            held_ = false;
-            return;
-        }
-        if (std::chrono::steady_clock::now() - next->since >= STARVING_TIME) {
-            pop_head();  // handed over: it stays held, so nobody can take it in between
-            next->granted = true;
-        } else {
-            held_ = false;
-        }
-        next->turn.notify_one();
-    }
-
-private:
-    struct waiter {
-        std::chrono::steady_clock::time_point since;
-        std::condition_variable turn;
-        bool granted = false;
-        waiter *next = nullptr;
-    };
-
-    void pop_head()
-    {
-        head_ = head_->next;
-        if (head_ == nullptr)
-            tail_ = nullptr;
-    }
-
-    std::mutex m_;  // guards the fields below; held only for a moment
-    bool held_ = false;
-    waiter *head_ = nullptr;  // the waiters, longest first
-    waiter *tail_ = nullptr;
-};
-
 // The client registry: every connected client in the order it arrived, guarded by mtx.
 std::vector<client *> clients;
 fair_mutex mtx;
@@ -165,151 +112,6 @@ std::condition_variable_any drained;  // with mtx: a receiver fell below THROTTL
 clock_time getTime()
 {
     return local_clock();
-}
-
-// One event line as it happened: which line, the value it reports (the number online or an error
-// code) and the time of day it happened at. 16 bytes, so that a long queue of them costs little.
-struct log_record {
-    const char *format;
-    std::uint32_t value;
-    std::uint8_t hour, minute, second;
-};
-
-// How many event lines may wait for standard output. A console that takes nothing (a click into a
-// Windows console selects text and holds every write until a key is pressed; Ctrl-S on a terminal;
-// a pipe whose reader stalls) must never hold up the relay, so lines wait here instead, up to this
-// many (16 bytes each, some 17 MB in all); lines logged past it are dropped, and the relay serves on.
-#define LOG_QUEUE_LIMIT 1000000
-
-// Event lines waiting for standard output are kept in blocks of this many records (64 KiB), so that
-// a queue of them costs 16 bytes a line with every C++ library (a std::deque of small records
-// allocates each one apart under some) and goes back to the allocator a block at a time.
-#define LOG_BLOCK_RECORDS 4096
-
-struct log_block {
-    log_block *next;
-    std::size_t head, tail;  // records[head..tail) wait
-    log_record records[LOG_BLOCK_RECORDS];
-};
-
-// Event lines waiting for the log writer, in the order of their events: a chain of blocks, written
-// from the first and filled at the last. Guarded by log_mtx.
-struct log_fifo {
-    log_block *first = nullptr;
-    log_block *last = nullptr;
-    std::size_t count = 0;
-
-    // Queues r; false if out of memory (the line is then dropped, as past LOG_QUEUE_LIMIT).
-    bool push(const log_record &r)
-    {
-        if (last == nullptr || last->tail == LOG_BLOCK_RECORDS) {
-            auto *b = static_cast<log_block *>(std::malloc(sizeof(log_block)));
-            if (b == nullptr)
-                return false;
-            b->next = nullptr;
-            b->head = b->tail = 0;
-            (last != nullptr ? last->next : first) = b;
-            last = b;
-        }
-        last->records[last->tail++] = r;
-        ++count;
-        return true;
-    }
-
-    // Takes the oldest line; false if none waits. The last block stays for the next lines.
-    bool pop(log_record &r)
-    {
-        if (count == 0)
-            return false;
-        r = first->records[first->head++];
-        --count;
-        if (first->head == first->tail) {
-            if (first == last) {
-                first->head = first->tail = 0;
-            } else {
-                log_block *done = first;
-                first = first->next;
-                std::free(done);
-            }
-        }
-        return true;
-    }
-};
-
-// log_mtx may be taken while mtx is held, never the other way round, and nothing waits on output
-// under either.
-log_fifo log_queue;
-std::mutex log_mtx;
-std::condition_variable log_waiting;  // with log_mtx: a line was queued
-std::atomic<bool> log_writer_running{false};  // set under log_mtx, once
-// Held while a line is written where no log writer runs (start-up, or no thread for the writer),
-// so that lines written by different threads keep the order they were queued in.
-std::mutex log_output_mtx;
-
-// Formats a line and writes it at once, whole, in the terminal's own encoding if stdout is one.
-static void write_line(const log_record &r)
-{
-    char text[128];
-    int len = r.format == LINE_CONNECTED
-                  ? std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second, static_cast<int>(r.value))
-                  : std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second,
-                                  static_cast<unsigned long>(r.value));
-    if (len <= 0 || len >= static_cast<int>(sizeof text))
-        return;  // no line is that long
-    write_log_line(text, static_cast<std::size_t>(len));  // a log that cannot be written is not reported
-}
-
-// The log writer: the one thread that waits for standard output.
-static void write_log(void *)
-{
-    while (server_running) {
-        log_record r;
-        {
-            std::unique_lock<std::mutex> lock(log_mtx);
-            log_waiting.wait(lock, [&r] { return log_queue.pop(r); });
-        }
-        write_line(r);
-    }
-}
-
-// Queues an event line with the time and value of the event, for the log writer. Callers may hold
-// mtx; once they hold no lock they call write_unattended_lines, for when no log writer runs.
-static void log_event(const char *format, std::uint32_t value = 0)
-{
-    std::lock_guard<std::mutex> lock(log_mtx);
-    clock_time now = getTime();  // read under the lock, so that times never run backwards down the log
-    log_record r{format, value, static_cast<std::uint8_t>(now.hour), static_cast<std::uint8_t>(now.minute),
-                 static_cast<std::uint8_t>(now.second)};
-    if (log_queue.count < LOG_QUEUE_LIMIT && log_queue.push(r))
-        log_waiting.notify_one();
-}
-
-// Writes the waiting lines on the calling thread if no log writer runs (before it is started, or if
-// the platform refused it a thread). Never call it holding mtx: it waits for standard output.
-static void write_unattended_lines()
-{
-    if (log_writer_running)
-        return;  // the usual case: no lock taken for nothing on every arrival and departure
-    std::lock_guard<std::mutex> writing(log_output_mtx);
-    for (;;) {
-        log_record r;
-        {
-            std::lock_guard<std::mutex> lock(log_mtx);
-            if (log_writer_running || !log_queue.pop(r))
-                return;
-        }
-        write_line(r);
-    }
-}
-
-// Starts the log writer; if the platform refuses a thread, lines are written by the threads that
-// log them, once they hold no lock of the relay's (write_unattended_lines).
-static void start_log_writer()
-{
-    if (!start_thread(write_log, nullptr))
-        return;
-    std::lock_guard<std::mutex> lock(log_mtx);
-    log_writer_running = true;
 }
 
 // Chunks received together from one sender, to be passed on together.
@@ -689,6 +491,71 @@ static void unregister_client(client *c)
     delete c;
 }
 
+static void handle_client(void *arg);
+
+// Clients whose handlers are still to be started, in the order they came; guarded by handover_mtx.
+// In a crowd's arrival, starting a thread took about two thirds of the accept loop's time for each
+// newcomer (measured: docs/benchmarks.md), so a thread of its own does it: the accept loop takes the
+// crowd in, and the room reaches them, while their handlers start.
+std::vector<client *> unstarted;
+std::condition_variable starter_wake;  // with handover_mtx: a handler is to be started
+bool starter_running = false;          // guarded by handover_mtx
+
+// Starts c's handler. If no thread can be had, the client leaves as any other does, so the
+// registry never keeps a client nobody serves.
+static void start_handler(client *c)
+{
+    if (!start_thread(handle_client, c)) {
+        unregister_client(c);
+        events.write_unattended();
+    }
+}
+
+static void start_handlers(void *)
+{
+    std::vector<client *> starting;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(handover_mtx);
+            starter_wake.wait(lock, [] { return !unstarted.empty(); });
+            starting.swap(unstarted);
+        }
+        for (client *c : starting)
+            start_handler(c);
+        starting.clear();
+    }
+}
+
+// Hands a new connection over for registration (take_handovers) and for its handler to be started;
+// the handler may start receiving before the registry has taken the client in, and then takes it
+// in itself on its first use of the registry if nobody has yet.
+static void register_client(SOCKET client_sock)
+{
+    waker *alarm = make_waker();
+    if (alarm == nullptr) {
+        close_socket(client_sock);
+        return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    client *c = new client{client_sock, alarm, {}, 0, false, now, false, now, false};
+    bool starter = false;
+    {
+        std::lock_guard<std::mutex> lock(handover_mtx);
+        joining.push_back(c);
+        handovers_waiting = true;
+        if (starter_running) {
+            unstarted.push_back(c);
+            starter = true;
+        }
+    }
+    if (starter)
+        starter_wake.notify_one();
+    else
+        start_handler(c);
+    serve_handovers();
+    events.write_unattended();
+}
+
 // Receives, answers heartbeats and relays for one client until it has been silent for more than
 // 10 seconds, closes its connection, fails, or falls too far behind; then removes it and logs the
 // departure. All of these leave the same way.
@@ -762,7 +629,7 @@ static void handle_client(void *arg)
         }
     }
     unregister_client(c);
-    write_unattended_lines();
+    events.write_unattended();
 }
 
 // Announces the relay every 3 seconds. The limited broadcast leaves through one interface only, the
@@ -799,76 +666,13 @@ static void udp_broadcast(void *)
         close_socket(udp_sock);
 }
 
-// Clients whose handlers are still to be started, in the order they came; guarded by handover_mtx.
-// In a crowd's arrival, starting a thread took about two thirds of the accept loop's time for each
-// newcomer (measured: docs/benchmarks.md), so a thread of its own does it: the accept loop takes the
-// crowd in, and the room reaches them, while their handlers start.
-std::vector<client *> unstarted;
-std::condition_variable starter_wake;  // with handover_mtx: a handler is to be started
-bool starter_running = false;          // guarded by handover_mtx
-
-// Starts c's handler. If no thread can be had, the client leaves as any other does, so the
-// registry never keeps a client nobody serves.
-static void start_handler(client *c)
-{
-    if (!start_thread(handle_client, c)) {
-        unregister_client(c);
-        write_unattended_lines();
-    }
-}
-
-static void start_handlers(void *)
-{
-    std::vector<client *> starting;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(handover_mtx);
-            starter_wake.wait(lock, [] { return !unstarted.empty(); });
-            starting.swap(unstarted);
-        }
-        for (client *c : starting)
-            start_handler(c);
-        starting.clear();
-    }
-}
-
-// Hands a new connection over for registration (take_handovers) and for its handler to be started;
-// the handler may start receiving before the registry has taken the client in, and then takes it
-// in itself on its first use of the registry if nobody has yet.
-static void register_client(SOCKET client_sock)
-{
-    waker *alarm = make_waker();
-    if (alarm == nullptr) {
-        close_socket(client_sock);
-        return;
-    }
-    auto now = std::chrono::steady_clock::now();
-    client *c = new client{client_sock, alarm, {}, 0, false, now, false, now, false};
-    bool starter = false;
-    {
-        std::lock_guard<std::mutex> lock(handover_mtx);
-        joining.push_back(c);
-        handovers_waiting = true;
-        if (starter_running) {
-            unstarted.push_back(c);
-            starter = true;
-        }
-    }
-    if (starter)
-        starter_wake.notify_one();
-    else
-        start_handler(c);
-    serve_handovers();
-    write_unattended_lines();
-}
-
 int main(int, char **)
 {
     prepare_log_output();
     unsigned long err = net_startup();
     if (err != 0) {
         log_event(LINE_STARTUP_FAILED, static_cast<std::uint32_t>(err));
-        write_unattended_lines();
+        events.write_unattended();
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -879,7 +683,7 @@ int main(int, char **)
     if (tcp_sock == NO_SOCKET || bind_any(tcp_sock, TCP_PORT) != 0) {
         err = last_error();
         log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
-        write_unattended_lines();
+        events.write_unattended();
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -890,20 +694,20 @@ int main(int, char **)
     if (listen_socket(tcp_sock) != 0) {
         err = last_error();
         log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
-        write_unattended_lines();
+        events.write_unattended();
         net_cleanup();
         return static_cast<int>(err);
     }
 
     // Without the beacon, clients must be told the address; the relay itself still works.
     start_thread(udp_broadcast, nullptr);
-    start_log_writer();
+    events.start_writer();
     if (start_thread(start_handlers, nullptr)) {
         std::lock_guard<std::mutex> lock(handover_mtx);
         starter_running = true;  // else the accept loop starts handlers itself
     }
     log_event(LINE_STARTED);
-    write_unattended_lines();
+    events.write_unattended();
 
     while (server_running) {
         SOCKET client_sock = accept_client(tcp_sock);
