@@ -4,7 +4,12 @@
 //   paced  senders send fixed-size records at a fixed rate; every client reads and checks them.
 //          With --drip S, every other client sends one byte each S seconds (staggered), as a
 //          client that only just keeps its place does, and counts the drips of the others; with
-//          --late N, N more such clients connect 2 s into the run, while the room is busy.
+//          --late N, N more such clients connect 2 s into the run, while the room is busy; with
+//          --fall-silent S, the drippers all stop sending at the end of the window (a lab switched
+//          off) while the chat goes on for up to S seconds more, and the times at which the relay
+//          drops them, counted from each one's last byte, are reported (silent_*).
+//          --heartbeat S sends heartbeats from the clients that send nothing else, all together
+//          every S seconds, or with --heartbeat-spread 1 one client at a time, spread over S.
 //   flat   senders send records as fast as the relay takes them
 //   burst  clients connect all at once; time until a message reaches all, then an idle hold
 //   soak   minutes to hours of mixed load and faults, checked as it goes (soak.cpp)
@@ -51,6 +56,8 @@ struct Options {
     int server_pid = 0;
     double drip = 0;  // seconds between one client's drips; 0: no drips
     int late = 0;     // clients that join 2 s into the run
+    bool heartbeat_spread = false;  // heartbeats one client at a time, not all together
+    double fall_silent = 0;  // seconds the chat goes on after the drippers fall silent; 0: they do not
 };
 
 // Drip bytes: sent before the measured window (not counted) and in it (counted by every receiver).
@@ -71,7 +78,7 @@ struct Conn {
     std::map<std::uint16_t, std::uint64_t> expect;  // per sender: next sequence number expected
     double first_probe = -1, cut_at = -1;
     std::uint64_t ping_sent_ns = 0;
-    bool dripper = false, late = false, reset = false;
+    bool dripper = false, late = false, reset = false, silent = false;
     double last_drip = -1;
     double opened = 0, first_byte = -1, next_drip = 0;
     std::uint64_t drips_out = 0, drips_in = 0;
@@ -261,15 +268,34 @@ void run_until(double until, Tick tick)
     }
 }
 
+bool beats(const Conn &c)
+{
+    return !c.stalled && !c.closed && c.connected && !c.sender && !c.dripper && !c.silent;
+}
+
 void heartbeats(double now, double &next)
 {
     if (opt.heartbeat <= 0 || now < next)
         return;
-    next = now + opt.heartbeat;
     // Senders need none: their records keep them active. (A heartbeat that reaches the relay in one
     // receive with a record behind it would take that record with it, as the protocol has it.)
+    if (opt.heartbeat_spread) {
+        // One client at a time, each in its turn, spread evenly over the interval, as the timers of
+        // clients started at different moments are.
+        static size_t turn = 0;
+        double step = opt.heartbeat / static_cast<double>(conns.size());
+        for (; next <= now; next += step) {
+            Conn &c = conns[turn++ % conns.size()];
+            if (beats(c)) {
+                ++totals.pings;
+                send_text(c, "[PING]");
+            }
+        }
+        return;
+    }
+    next = now + opt.heartbeat;
     for (Conn &c : conns)
-        if (!c.stalled && !c.closed && c.connected && !c.sender && !c.dripper) {
+        if (beats(c)) {
             ++totals.pings;
             send_text(c, "[PING]");
         }
@@ -290,6 +316,42 @@ void report_server(double cpu_before, double seconds)
     std::printf(" server_cpu_s=%.3f server_cpu_pct=%.2f server_rss_kib=%ld server_threads=%ld", server_cpu() - cpu_before,
                 100.0 * (server_cpu() - cpu_before) / seconds, server_rss_kib(),
                 load::process_status(opt.server_pid, "Threads:"));
+}
+
+// The drippers fall silent together and stay connected, reading, while the chat goes on (tick),
+// until the relay has dropped all of them or `until`. Reports when they were dropped, counted from
+// each one's last byte: the relay should drop each just over 10 s after it.
+template <typename Tick>
+void fall_silent(double until, Tick tick)
+{
+    std::vector<Conn *> silent;
+    for (Conn &c : conns)
+        if (c.dripper && !c.closed) {
+            c.dripper = false;
+            c.silent = true;
+            silent.push_back(&c);
+        }
+    double cpu_before = server_cpu(), from = since_start();
+    auto all_dropped = [&] {
+        for (const Conn *c : silent)
+            if (!c->closed)
+                return false;
+        return true;
+    };
+    while (since_start() < until && !all_dropped())
+        run_until(std::min(until, since_start() + 0.1), tick);
+    double took = since_start() - from;
+    std::vector<double> after;  // seconds from a dropped client's last byte to its drop
+    for (const Conn *c : silent)
+        if (c->closed)
+            after.push_back(c->cut_at - std::max(c->last_drip, c->opened));
+    std::sort(after.begin(), after.end());
+    auto within = [&](double s) { return std::count_if(after.begin(), after.end(), [s](double a) { return a <= s; }); };
+    auto at = [&](double q) { return after.empty() ? -1.0 : after[static_cast<size_t>(q * static_cast<double>(after.size() - 1))]; };
+    std::printf("silent=%zu silent_dropped=%zu silent_within_11s=%ld silent_within_15s=%ld silent_first_s=%.2f "
+                "silent_median_s=%.2f silent_last_s=%.2f silent_server_cpu_pct=%.1f ",
+                silent.size(), after.size(), static_cast<long>(within(11.0)), static_cast<long>(within(15.0)), at(0),
+                at(0.5), at(1), took > 0 ? 100.0 * (server_cpu() - cpu_before) / took : 0.0);
 }
 
 int run_stream()
@@ -335,6 +397,7 @@ int run_stream()
             joined_all = std::max(joined_all, c.first_byte);
     }
     double begin = since_start(), end = begin + opt.seconds;
+    double chat_until = end + opt.fall_silent;
     bool late_opened = opt.late == 0;
     double cpu_before = server_cpu();
     long rss_peak = 0;
@@ -368,7 +431,8 @@ int run_stream()
         }
         if (now < end)
             drips(now);
-        if (now < end) {
+        if (now < chat_until) {
+            measuring = now < end;
             if (opt.mode == "paced") {
                 // Senders take turns, evenly spread over each interval, as independent people would.
                 while (next_send <= now) {
@@ -408,6 +472,8 @@ int run_stream()
     };
     run_until(end, tick);
     double cpu = server_cpu() - cpu_before;
+    if (opt.fall_silent > 0)
+        fall_silent(chat_until, tick);
     std::uint64_t window_records = totals.records, window_bytes = totals.bytes;
     // What was sent in the window is still checked as it arrives, but no longer counted.
     // With drips the room may be far behind under overload: what was sent is then waited for (up
@@ -609,6 +675,10 @@ int main(int argc, char **argv)
             opt.drip = std::atof(v.c_str());
         else if (k == "--late")
             opt.late = std::atoi(v.c_str());
+        else if (k == "--heartbeat-spread")
+            opt.heartbeat_spread = std::atoi(v.c_str()) != 0;
+        else if (k == "--fall-silent")
+            opt.fall_silent = std::atof(v.c_str());
         else if (k == "--server-pid")
             opt.server_pid = std::atoi(v.c_str());
         else {

@@ -111,7 +111,13 @@ SOCKET accept_client(SOCKET listener)
 
 int refuse_client(SOCKET listener)
 {
-    if ((errno != EMFILE && errno != ENFILE) || spare_descriptor < 0)
+    if (errno != EMFILE && errno != ENFILE)
+        return -1;
+    // The reserve is taken back after each refusal, but another thread may take the freed
+    // descriptor first: then it is asked for again here, each time, until there is room for it.
+    if (spare_descriptor < 0)
+        spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (spare_descriptor < 0)
         return -1;
     // The listener blocks: only accept if a connection is waiting.
     pollfd waiting{listener, POLLIN, 0};

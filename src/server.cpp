@@ -5,6 +5,7 @@
 #include "event_log.h"
 #include "fair_mutex.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -101,13 +102,18 @@ struct client {
     bool above_mark;                                      // guarded by mtx: more than THROTTLE_MARK queued
     std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
     std::atomic<bool> queued;                             // its backlog holds something
+    bool departed;                                        // guarded by mtx: being removed
 };
 
 // The client registry: every connected client in the order it arrived, guarded by mtx.
 std::vector<client *> clients;
 fair_mutex mtx;
 std::atomic<bool> server_running{true};
-std::condition_variable_any drained;  // with mtx: a receiver fell below THROTTLE_MARK
+// Senders held back wait on this for a receiver to fall below THROTTLE_MARK; not under mtx, which
+// they let go meanwhile.
+std::mutex drained_mtx;
+std::condition_variable drained;
+std::uint64_t drains;  // guarded by drained_mtx: how often one has
 
 clock_time getTime()
 {
@@ -134,25 +140,47 @@ struct fan_out_request {
 
 // Work handed to whoever holds mtx next, by threads that must not wait for it (a busy room keeps
 // it taken): clients accepted but not yet in the registry, which the accept loop hands over;
-// heartbeats whose answers are owed; and chunks to pass on, which handlers hand over and then wait
-// for. Whoever takes mtx next does it all, each kind in the order it came: a newcomer is
-// registered, and an answer sent, at the next moment the registry is free, however busy the room
-// stays; a crowd's heartbeats cost the room one pass under the lock instead of a wait for it each;
-// and chunks from several senders that wait together go to each receiver in one gathered send, as
-// the send calls are nearly all of the relay's cost. Guarded by handover_mtx, which may be taken
-// while mtx is held, never the other way.
+// heartbeats whose answers are owed; chunks to pass on, which handlers hand over and then wait
+// for; and clients whose handlers have ended, to be removed. Whoever takes mtx next does it all,
+// each kind in the order it came: a newcomer is registered, an answer sent and a departure done at
+// the next moment the registry is free, however busy the room stays; a crowd's heartbeats, or its
+// departures, cost the room one pass under the lock instead of a wait for it each; and chunks from
+// several senders that wait together go to each receiver in one gathered send, as the send calls
+// are nearly all of the relay's cost. Guarded by handover_mtx, which may be taken while mtx is
+// held, never the other way.
 std::vector<client *> joining;
 std::vector<client *> owed;  // a client for each heartbeat it is owed an answer for
 fan_out_request *requests_first, *requests_last;
+std::vector<client *> leaving;
 std::mutex handover_mtx;
 std::atomic<bool> handovers_waiting{false};
-std::vector<client *> joined, answered;  // the batches being done, kept for their capacity; guarded by mtx
+// The batches being done, kept for their capacity; guarded by mtx.
+std::vector<client *> joined, answered, departed;
+
+// A thread of its own that does what was handed over when nobody else will (see hand_on); nobody
+// waits for it. Guarded by handover_mtx.
+std::condition_variable porter_wake;
+bool porter_called = false;
+bool porter_running = false;
 
 static void send_answer(client &c);
 static void pass_on(fan_out_request *first);
+static void remove_departed();
 
-// Enters the waiting newcomers in the registry, logging each arrival with the count it made,
-// answers the heartbeats and passes on the chunks handed over. Caller holds mtx.
+// Enters the newcomers of `joined` in the registry, logging each arrival with the count it made.
+// Caller holds mtx.
+static void enter_joined()
+{
+    for (client *c : joined) {
+        clients.push_back(c);
+        log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
+    }
+    joined.clear();
+}
+
+// Enters the waiting newcomers in the registry, answers the heartbeats, passes on the chunks handed
+// over and removes the clients that have left, in that order: a client leaves only after what was
+// handed over for it is done. Caller holds mtx.
 static void take_handovers()
 {
     if (!handovers_waiting.load())
@@ -164,18 +192,27 @@ static void take_handovers()
         answered.swap(owed);
         requests = requests_first;
         requests_first = requests_last = nullptr;
+        departed.swap(leaving);
         handovers_waiting = false;
     }
-    for (client *c : joined) {
-        clients.push_back(c);
-        log_event(LINE_CONNECTED, static_cast<std::uint32_t>(clients.size()));
-    }
-    joined.clear();
+    enter_joined();
     for (client *c : answered)
         send_answer(*c);
     answered.clear();
     if (requests != nullptr)
         pass_on(requests);
+    remove_departed();
+}
+
+// Enters the waiting newcomers only, leaving the rest to others. Caller holds mtx.
+static void take_newcomers()
+{
+    {
+        std::lock_guard<std::mutex> lock(handover_mtx);
+        joined.swap(joining);
+        handovers_waiting = !owed.empty() || requests_first != nullptr || !leaving.empty();
+    }
+    enter_joined();
 }
 
 // Asks the handler whose chunks have waited longest to do what waits next; false if none waits.
@@ -189,13 +226,29 @@ static bool pass_the_turn()
     return true;
 }
 
+// Gives what waits to a thread that will do it: the handler whose chunks have waited longest, or,
+// with none waiting, the porter. False if there is neither (the platform refused the porter a
+// thread), and then the caller must do it.
+static bool hand_on()
+{
+    if (pass_the_turn())
+        return true;
+    std::lock_guard<std::mutex> lock(handover_mtx);
+    if (!porter_running)
+        return false;
+    porter_called = true;
+    porter_wake.notify_one();
+    return true;
+}
+
 // Does what was handed over if nobody holds mtx; if somebody does, they will on letting it go.
-// After two passes, a handler waiting for its chunks to be passed on takes over, so that no thread
-// spends itself on others' work while its own client waits.
+// Two passes at most: a handler that spent itself on others' heartbeats, newcomers and departures
+// while they keep coming would neither read nor drain its own client meanwhile. What is left then
+// goes to a thread that will do it (hand_on), never to nobody.
 static void serve_handovers()
 {
     for (int passes = 0; handovers_waiting.load(); ++passes) {
-        if (passes >= 2 && pass_the_turn())
+        if (passes >= 2 && hand_on())
             return;
         if (!mtx.try_lock())
             return;
@@ -204,10 +257,27 @@ static void serve_handovers()
     }
 }
 
-// Holds mtx. What was handed over is done on taking it, so that what follows (a fan-out, a
-// departure) already counts the newcomers and comes after the answers; and after letting it go,
-// whatever was handed over meanwhile is done, so that nothing waits for a lock nobody takes (those
-// who hand over only try it, and what they handed over while it was held is seen here).
+// The porter: does what was handed over, for as long as anything waits, whenever asked.
+static void serve_for_others(void *)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(handover_mtx);
+            porter_wake.wait(lock, [] { return porter_called; });
+            porter_called = false;
+        }
+        while (handovers_waiting.load()) {
+            std::lock_guard<fair_mutex> lock(mtx);
+            take_handovers();
+        }
+    }
+}
+
+// Holds mtx. What was handed over is done on taking it, so that what follows already counts the
+// newcomers and comes after the answers; and after letting it go, whatever was handed over
+// meanwhile is done or handed on (serve_handovers), so that nothing waits for a lock nobody takes
+// (those who hand over only try it, and what they handed over while it was held is seen here).
+// Every holder of mtx lets it go this way, and none lets it go while it waits.
 class registry_lock {
 public:
     registry_lock() : hold(mtx) { take_handovers(); }
@@ -277,8 +347,13 @@ static long send_pending(client &c, const outgoing *extra)
     }
     if (c.backlog_bytes <= THROTTLE_MARK) {
         c.above_mark = false;
-        if (was_throttling)
+        if (was_throttling) {
+            {
+                std::lock_guard<std::mutex> lock(drained_mtx);
+                ++drains;
+            }
             drained.notify_all();
+        }
     }
     c.queued.store(!c.backlog.empty(), std::memory_order_relaxed);
     return static_cast<long>(left);
@@ -290,9 +365,10 @@ static long send_pending(client &c, const outgoing *extra)
 // its socket buffer from the sender's own buffer, with no copy, no thread switch and no wake-up.
 // Only what the socket cannot take at once is queued, as one shared copy of each chunk for all the
 // receivers that need it; the receiver's handler and every later delivery send from the queue as
-// the socket drains. Since the sender's thread does the sending, a room can never be fed faster
-// than the server can pass its bytes on; a receiver that reads slowly holds the senders back
-// (THROTTLE_MARK), and one that stops reading is cut off past BACKLOG_LIMIT.
+// the socket drains. A sender waits until its chunks have been passed on (by whichever thread held
+// the lock at the time), so a room can never be fed faster than the server can pass its bytes on;
+// a receiver that reads slowly holds the senders back (THROTTLE_MARK), and one that stops reading is
+// cut off past BACKLOG_LIMIT.
 static void deliver(client &to, outgoing &chunks)
 {
     if (to.cut_off)
@@ -418,10 +494,15 @@ static bool fan_out(client &sender, const received &chunks)
 
 // Holds a sender back while the room catches up, for a moment at a time, so that its handler still
 // serves its own backlog and notices its own departure meanwhile. Returns whether it still must wait.
+// It waits holding no lock of the registry's.
 static bool wait_for_room(const client &sender)
 {
+    {
+        std::unique_lock<std::mutex> lock(drained_mtx);
+        std::uint64_t seen = drains;
+        drained.wait_for(lock, std::chrono::milliseconds(5), [seen] { return drains != seen; });
+    }
     registry_lock lock;
-    drained.wait_for(lock.hold, std::chrono::milliseconds(5));
     return room_is_behind(sender);
 }
 
@@ -459,36 +540,56 @@ static void answer_heartbeat(client &c)
 }
 
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
+// Nothing waits on it, so it does not first do what was handed over (a client that reads slowly
+// drains often): only, as always, on letting the lock go.
 static bool drain_backlog(client &c)
 {
-    registry_lock lock;
-    return send_pending(c, nullptr) >= 0;
+    bool alive;
+    {
+        std::lock_guard<fair_mutex> lock(mtx);
+        alive = send_pending(c, nullptr) >= 0;
+    }
+    serve_handovers();
+    return alive;
 }
 
-// Removes c from the registry, logs its departure and closes its socket, all under the lock: no
-// fan-out can send to the socket once it is closed (or to a new connection that reuses its handle),
-// and every count in the log is the arrivals less the departures logged before it. A client cut off
-// for falling behind is reset: the megabytes its socket still holds for it would never be read.
-// Then frees c.
-static void unregister_client(client *c)
+// Removes the clients of `departed` from the registry in one pass, logs each departure and closes
+// each socket, all under the lock: no fan-out can send to a socket once it is closed (or to a new
+// connection that reuses its handle), and every count in the log is the arrivals less the
+// departures logged before it. A client cut off for falling behind is reset: the megabytes its
+// socket still holds for it would never be read. Then frees them. Caller holds mtx.
+static void remove_departed()
 {
-    {
-        registry_lock lock;
-        for (auto it = clients.begin(); it != clients.end(); ++it) {
-            if (*it == c) {
-                clients.erase(it);
-                break;
-            }
-        }
+    if (departed.empty())
+        return;
+    for (client *c : departed)
+        c->departed = true;
+    clients.erase(std::remove_if(clients.begin(), clients.end(), [](const client *c) { return c->departed; }),
+                  clients.end());
+    for (client *c : departed) {
         log_event(LINE_TIMED_OUT);
         if (c->cut_off)
             reset_socket(c->sock);
         else
             close_socket(c->sock);
         c->backlog.clear();
+        free_waker(c->alarm);
+        delete c;
     }
-    free_waker(c->alarm);
-    delete c;
+    departed.clear();
+}
+
+// Hands c over for removal (remove_departed), without waiting for the registry: a crowd that leaves
+// together, in a busy room, is removed in a pass or two, not one round of the room's chat each. Its
+// handler must not touch c afterwards.
+static void unregister_client(client *c)
+{
+    {
+        std::lock_guard<std::mutex> lock(handover_mtx);
+        leaving.push_back(c);
+        handovers_waiting = true;
+    }
+    serve_handovers();
 }
 
 static void handle_client(void *arg);
@@ -526,6 +627,19 @@ static void start_handlers(void *)
     }
 }
 
+// The accept loop's use of the registry: it enters its newcomers when the registry is free, and
+// never spends itself on the room's fan-outs, answers and departures, which it hands on: it accepts
+// on however busy the room is.
+static void enter_newcomers()
+{
+    if (!mtx.try_lock())
+        return;  // its holder enters them on letting it go
+    take_newcomers();
+    mtx.unlock();
+    if (handovers_waiting.load() && !hand_on())
+        serve_handovers();  // nobody else to do it
+}
+
 // Hands a new connection over for registration (take_handovers) and for its handler to be started;
 // the handler may start receiving before the registry has taken the client in, and then takes it
 // in itself on its first use of the registry if nobody has yet.
@@ -537,7 +651,7 @@ static void register_client(SOCKET client_sock)
         return;
     }
     auto now = std::chrono::steady_clock::now();
-    client *c = new client{client_sock, alarm, {}, 0, false, now, false, now, false};
+    client *c = new client{client_sock, alarm, {}, 0, false, now, false, now, false, false};
     bool starter = false;
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
@@ -552,7 +666,7 @@ static void register_client(SOCKET client_sock)
         starter_wake.notify_one();
     else
         start_handler(c);
-    serve_handovers();
+    enter_newcomers();
     events.write_unattended();
 }
 
@@ -705,6 +819,10 @@ int main(int, char **)
     if (start_thread(start_handlers, nullptr)) {
         std::lock_guard<std::mutex> lock(handover_mtx);
         starter_running = true;  // else the accept loop starts handlers itself
+    }
+    if (start_thread(serve_for_others, nullptr)) {
+        std::lock_guard<std::mutex> lock(handover_mtx);
+        porter_running = true;  // else those who hand over do it all themselves
     }
     log_event(LINE_STARTED);
     events.write_unattended();
