@@ -19,8 +19,9 @@
 #                                     the relay on one core, short of CPU: 3,000 to 5,000 clients
 #                                     each sending a byte every 9 s (inside the inactivity limit)
 #                                     while 20 chat at 10 lines a second each (at 3,000, 1,000 more
-#                                     join 2 s in); prints a line per run (about 15 minutes, twice
-#                                     that with BEFORE set)
+#                                     join 2 s in), and 2,000 such clients that fall silent together
+#                                     while 20 chat (silent-2000); prints a line per run (about 17
+#                                     minutes, twice that with BEFORE set; ONLY=silent for the last)
 #   bench/run.sh --soak MINUTES [--wine] [BUILD_DIR]
 #                                     MINUTES of mixed load and faults against one relay (see
 #                                     bench/soak.cpp); exit 0 only if it passed. --wine: the Windows
@@ -135,6 +136,11 @@ if [ $overload = 1 ]; then
         each "relay before" "drip-$n" --mode paced --clients $((n + 20)) --senders 20 --rate 10 --size 64 \
             --drip 9 --late $late --seconds 30
     done
+    # A crowd that falls silent together in a busy room (a lab switched off): 2,000 clients stop
+    # sending at once while 20 chat on; each should be dropped just over 10 s after its last byte
+    # (silent_first_s, silent_median_s, silent_last_s), at little cost (silent_server_cpu_pct).
+    each "relay before" silent-2000 --mode paced --clients 2020 --senders 20 --rate 10 --size 64 \
+        --drip 9 --seconds 5 --fall-silent 30
     exit 0
 fi
 
