@@ -8,6 +8,7 @@
 #include <atomic>
 #include <climits>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,13 +44,15 @@ const int EXIT_CONNECTION_LOST = 3;
 
 SOCKET server = NO_SOCKET;
 std::mutex send_mtx;               // a heartbeat never lands inside a line
-std::atomic<int> pongs_due{0};     // heartbeats sent whose answers have not been seen
 std::atomic<bool> finishing{false};  // standard input has ended; the relay's close is expected
 std::atomic<bool> receiver_done{false};
 std::atomic<long long> last_sent_ms{0};  // steady-clock time of our last send
 std::atomic<long long> last_heard_ms{0};  // when the relay last sent us anything
-// When the oldest heartbeat still unanswered was sent; meaningful while pongs_due > 0.
+// When the heartbeat whose answer has not come yet was sent; 0 while none is owed. Sends wait for
+// the answer, so at most one is ever owed.
 std::atomic<long long> answer_owed_since_ms{0};
+std::mutex answer_mtx;  // with answer_came, wakes a send held for the answer
+std::condition_variable answer_came;
 // When the relay last took a step of the send under way; 0 while none is.
 std::atomic<long long> sending_since_ms{0};
 
@@ -111,6 +114,39 @@ long long now_ms()
     return std::chrono::duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Whether the answer to our heartbeat is still to come. One the relay has not sent within
+// ANSWER_TIME, while it went on sending other things, was missed (it came where the filter could
+// not tell it from chat): it is owed no longer, so that it hides no chat later. A relay that has
+// said nothing at all since the heartbeat is the watch's business.
+bool answer_owed()
+{
+    long long since = answer_owed_since_ms;
+    if (since == 0)
+        return false;
+    bool expired = now_ms() - since > std::chrono::duration_cast<milliseconds>(ANSWER_TIME).count();
+    return !(expired && last_heard_ms > since);
+}
+
+void answer_taken()
+{
+    {
+        std::lock_guard<std::mutex> lock(answer_mtx);
+        answer_owed_since_ms = 0;
+    }
+    answer_came.notify_all();
+}
+
+// Holds a send until the relay has answered our heartbeat. The relay takes a chunk that begins with
+// "[PING]" for a heartbeat and ignores the rest of it; its answer proves it has read the heartbeat
+// on its own, so what we send next cannot be read together with it. Call under send_mtx.
+void wait_for_answer()
+{
+    std::unique_lock<std::mutex> lock(answer_mtx);
+    while (answer_owed())
+        answer_came.wait_for(lock, milliseconds(250));  // an expiry wakes nobody: look again
+    answer_owed_since_ms = 0;
+}
+
 // Sends under send_mtx, a step at a time, noting when the relay took the last step: a send it
 // stops taking is a sign of its death that the watch can see (one blocked send can take minutes).
 int send_locked(const char *data, std::size_t len)
@@ -128,22 +164,21 @@ int send_locked(const char *data, std::size_t len)
 void send_bytes(const std::string &bytes)
 {
     std::lock_guard<std::mutex> lock(send_mtx);
+    wait_for_answer();
     send_locked(bytes.data(), bytes.size());  // a failure shows as the relay closing
 }
 
-// Heartbeats only while we are otherwise silent: a line keeps our place just as well, and the relay
-// ignores whatever reaches it in one piece behind a heartbeat, so the fewer the better.
+// Heartbeats only while we are otherwise silent: a line keeps our place just as well, and each
+// heartbeat holds our next send until its answer has come.
 void heartbeat()
 {
     const long long interval = std::chrono::duration_cast<milliseconds>(HEARTBEAT_INTERVAL).count();
     for (;;) {
         std::this_thread::sleep_for(milliseconds(250));
         std::lock_guard<std::mutex> lock(send_mtx);
-        if (now_ms() - last_sent_ms < interval)
+        if (now_ms() - last_sent_ms < interval || answer_owed())
             continue;
-        if (pongs_due == 0)
-            answer_owed_since_ms = now_ms();
-        ++pongs_due;
+        answer_owed_since_ms = now_ms();  // before the send: the answer can come before it returns
         if (send_locked("[PING]", 6) != 0)
             return;
     }
@@ -155,8 +190,9 @@ void heartbeat()
 bool relay_silent()
 {
     long long waiting_since = LLONG_MAX;
-    if (pongs_due > 0)
-        waiting_since = answer_owed_since_ms;
+    long long owed = answer_owed_since_ms;
+    if (owed != 0)
+        waiting_since = owed;
     long long sending = sending_since_ms;
     if (sending != 0)
         waiting_since = std::min(waiting_since, sending);
@@ -178,43 +214,48 @@ void watch_relay()
     }
 }
 
-// Takes the answers to our heartbeats out of what the relay sends. The stream has no framing, but
-// chat from line-based clients comes in whole lines, so an answer shows up where a line begins:
-// one is hidden there, in whatever receive it falls (or straddles), and only while one is owed.
-// Everything else passes unchanged.
+// Takes the answer to our heartbeat out of what the relay sends. The stream has no framing and
+// the relay passes a line on in as many chunks as it was read in, so the answer can come anywhere:
+// between lines, inside one, or cut in two by the receives. While one is owed, the first "[PONG]"
+// to come is taken for it, and a possible start of one at the end of a receive is kept back until
+// the next tells. Everything else passes unchanged, before any decoding of text.
 class answer_filter {
 public:
-    // Appends to `out` what of `in` is chat; keeps back a possible start of an answer.
+    // Appends to `out` what of `in` is chat.
     void take(const char *in, std::size_t len, std::string &out)
     {
         held_.append(in, len);
-        std::size_t at = 0;
-        while (at < held_.size()) {
-            if (line_start_ && pongs_due > 0 && held_[at] == '[') {
-                std::size_t n = std::min<std::size_t>(6, held_.size() - at);
-                if (held_.compare(at, n, PONG, n) == 0) {
-                    if (n < 6)
-                        break;  // too little yet to tell
-                    --pongs_due;
-                    at += 6;
-                    continue;  // what follows an answer begins a line too
-                }
+        if (answer_owed()) {
+            std::size_t at = held_.find(PONG);
+            if (at != std::string::npos) {
+                out.append(held_, 0, at);
+                held_.erase(0, at + 6);
+                answer_taken();
+            } else {
+                std::size_t keep = answer_start_at_end();
+                out.append(held_, 0, held_.size() - keep);
+                held_.erase(0, held_.size() - keep);
+                return;
             }
-            std::size_t end = held_.find('\n', at);
-            end = end == std::string::npos ? held_.size() : end + 1;
-            out.append(held_, at, end - at);
-            line_start_ = held_[end - 1] == '\n';
-            at = end;
         }
-        held_.erase(0, at);
+        out += held_;
+        held_.clear();
     }
     // What was kept back when the stream ended: it was chat after all.
     const std::string &rest() const { return held_; }
 
 private:
+    // How many bytes at the end of held_ could be the start of an answer: 0 to 5.
+    std::size_t answer_start_at_end() const
+    {
+        for (std::size_t n = std::min<std::size_t>(5, held_.size()); n > 0; --n)
+            if (held_.compare(held_.size() - n, n, PONG, n) == 0)
+                return n;
+        return 0;
+    }
+
     static constexpr const char *PONG = "[PONG]";
     std::string held_;
-    bool line_start_ = true;
 };
 
 // The length of the GB18030 character that begins at p, with len bytes there: 1, 2 or 4; 0 if the

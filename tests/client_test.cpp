@@ -331,7 +331,7 @@ TEST_F(Relay, ClientSaysSoWhenTheServerGoesAwayOrStopsAnswering)
     EXPECT_NE(c.errors().find("the relay closed the connection"), std::string::npos) << c.errors();
 }
 
-TEST_F(Relay, ClientHidesOwedAnswersWhereLinesBeginAndNothingElse)
+TEST_F(Relay, ClientHidesTheOwedAnswerWhereverItLandsAndHoldsItsNextLineForIt)
 {
     PortHolder relay;  // stands in for the relay, to place its answers exactly
     ChatClient c;
@@ -339,16 +339,95 @@ TEST_F(Relay, ClientHidesOwedAnswersWhereLinesBeginAndNothingElse)
     int fd = relay.accept_one(START_TIMEOUT);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(recv_exact_fd(fd, 6, seconds(10)), "[PING]") << "no heartbeat from an idle client";
-    // The answer arrives behind chat and straddles two receives; a second "[PONG]" is owed to
-    // nobody, and one inside a line is somebody's text.
-    ASSERT_EQ(::send(fd, "one\n[PO", 7, 0), 7);
+    // A line typed now waits for the answer: sent at once, it could reach a late reader in one
+    // piece with the heartbeat, which the relay ignores whole.
+    c.write_input("held\n");
+    EXPECT_EQ(recv_exact_fd(fd, 5, seconds(1)), "") << "a line went out before the heartbeat's answer";
+
+    // The answer lands inside a line and straddles two receives; a second "[PONG]" is owed to
+    // nobody and is somebody's text.
+    ASSERT_EQ(::send(fd, "one [PO", 7, 0), 7);
     std::this_thread::sleep_for(milliseconds(200));
-    const std::string rest = "NG]two\n[PONG]three\nx[PONG]\n";
+    const std::string rest = "NG]two\n[PONG]three\n";
     ASSERT_EQ(::send(fd, rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
-    const std::string expected = "one\ntwo\n[PONG]three\nx[PONG]\n";
+    std::string expected = "one two\n[PONG]three\n";
     EXPECT_TRUE(c.wait_for_output(expected, seconds(10))) << c.output();
     EXPECT_EQ(c.output(), expected);
+    EXPECT_EQ(recv_exact_fd(fd, 5, seconds(10)), "held\n") << "the held line never went";
+
+    // An answer that never comes is owed, and holds a line, for no longer than a relay may take to
+    // answer, as long as the relay goes on talking: then the line goes, and a "[PONG]" is chat again.
+    ASSERT_EQ(recv_exact_fd(fd, 6, seconds(10)), "[PING]");
+    auto pinged = Clock::now();
+    c.write_input("second\n");
+    std::string second;
+    while (second.empty() && Clock::now() - pinged < seconds(20)) {
+        ASSERT_EQ(::send(fd, "tick\n", 5, 0), 5);
+        expected += "tick\n";
+        second = recv_exact_fd(fd, 7, milliseconds(1500));
+    }
+    EXPECT_EQ(second, "second\n");
+    EXPECT_GE(Clock::now() - pinged, seconds(10)) << "the line did not wait for the answer";
+    ASSERT_EQ(::send(fd, "[PONG]late\n", 11, 0), 11);
+    expected += "[PONG]late\n";
+    EXPECT_TRUE(c.wait_for_output("[PONG]late\n", seconds(10))) << c.output();
+    EXPECT_EQ(c.output(), expected);
+    EXPECT_TRUE(c.running()) << c.errors();
     close(fd);
+}
+
+TEST_F(Relay, ClientPipesCarryExactlyWhatPeersSentWhileItHeartbeats)
+{
+    start_server();
+    ChatClient c;
+    c.start({"127.0.0.1"});
+    line(2);
+    Client peer;
+    line(3);
+    // A long line that comes slowly reaches the relay, and the client, in many chunks; the
+    // client's heartbeats (one every 4 s of its silence) are answered between them.
+    std::string long_line;
+    for (size_t i = 0; long_line.size() < 299999; ++i)
+        long_line += std::to_string(i) + ' ';
+    long_line.resize(299999);
+    long_line += '\n';
+    for (size_t at = 0; at < long_line.size(); at += 2000) {
+        peer.send(long_line.substr(at, 2000));
+        std::this_thread::sleep_for(milliseconds(60));  // 9 s in all
+    }
+    EXPECT_TRUE(c.wait_for_output("\n", seconds(10)));
+    std::this_thread::sleep_for(QUIET);
+    EXPECT_EQ(c.output().size(), long_line.size());
+    EXPECT_TRUE(c.output() == long_line) << "the receiver wrote other bytes than the line";
+
+    // A message with no line end leaves the stream in the middle of a line for the answers after it.
+    const std::string hello = gb18030("你好");
+    Client other;
+    other.send(hello);
+    std::this_thread::sleep_for(seconds(9));
+    peer.send("after\n");
+    EXPECT_TRUE(c.wait_for_output("after\n", seconds(10))) << c.output();
+    EXPECT_EQ(c.output().substr(long_line.size()), hello + "after\n");
+}
+
+TEST_F(Relay, ALineWrittenRightAfterAHeartbeatReachesAPausedRelayApart)
+{
+    start_server();
+    ChatClient sender, receiver;
+    sender.start({"127.0.0.1"});
+    line(2);
+    auto connected = Clock::now();
+    receiver.start({"127.0.0.1"});
+    line(3);
+    // The sender heartbeats 4 s after connecting; the relay reads nothing until well after that,
+    // so whatever the sender writes meanwhile waits in the relay's socket behind the heartbeat.
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    std::this_thread::sleep_until(connected + milliseconds(5000));
+    sender.write_input("after the heartbeat\n");
+    std::this_thread::sleep_for(seconds(1));
+    ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+    EXPECT_TRUE(receiver.wait_for_output("after the heartbeat\n", seconds(10))) << receiver.output();
+    EXPECT_EQ(receiver.output(), "after the heartbeat\n");
 }
 
 TEST_F(Relay, ClientWithNoServerToFindGivesUp)
