@@ -14,11 +14,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <malloc.h>
 #include <new>
 #include <process.h>
+#include <string>
 #include <vector>
 
 unsigned long net_startup()
@@ -678,6 +680,112 @@ int argument_in_gb18030(char **, int i, char *out, std::size_t out_len)
         n = utf16_to_gb18030(args[i], units, out, static_cast<int>(out_len));
     LocalFree(args);
     return n;
+}
+
+std::uint32_t gb18030_code_point(const char *ch, std::size_t len)
+{
+    wchar_t wide[4];
+    int n = len <= 4 ? gb18030_to_utf16(ch, static_cast<int>(len), wide) : 0;
+    if (n == 1)
+        return wide[0];
+    if (n == 2 && wide[0] >= 0xD800 && wide[0] <= 0xDBFF && wide[1] >= 0xDC00 && wide[1] <= 0xDFFF)
+        return 0x10000 + ((static_cast<std::uint32_t>(wide[0]) - 0xD800) << 10) + (wide[1] - 0xDC00);
+    return 0xFFFD;
+}
+
+void break_connection(SOCKET s)
+{
+    ::shutdown(s, SD_BOTH);
+}
+
+// ---- the companion client's screen ----
+
+// The console's own line mode stays until the console input path is in: the screen needs keys as
+// they are typed.
+bool screen_possible()
+{
+    return false;
+}
+
+bool enter_screen_mode(const char *)
+{
+    return false;
+}
+
+void leave_screen_mode() {}
+
+bool terminal_size(int *rows, int *cols)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (console_screen == nullptr || !GetConsoleScreenBufferInfo(console_screen, &info))
+        return false;
+    *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    *cols = info.srWindow.Right - info.srWindow.Left + 1;
+    return true;
+}
+
+std::size_t login_name(char *out, std::size_t len)
+{
+    wchar_t name[257];
+    DWORD n = 257;
+    if (!GetUserNameW(name, &n) || n < 2 || (n - 1) * 4 > len)
+        return 0;
+    int used = utf16_to_gb18030(name, static_cast<int>(n - 1), out, static_cast<int>(len));
+    return used > 0 ? static_cast<std::size_t>(used) : 0;
+}
+
+// The folder of the client's settings, %APPDATA%\Chat Relay, wide: a user's name in it may be
+// beyond any code page.
+static std::wstring settings_folder()
+{
+    wchar_t appdata[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
+    return std::wstring(appdata, n > 0 && n < MAX_PATH ? n : 0) + L"\\Chat Relay";
+}
+
+// Says what failed with a path, in the console's terms as far as its code page goes.
+static void say_why(char *why, std::size_t why_len, const std::wstring &path, const char *what)
+{
+    char narrow[MAX_PATH * 2];
+    int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+    std::snprintf(why, why_len, "%s: %s (error %lu)", n > 0 ? narrow : "?", what, GetLastError());
+}
+
+long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len)
+{
+    std::wstring path = settings_folder() + L"\\" + std::wstring(name, name + std::strlen(name));
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        say_why(why, why_len, path, "cannot be opened");
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? -1 : -2;
+    }
+    DWORD got = 0;
+    BOOL ok = ReadFile(f, out, static_cast<DWORD>(len), &got, nullptr);
+    if (!ok)
+        say_why(why, why_len, path, "cannot be read");
+    CloseHandle(f);
+    return ok ? static_cast<long>(got) : -2;
+}
+
+int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len)
+{
+    std::wstring folder = settings_folder();
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        say_why(why, why_len, folder, "cannot be made");
+        return -1;
+    }
+    std::wstring path = folder + L"\\" + std::wstring(name, name + std::strlen(name));
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD put = 0;
+    if (f == INVALID_HANDLE_VALUE || !WriteFile(f, data, static_cast<DWORD>(len), &put, nullptr) || put != len) {
+        say_why(why, why_len, path, "cannot be written");
+        if (f != INVALID_HANDLE_VALUE)
+            CloseHandle(f);
+        return -1;
+    }
+    CloseHandle(f);
+    return 0;
 }
 
 #endif  // _WIN32
