@@ -1,18 +1,21 @@
 // client.cpp - chat_client, the relay's companion: finds the relay by its beacon (or is told where
 // it is), keeps its place with heartbeats, sends each line of standard input, and writes whatever
 // the relay passes on to standard output. Text typed and read on a terminal travels as GB18030;
-// pipes and files carry bytes unchanged. The connection is in client_connection.cpp, the text's
-// encoding in client_text.cpp.
+// pipes and files carry bytes unchanged. On a terminal that can place the cursor it shows a screen
+// instead (client_screen.cpp, with its commands in client_commands.cpp). The connection is in
+// client_connection.cpp, the text's encoding in client_text.cpp.
 #include "client.h"
+#include "client_commands.h"
 #include "client_connection.h"
+#include "client_screen.h"
 #include "client_text.h"
 #include "platform.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
+#include <thread>
 
 #ifndef PROJECT_VERSION
 #define PROJECT_VERSION "1.4.0"  // the build normally says
@@ -117,10 +120,14 @@ bool parse_options(int argc, char **argv, options &opts)
     return !(opts.list && (!opts.host.empty() || opts.name_arg != 0));
 }
 
+screen room;  // on a terminal that can show it
+
 }  // namespace
 
 void exit_client(int status)
 {
+    room.stop();
+    leave_screen_mode();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
@@ -145,16 +152,15 @@ int main(int argc, char **argv)
     }
     binary_stdio();
     terminal_sides terminal = prepare_terminal();
-    std::string prefix;
+    std::string name;
     if (opts.name_arg != 0) {
-        char name[1024];
-        int n = argument_in_gb18030(argv, opts.name_arg, name, sizeof name);
+        char given[1024];
+        int n = argument_in_gb18030(argv, opts.name_arg, given, sizeof given);
         if (n < 0) {
             std::fprintf(stderr, "chat_client: the name is too long or not text\n");
             return EXIT_USAGE;
         }
-        prefix.assign(name, static_cast<std::size_t>(n));
-        prefix += ": ";
+        name.assign(given, static_cast<std::size_t>(n));
     }
     if (net_startup() != 0) {
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");
@@ -162,15 +168,30 @@ int main(int argc, char **argv)
     }
     if (opts.list)
         exit_client(list_relays());
-    line_view view(terminal.output);
+    // A person at a terminal is asked for a name the first time, and gets the screen if the
+    // terminal can show it; pipes and files go on as they always did.
+    bool person = terminal.input && terminal.output;
+    if (person && opts.name_arg == 0)
+        name = remembered_name();
     connection_options how;
     how.host = opts.host;
     how.reconnect = opts.reconnect;
+    if (person && room.start()) {
+        how.reconnect = true;
+        how.tell_heard = true;
+        std::thread([how] {
+            connect_first(how, room);
+            start_connection(room);
+        }).detach();
+        run_screen(room, name);
+        exit_client(0);
+    }
+    line_view view(terminal.output);
     int status = connect_first(how, view);
     if (status != 0)
         exit_client(status);
     start_connection(view);
-    send_input(prefix);
+    send_input(name.empty() ? name : name + ": ");
     finish_connection();
     exit_client(0);
 }

@@ -110,7 +110,7 @@ TEST_F(Relay, OnATerminalTheClientSendsGB18030AndShowsTheTerminalsEncoding)
     start_server();
     ChatClient c;
     c.run_on_terminal();
-    c.start({"--name", "小明", "127.0.0.1"}, {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
+    c.start({"--name", "小明", "127.0.0.1"}, {"LANG=C.UTF-8", "LC_ALL=C.UTF-8", "TERM=dumb"});  // line mode
     Client raw;
     line(3, START_TIMEOUT);  // Wine starts a console of its own first
     // Enter: a Windows console takes CR, which the terminal would turn into LF until Wine has set
