@@ -79,8 +79,7 @@ void send_outbox(screen *s)
         {
             std::unique_lock<std::mutex> lock(outbox_mtx);
             outbox_filled.wait(lock, [] { return !outbox.empty(); });
-            next = outbox.front();
-            s->set_waiting(outbox.size() - 1);
+            next = outbox.front();  // it stays there, waiting, until it has gone
         }
         bool sent = send_bytes(next.first, next.second + HOLD_MS);
         std::size_t dropped = sent ? 0 : 1;
@@ -105,8 +104,7 @@ void queue_line(screen &s, const std::string &bytes)
     std::lock_guard<std::mutex> lock(outbox_mtx);
     outbox.push_back({bytes, now_ms()});
     outbox_filled.notify_one();
-    if (outbox.size() > 1)
-        s.set_waiting(outbox.size());
+    s.set_waiting(outbox.size());
 }
 
 struct chat_state {
