@@ -86,13 +86,16 @@ void send_input(const std::string &prefix)
 
 void print_usage(std::FILE *to)
 {
-    std::fprintf(to, "usage: chat_client [--name NAME] [HOST]\n"
+    std::fprintf(to, "usage: chat_client [--name NAME] [--reconnect] [HOST]\n"
                      "       chat_client --list\n"
                      "       chat_client --version\n"
                      "Without HOST, waits for a relay's announcement on the local network and connects to\n"
                      "the first relay heard. --list prints the address of every relay heard within 4 s.\n"
-                     "With --name, every line sent begins with \"NAME: \". Text typed and shown on a terminal\n"
-                     "travels as GB18030; pipes and files pass bytes unchanged.\n");
+                     "With --name, every line sent begins with \"NAME: \"; on a terminal without it, the name\n"
+                     "is asked for once and remembered. Text typed and shown on a terminal travels as\n"
+                     "GB18030; pipes and files pass bytes unchanged. On a terminal the client shows a screen\n"
+                     "(/help there lists its commands) and finds the relay again when the connection is\n"
+                     "lost; --reconnect does that in pipes too, instead of exiting with status 3.\n");
 }
 
 struct options {

@@ -627,7 +627,7 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     line(3);
     c.type("hi");
     c.press("Enter");
-    EXPECT_EQ(peer.recv_exact(10, seconds(10)), "dave: hi\n");
+    EXPECT_EQ(peer.recv_exact(9, seconds(10)), "dave: hi\n");
     c.press("C-d");  // on the empty line: leave
     EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
     EXPECT_EQ(c.file("config/chat_client/name"), "dave");
