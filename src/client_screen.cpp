@@ -268,13 +268,13 @@ void screen::render()
         for (std::size_t at = 0; at < status.size();) {
             std::size_t n = character_at(status, at);
             int w = text_cells(status.substr(at, n));
-            if (cells + w > cols_)
+            if (cells + w > cols_ - 1)
                 break;
             cut.append(status, at, n);
             cells += w;
             at += n;
         }
-        out += cup(rows_ - 1, 1) + "\x1b[7m" + cut + std::string(static_cast<std::size_t>(cols_ - cells), ' ') + "\x1b[0m";
+        out += cup(rows_ - 1, 1) + "\x1b[7m" + cut + std::string(static_cast<std::size_t>(cols_ - 1 - cells), ' ') + "\x1b[0m\x1b[K";
     }
     if (bell_due_)
         out += "\a";

@@ -635,8 +635,13 @@ static int read_console(char *buf, int len)
     }
 }
 
+static bool screen_keys = false;  // the screen reads keys, not lines
+static int read_console_keys(char *buf, int len);
+
 int read_input(char *buf, int len)
 {
+    if (console_in != nullptr && screen_keys)
+        return read_console_keys(buf, len);
     if (console_in != nullptr)
         return read_console(buf, len);
     DWORD got = 0;
@@ -700,19 +705,130 @@ void break_connection(SOCKET s)
 
 // ---- the companion client's screen ----
 
-// The console's own line mode stays until the console input path is in: the screen needs keys as
-// they are typed.
+// The console's modes as found, given back on leaving.
+static DWORD input_mode_as_found = 0, output_mode_as_found = 0;
+static volatile LONG screen_mode_on = 0;
+static const char *screen_restore = "";
+
+// Windows 10's console, and Wine's, take VT sequences once asked to; older consoles refuse, and
+// keep the line mode. TERM=dumb asks for the line mode here too, as it does on Linux.
 bool screen_possible()
 {
-    return false;
+    DWORD in_mode = 0, out_mode = 0;
+    const char *term = std::getenv("TERM");
+    if ((term != nullptr && std::strcmp(term, "dumb") == 0) || console_in == nullptr || console_screen == nullptr || !GetConsoleMode(console_in, &in_mode) ||
+        !GetConsoleMode(console_screen, &out_mode))
+        return false;
+    if (!SetConsoleMode(console_screen, out_mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return false;
+    SetConsoleMode(console_screen, out_mode);
+    return true;
 }
 
-bool enter_screen_mode(const char *)
+static void restore_console()
 {
-    return false;
+    if (InterlockedExchange(&screen_mode_on, 0) == 0)
+        return;
+    DWORD written = 0;
+    WriteConsoleA(console_screen, screen_restore, static_cast<DWORD>(std::strlen(screen_restore)), &written, nullptr);
+    SetConsoleMode(console_in, input_mode_as_found);
+    SetConsoleMode(console_screen, output_mode_as_found);
 }
 
-void leave_screen_mode() {}
+// The window closing, logging off or shutting down: the console is given back before the end.
+static BOOL WINAPI console_closing(DWORD)
+{
+    restore_console();
+    return FALSE;
+}
+
+static LONG WINAPI crashing(EXCEPTION_POINTERS *)
+{
+    restore_console();
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+bool enter_screen_mode(const char *restore)
+{
+    if (!GetConsoleMode(console_in, &input_mode_as_found) || !GetConsoleMode(console_screen, &output_mode_as_found))
+        return false;
+    screen_restore = restore;
+    // Keys as typed, no echo, Ctrl-C a key; size changes come as events too, and are skipped.
+    DWORD in_mode = (input_mode_as_found | ENABLE_WINDOW_INPUT | ENABLE_EXTENDED_FLAGS) &
+                    ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
+                                        ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT);
+    DWORD out_mode = output_mode_as_found | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+    if (!SetConsoleMode(console_screen, out_mode))
+        return false;
+    if (!SetConsoleMode(console_in, in_mode)) {
+        SetConsoleMode(console_screen, output_mode_as_found);
+        return false;
+    }
+    screen_mode_on = 1;
+    screen_keys = true;
+    SetConsoleCtrlHandler(console_closing, TRUE);
+    SetUnhandledExceptionFilter(crashing);
+    return true;
+}
+
+void leave_screen_mode()
+{
+    restore_console();
+}
+
+// The keys the screen knows that type no character, as the VT sequences a terminal sends for them.
+static const char *key_sequence(WORD key)
+{
+    switch (key) {
+    case VK_LEFT: return "\x1b[D";
+    case VK_RIGHT: return "\x1b[C";
+    case VK_UP: return "\x1b[A";
+    case VK_DOWN: return "\x1b[B";
+    case VK_HOME: return "\x1b[H";
+    case VK_END: return "\x1b[F";
+    case VK_DELETE: return "\x1b[3~";
+    default: return nullptr;
+    }
+}
+
+// Reads key presses from the console: characters as UTF-16, converted to GB18030 (a surrogate pair
+// may come in two events), and the editing keys as VT sequences, so that the screen reads the same
+// keys on every platform.
+static int read_console_keys(char *buf, int len)
+{
+    INPUT_RECORD events[64];
+    for (;;) {
+        DWORD got = 0;
+        DWORD room = static_cast<DWORD>(len / 8 < 64 ? len / 8 : 64);  // no key takes more than 8 bytes
+        if (!ReadConsoleInputW(console_in, events, room, &got) || got == 0)
+            return 0;
+        int used = 0;
+        for (DWORD i = 0; i < got; ++i) {
+            const KEY_EVENT_RECORD &k = events[i].Event.KeyEvent;
+            if (events[i].EventType != KEY_EVENT || !k.bKeyDown)
+                continue;
+            for (WORD r = 0; r < (k.wRepeatCount > 0 ? k.wRepeatCount : 1) && used + 8 <= len; ++r) {
+                wchar_t c = k.uChar.UnicodeChar;
+                if (c == 0) {
+                    const char *seq = key_sequence(k.wVirtualKeyCode);
+                    if (seq != nullptr) {
+                        std::memcpy(buf + used, seq, std::strlen(seq));
+                        used += static_cast<int>(std::strlen(seq));
+                    }
+                } else if (c >= 0xD800 && c <= 0xDBFF) {
+                    typed_held = c;
+                } else {
+                    wchar_t pair[2] = {typed_held, c};
+                    bool whole = typed_held != 0 && c >= 0xDC00 && c <= 0xDFFF;
+                    used += utf16_to_gb18030(whole ? pair : &c, whole ? 2 : 1, buf + used, len - used);
+                    typed_held = 0;
+                }
+            }
+        }
+        if (used > 0)
+            return used;
+    }
+}
 
 bool terminal_size(int *rows, int *cols)
 {
