@@ -169,3 +169,30 @@ int show_text(const char *text, std::size_t len);
 // Stores argv[i], text the person typed on the command line, as GB18030 in out: its length, or -1
 // if it does not fit or cannot be converted.
 int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len);
+// Decodes one whole GB18030 character of len bytes to its Unicode code point: U+FFFD if it is none.
+std::uint32_t gb18030_code_point(const char *ch, std::size_t len);
+// Breaks a connection that another thread may be blocked on, sending or receiving: both fail at
+// once. The socket is still the caller's to close afterwards.
+void break_connection(SOCKET s);
+
+// ---- the companion client's screen ----
+
+// Whether standard input and output are both a terminal or console that can place the cursor with
+// VT sequences: a terminal whose TERM is set and not "dumb", or a console that takes them.
+bool screen_possible();
+// Puts the terminal into the screen's mode: each key as it is typed, no echo, Ctrl-C and Ctrl-Z as
+// keys. `restore` (VT sequences, kept by the caller) is written when the mode is left: by
+// leave_screen_mode, and also on a crash signal or when the window closes. false if it could not.
+bool enter_screen_mode(const char *restore);
+// Writes `restore` and gives the terminal back its mode as found. Safe to call more than once.
+void leave_screen_mode();
+// The terminal's size now, in character cells; false if it cannot be had.
+bool terminal_size(int *rows, int *cols);
+// The name the user logged in with, as GB18030 text into out: its length, or 0 if unknown.
+std::size_t login_name(char *out, std::size_t len);
+// Reads the client's settings file of this name (in $XDG_CONFIG_HOME/chat_client/, by default
+// ~/.config/chat_client/, or %APPDATA%\Chat Relay\) into out: its length; -1 if it does not exist,
+// -2 if it could not be read. why says what failed, with the file's path.
+long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len);
+// Writes the settings file of this name, making its folder if need be: 0, or -1 with why.
+int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len);

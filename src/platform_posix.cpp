@@ -30,7 +30,10 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <pwd.h>
+#include <string>
 #include <sys/uio.h>
+#include <termios.h>
 #include <unistd.h>
 
 #ifndef MSG_NOSIGNAL
@@ -663,6 +666,155 @@ int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len)
     // ASCII, so one typed under it is taken as UTF-8, what terminals use today.
     int n = to_gb18030(::nl_langinfo(CODESET), argv[i], out, out_len);
     return n >= 0 ? n : to_gb18030("UTF-8", argv[i], out, out_len);
+}
+
+std::uint32_t gb18030_code_point(const char *ch, std::size_t len)
+{
+    // Decoding takes state of its own, and the screen's threads decode at once.
+    thread_local iconv_t to_utf32 = ::iconv_open("UTF-32LE", "GB18030");
+    unsigned char code[4];
+    char *in = const_cast<char *>(ch);
+    char *to = reinterpret_cast<char *>(code);
+    std::size_t in_left = len, out_left = sizeof code;
+    if (to_utf32 == NO_ICONV)
+        return 0xFFFD;
+    ::iconv(to_utf32, nullptr, nullptr, nullptr, nullptr);
+    if (::iconv(to_utf32, &in, &in_left, &to, &out_left) == static_cast<std::size_t>(-1) || out_left != 0)
+        return 0xFFFD;
+    return code[0] | code[1] << 8 | code[2] << 16 | static_cast<std::uint32_t>(code[3]) << 24;
+}
+
+void break_connection(SOCKET s)
+{
+    ::shutdown(s, SHUT_RDWR);
+}
+
+// ---- the companion client's screen ----
+
+static termios terminal_as_found;
+static volatile sig_atomic_t screen_mode_on = 0;
+static const char *screen_restore = "";
+
+static void restore_terminal()
+{
+    if (!screen_mode_on)
+        return;
+    screen_mode_on = 0;
+    ssize_t ignored = ::write(STDOUT_FILENO, screen_restore, std::strlen(screen_restore));
+    (void)ignored;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &terminal_as_found);
+}
+
+// A crash or the window's closing leaves the terminal as it was found, then takes its course.
+static void restore_and_die(int sig)
+{
+    restore_terminal();
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+bool screen_possible()
+{
+    const char *term = std::getenv("TERM");
+    return ::isatty(STDIN_FILENO) && ::isatty(STDOUT_FILENO) && term != nullptr && term[0] != '\0' &&
+           std::strcmp(term, "dumb") != 0;
+}
+
+bool enter_screen_mode(const char *restore)
+{
+    if (::tcgetattr(STDIN_FILENO, &terminal_as_found) != 0)
+        return false;
+    termios raw = terminal_as_found;
+    raw.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG | IEXTEN);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    screen_restore = restore;
+    if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) != 0)
+        return false;
+    screen_mode_on = 1;
+    for (int sig : {SIGHUP, SIGTERM, SIGQUIT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT})
+        std::signal(sig, restore_and_die);
+    return true;
+}
+
+void leave_screen_mode()
+{
+    restore_terminal();
+}
+
+bool terminal_size(int *rows, int *cols)
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0)
+        return false;
+    *rows = size.ws_row;
+    *cols = size.ws_col;
+    return true;
+}
+
+std::size_t login_name(char *out, std::size_t len)
+{
+    const char *name = std::getenv("USER");
+    passwd *entry = ::getpwuid(::getuid());
+    if ((name == nullptr || name[0] == '\0') && entry != nullptr)
+        name = entry->pw_name;
+    if (name == nullptr)
+        return 0;
+    int n = to_gb18030(::nl_langinfo(CODESET), name, out, len);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// The folder of the client's settings: $XDG_CONFIG_HOME/chat_client, by default under ~/.config.
+static std::string settings_folder()
+{
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/')
+        return std::string(config) + "/chat_client";
+    const char *home = std::getenv("HOME");
+    passwd *entry = ::getpwuid(::getuid());
+    if ((home == nullptr || home[0] == '\0') && entry != nullptr)
+        home = entry->pw_dir;
+    return std::string(home != nullptr ? home : "") + "/.config/chat_client";
+}
+
+long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len)
+{
+    std::string path = settings_folder() + "/" + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::snprintf(why, why_len, "%s: %s", path.c_str(), std::strerror(errno));
+        return errno == ENOENT ? -1 : -2;
+    }
+    ssize_t n = ::read(fd, out, len);
+    if (n < 0)
+        std::snprintf(why, why_len, "%s: %s", path.c_str(), std::strerror(errno));
+    ::close(fd);
+    return n < 0 ? -2 : static_cast<long>(n);
+}
+
+int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len)
+{
+    std::string folder = settings_folder();
+    // Each level of the folder, as `mkdir -p` would: ~/.config itself may not exist yet.
+    for (std::size_t at = folder.find('/', 1); ; at = folder.find('/', at + 1)) {
+        std::string part = folder.substr(0, at);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            std::snprintf(why, why_len, "%s: %s", part.c_str(), std::strerror(errno));
+            return -1;
+        }
+        if (at == std::string::npos)
+            break;
+    }
+    std::string path = folder + "/" + name;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || write_all(fd, data, len) != 0) {
+        std::snprintf(why, why_len, "%s: %s", path.c_str(), std::strerror(errno));
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return ::close(fd) == 0 ? 0 : -1;
 }
 
 #endif  // !_WIN32

@@ -14,11 +14,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <malloc.h>
 #include <new>
 #include <process.h>
+#include <string>
 #include <vector>
 
 unsigned long net_startup()
@@ -633,8 +635,13 @@ static int read_console(char *buf, int len)
     }
 }
 
+static bool screen_keys = false;  // the screen reads keys, not lines
+static int read_console_keys(char *buf, int len);
+
 int read_input(char *buf, int len)
 {
+    if (console_in != nullptr && screen_keys)
+        return read_console_keys(buf, len);
     if (console_in != nullptr)
         return read_console(buf, len);
     DWORD got = 0;
@@ -678,6 +685,223 @@ int argument_in_gb18030(char **, int i, char *out, std::size_t out_len)
         n = utf16_to_gb18030(args[i], units, out, static_cast<int>(out_len));
     LocalFree(args);
     return n;
+}
+
+std::uint32_t gb18030_code_point(const char *ch, std::size_t len)
+{
+    wchar_t wide[4];
+    int n = len <= 4 ? gb18030_to_utf16(ch, static_cast<int>(len), wide) : 0;
+    if (n == 1)
+        return wide[0];
+    if (n == 2 && wide[0] >= 0xD800 && wide[0] <= 0xDBFF && wide[1] >= 0xDC00 && wide[1] <= 0xDFFF)
+        return 0x10000 + ((static_cast<std::uint32_t>(wide[0]) - 0xD800) << 10) + (wide[1] - 0xDC00);
+    return 0xFFFD;
+}
+
+void break_connection(SOCKET s)
+{
+    ::shutdown(s, SD_BOTH);
+}
+
+// ---- the companion client's screen ----
+
+// The console's modes as found, given back on leaving.
+static DWORD input_mode_as_found = 0, output_mode_as_found = 0;
+static volatile LONG screen_mode_on = 0;
+static const char *screen_restore = "";
+
+// Windows 10's console, and Wine's, take VT sequences once asked to; older consoles refuse, and
+// keep the line mode. TERM=dumb asks for the line mode here too, as it does on Linux.
+bool screen_possible()
+{
+    DWORD in_mode = 0, out_mode = 0;
+    const char *term = std::getenv("TERM");
+    if ((term != nullptr && std::strcmp(term, "dumb") == 0) || console_in == nullptr || console_screen == nullptr || !GetConsoleMode(console_in, &in_mode) ||
+        !GetConsoleMode(console_screen, &out_mode))
+        return false;
+    if (!SetConsoleMode(console_screen, out_mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+        return false;
+    SetConsoleMode(console_screen, out_mode);
+    return true;
+}
+
+static void restore_console()
+{
+    if (InterlockedExchange(&screen_mode_on, 0) == 0)
+        return;
+    DWORD written = 0;
+    WriteConsoleA(console_screen, screen_restore, static_cast<DWORD>(std::strlen(screen_restore)), &written, nullptr);
+    SetConsoleMode(console_in, input_mode_as_found);
+    SetConsoleMode(console_screen, output_mode_as_found);
+}
+
+// The window closing, logging off or shutting down: the console is given back before the end.
+static BOOL WINAPI console_closing(DWORD)
+{
+    restore_console();
+    return FALSE;
+}
+
+static LONG WINAPI crashing(EXCEPTION_POINTERS *)
+{
+    restore_console();
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+bool enter_screen_mode(const char *restore)
+{
+    if (!GetConsoleMode(console_in, &input_mode_as_found) || !GetConsoleMode(console_screen, &output_mode_as_found))
+        return false;
+    screen_restore = restore;
+    // Keys as typed, no echo, Ctrl-C a key; size changes come as events too, and are skipped.
+    DWORD in_mode = (input_mode_as_found | ENABLE_WINDOW_INPUT | ENABLE_EXTENDED_FLAGS) &
+                    ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT |
+                                        ENABLE_QUICK_EDIT_MODE | ENABLE_MOUSE_INPUT);
+    DWORD out_mode = output_mode_as_found | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+    if (!SetConsoleMode(console_screen, out_mode))
+        return false;
+    if (!SetConsoleMode(console_in, in_mode)) {
+        SetConsoleMode(console_screen, output_mode_as_found);
+        return false;
+    }
+    screen_mode_on = 1;
+    screen_keys = true;
+    SetConsoleCtrlHandler(console_closing, TRUE);
+    SetUnhandledExceptionFilter(crashing);
+    return true;
+}
+
+void leave_screen_mode()
+{
+    restore_console();
+}
+
+// The keys the screen knows that type no character, as the VT sequences a terminal sends for them.
+static const char *key_sequence(WORD key)
+{
+    switch (key) {
+    case VK_LEFT: return "\x1b[D";
+    case VK_RIGHT: return "\x1b[C";
+    case VK_UP: return "\x1b[A";
+    case VK_DOWN: return "\x1b[B";
+    case VK_HOME: return "\x1b[H";
+    case VK_END: return "\x1b[F";
+    case VK_DELETE: return "\x1b[3~";
+    default: return nullptr;
+    }
+}
+
+// Reads key presses from the console: characters as UTF-16, converted to GB18030 (a surrogate pair
+// may come in two events), and the editing keys as VT sequences, so that the screen reads the same
+// keys on every platform.
+static int read_console_keys(char *buf, int len)
+{
+    INPUT_RECORD events[64];
+    for (;;) {
+        DWORD got = 0;
+        DWORD room = static_cast<DWORD>(len / 8 < 64 ? len / 8 : 64);  // no key takes more than 8 bytes
+        if (!ReadConsoleInputW(console_in, events, room, &got) || got == 0)
+            return 0;
+        int used = 0;
+        for (DWORD i = 0; i < got; ++i) {
+            const KEY_EVENT_RECORD &k = events[i].Event.KeyEvent;
+            if (events[i].EventType != KEY_EVENT || !k.bKeyDown)
+                continue;
+            for (WORD r = 0; r < (k.wRepeatCount > 0 ? k.wRepeatCount : 1) && used + 8 <= len; ++r) {
+                wchar_t c = k.uChar.UnicodeChar;
+                if (c == 0) {
+                    const char *seq = key_sequence(k.wVirtualKeyCode);
+                    if (seq != nullptr) {
+                        std::memcpy(buf + used, seq, std::strlen(seq));
+                        used += static_cast<int>(std::strlen(seq));
+                    }
+                } else if (c >= 0xD800 && c <= 0xDBFF) {
+                    typed_held = c;
+                } else {
+                    wchar_t pair[2] = {typed_held, c};
+                    bool whole = typed_held != 0 && c >= 0xDC00 && c <= 0xDFFF;
+                    used += utf16_to_gb18030(whole ? pair : &c, whole ? 2 : 1, buf + used, len - used);
+                    typed_held = 0;
+                }
+            }
+        }
+        if (used > 0)
+            return used;
+    }
+}
+
+bool terminal_size(int *rows, int *cols)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (console_screen == nullptr || !GetConsoleScreenBufferInfo(console_screen, &info))
+        return false;
+    *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    *cols = info.srWindow.Right - info.srWindow.Left + 1;
+    return true;
+}
+
+std::size_t login_name(char *out, std::size_t len)
+{
+    wchar_t name[257];
+    DWORD n = 257;
+    if (!GetUserNameW(name, &n) || n < 2 || (n - 1) * 4 > len)
+        return 0;
+    int used = utf16_to_gb18030(name, static_cast<int>(n - 1), out, static_cast<int>(len));
+    return used > 0 ? static_cast<std::size_t>(used) : 0;
+}
+
+// The folder of the client's settings, %APPDATA%\Chat Relay, wide: a user's name in it may be
+// beyond any code page.
+static std::wstring settings_folder()
+{
+    wchar_t appdata[MAX_PATH];
+    DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
+    return std::wstring(appdata, n > 0 && n < MAX_PATH ? n : 0) + L"\\Chat Relay";
+}
+
+// Says what failed with a path, in the console's terms as far as its code page goes.
+static void say_why(char *why, std::size_t why_len, const std::wstring &path, const char *what)
+{
+    char narrow[MAX_PATH * 2];
+    int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+    std::snprintf(why, why_len, "%s: %s (error %lu)", n > 0 ? narrow : "?", what, GetLastError());
+}
+
+long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len)
+{
+    std::wstring path = settings_folder() + L"\\" + std::wstring(name, name + std::strlen(name));
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
+        say_why(why, why_len, path, "cannot be opened");
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? -1 : -2;
+    }
+    DWORD got = 0;
+    BOOL ok = ReadFile(f, out, static_cast<DWORD>(len), &got, nullptr);
+    if (!ok)
+        say_why(why, why_len, path, "cannot be read");
+    CloseHandle(f);
+    return ok ? static_cast<long>(got) : -2;
+}
+
+int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len)
+{
+    std::wstring folder = settings_folder();
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        say_why(why, why_len, folder, "cannot be made");
+        return -1;
+    }
+    std::wstring path = folder + L"\\" + std::wstring(name, name + std::strlen(name));
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD put = 0;
+    if (f == INVALID_HANDLE_VALUE || !WriteFile(f, data, static_cast<DWORD>(len), &put, nullptr) || put != len) {
+        say_why(why, why_len, path, "cannot be written");
+        if (f != INVALID_HANDLE_VALUE)
+            CloseHandle(f);
+        return -1;
+    }
+    CloseHandle(f);
+    return 0;
 }
 
 #endif  // _WIN32

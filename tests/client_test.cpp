@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <arpa/inet.h>
 #include <csignal>
 #include <future>
@@ -61,6 +63,108 @@ std::string screen_text(const std::string &output)
     return text;
 }
 
+// The client in a tmux pane of 80 by 20 cells, as a person runs it: what the pane shows is what the
+// person sees. tmux runs in this test's network namespace, with a server of its own.
+class ScreenClient {
+public:
+    ScreenClient() : dir_(make_dir()) {}
+    ~ScreenClient()
+    {
+        tmux("kill-server");
+        std::system(("rm -rf " + dir_).c_str());
+    }
+    // Starts the client with these arguments and extra environment; the pane records the
+    // terminal's settings before and after it, and its exit status.
+    void start(const std::string &args, const std::string &env = "")
+    {
+        std::string script = dir_ + "/run.sh";
+        FILE *f = std::fopen(script.c_str(), "w");
+        std::fprintf(f, "stty -g > %s/before\nenv TERM=xterm-256color LANG=C.UTF-8 LC_ALL=C.UTF-8 "
+                        "XDG_CONFIG_HOME=%s/config %s %s %s\nstatus=$?\nstty -g > %s/after\necho $status > %s/status\nsleep 600\n",
+                     dir_.c_str(), dir_.c_str(), env.c_str(), RELAY_CLIENT, args.c_str(), dir_.c_str(), dir_.c_str());
+        std::fclose(f);
+        std::remove((dir_ + "/status").c_str());
+        tmux("kill-server");
+        ASSERT_EQ(tmux("new-session -d -x 80 -y 20 'sh " + script + "'"), 0);
+    }
+    void type(const std::string &text) { tmux("send-keys -l '" + text + "'"); }
+    void press(const std::string &key) { tmux("send-keys " + key); }
+    // The pane's rows, plain text, and with colours (for the screenshots).
+    std::vector<std::string> rows()
+    {
+        std::vector<std::string> rows;
+        std::istringstream in(capture("-p"));
+        for (std::string row; std::getline(in, row);)
+            rows.push_back(row);
+        rows.resize(20);
+        return rows;
+    }
+    std::string text() { return capture("-p"); }
+    void save(const std::string &name)
+    {
+        std::system(("mkdir -p /tmp/shots && " + tmux_command("capture-pane -p -e") + " > /tmp/shots/" + name).c_str());
+    }
+    // The cursor's column and row, counted from 0.
+    std::pair<int, int> cursor()
+    {
+        std::istringstream in(capture_command("display-message -p '#{cursor_x} #{cursor_y}'"));
+        int x = -1, y = -1;
+        in >> x >> y;
+        return {x, y};
+    }
+    bool wait_for(const std::string &shown, Clock::duration timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (text().find(shown) == std::string::npos) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        return true;
+    }
+    std::optional<int> wait_exit(Clock::duration timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        for (;;) {
+            std::ifstream in(dir_ + "/status");
+            int status = -1;
+            if (in >> status)
+                return status;
+            if (Clock::now() > deadline)
+                return std::nullopt;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    }
+    std::string file(const std::string &name)
+    {
+        std::ifstream in(dir_ + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+private:
+    static std::string make_dir()
+    {
+        char dir[] = "/tmp/relay-screen-XXXXXX";
+        return mkdtemp(dir) != nullptr ? dir : "";
+    }
+    std::string tmux_command(const std::string &args) { return "tmux -S " + dir_ + "/tmux " + args; }
+    int tmux(const std::string &args) { return std::system((tmux_command(args) + " 2>/dev/null").c_str()); }
+    std::string capture(const std::string &how) { return capture_command("capture-pane " + how); }
+    std::string capture_command(const std::string &args)
+    {
+        FILE *p = popen((tmux_command(args) + " 2>/dev/null").c_str(), "r");
+        std::string out;
+        char buf[4096];
+        for (size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        if (p != nullptr)
+            pclose(p);
+        return out;
+    }
+
+    std::string dir_;
+};
+
 TEST_F(Relay, ClientsExchangeLinesBothWays)
 {
     start_server();
@@ -110,7 +214,7 @@ TEST_F(Relay, OnATerminalTheClientSendsGB18030AndShowsTheTerminalsEncoding)
     start_server();
     ChatClient c;
     c.run_on_terminal();
-    c.start({"--name", "小明", "127.0.0.1"}, {"LANG=C.UTF-8", "LC_ALL=C.UTF-8"});
+    c.start({"--name", "小明", "127.0.0.1"}, {"LANG=C.UTF-8", "LC_ALL=C.UTF-8", "TERM=dumb"});  // line mode
     Client raw;
     line(3, START_TIMEOUT);  // Wine starts a console of its own first
     // Enter: a Windows console takes CR, which the terminal would turn into LF until Wine has set
@@ -331,7 +435,7 @@ TEST_F(Relay, ClientSaysSoWhenTheServerGoesAwayOrStopsAnswering)
     EXPECT_NE(c.errors().find("the relay closed the connection"), std::string::npos) << c.errors();
 }
 
-TEST_F(Relay, ClientHidesOwedAnswersWhereLinesBeginAndNothingElse)
+TEST_F(Relay, ClientHidesTheOwedAnswerWhereverItLandsAndHoldsItsNextLineForIt)
 {
     PortHolder relay;  // stands in for the relay, to place its answers exactly
     ChatClient c;
@@ -339,16 +443,95 @@ TEST_F(Relay, ClientHidesOwedAnswersWhereLinesBeginAndNothingElse)
     int fd = relay.accept_one(START_TIMEOUT);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(recv_exact_fd(fd, 6, seconds(10)), "[PING]") << "no heartbeat from an idle client";
-    // The answer arrives behind chat and straddles two receives; a second "[PONG]" is owed to
-    // nobody, and one inside a line is somebody's text.
-    ASSERT_EQ(::send(fd, "one\n[PO", 7, 0), 7);
+    // A line typed now waits for the answer: sent at once, it could reach a late reader in one
+    // piece with the heartbeat, which the relay ignores whole.
+    c.write_input("held\n");
+    EXPECT_EQ(recv_exact_fd(fd, 5, seconds(1)), "") << "a line went out before the heartbeat's answer";
+
+    // The answer lands inside a line and straddles two receives; a second "[PONG]" is owed to
+    // nobody and is somebody's text.
+    ASSERT_EQ(::send(fd, "one [PO", 7, 0), 7);
     std::this_thread::sleep_for(milliseconds(200));
-    const std::string rest = "NG]two\n[PONG]three\nx[PONG]\n";
+    const std::string rest = "NG]two\n[PONG]three\n";
     ASSERT_EQ(::send(fd, rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
-    const std::string expected = "one\ntwo\n[PONG]three\nx[PONG]\n";
+    std::string expected = "one two\n[PONG]three\n";
     EXPECT_TRUE(c.wait_for_output(expected, seconds(10))) << c.output();
     EXPECT_EQ(c.output(), expected);
+    EXPECT_EQ(recv_exact_fd(fd, 5, seconds(10)), "held\n") << "the held line never went";
+
+    // An answer that never comes is owed, and holds a line, for no longer than a relay may take to
+    // answer, as long as the relay goes on talking: then the line goes, and a "[PONG]" is chat again.
+    ASSERT_EQ(recv_exact_fd(fd, 6, seconds(10)), "[PING]");
+    auto pinged = Clock::now();
+    c.write_input("second\n");
+    std::string second;
+    while (second.empty() && Clock::now() - pinged < seconds(20)) {
+        ASSERT_EQ(::send(fd, "tick\n", 5, 0), 5);
+        expected += "tick\n";
+        second = recv_exact_fd(fd, 7, milliseconds(1500));
+    }
+    EXPECT_EQ(second, "second\n");
+    EXPECT_GE(Clock::now() - pinged, seconds(10)) << "the line did not wait for the answer";
+    ASSERT_EQ(::send(fd, "[PONG]late\n", 11, 0), 11);
+    expected += "[PONG]late\n";
+    EXPECT_TRUE(c.wait_for_output("[PONG]late\n", seconds(10))) << c.output();
+    EXPECT_EQ(c.output(), expected);
+    EXPECT_TRUE(c.running()) << c.errors();
     close(fd);
+}
+
+TEST_F(Relay, ClientPipesCarryExactlyWhatPeersSentWhileItHeartbeats)
+{
+    start_server();
+    ChatClient c;
+    c.start({"127.0.0.1"});
+    line(2);
+    Client peer;
+    line(3);
+    // A long line that comes slowly reaches the relay, and the client, in many chunks; the
+    // client's heartbeats (one every 4 s of its silence) are answered between them.
+    std::string long_line;
+    for (size_t i = 0; long_line.size() < 299999; ++i)
+        long_line += std::to_string(i) + ' ';
+    long_line.resize(299999);
+    long_line += '\n';
+    for (size_t at = 0; at < long_line.size(); at += 2000) {
+        peer.send(long_line.substr(at, 2000));
+        std::this_thread::sleep_for(milliseconds(60));  // 9 s in all
+    }
+    EXPECT_TRUE(c.wait_for_output("\n", seconds(10)));
+    std::this_thread::sleep_for(QUIET);
+    EXPECT_EQ(c.output().size(), long_line.size());
+    EXPECT_TRUE(c.output() == long_line) << "the receiver wrote other bytes than the line";
+
+    // A message with no line end leaves the stream in the middle of a line for the answers after it.
+    const std::string hello = gb18030("你好");
+    Client other;
+    other.send(hello);
+    std::this_thread::sleep_for(seconds(9));
+    peer.send("after\n");
+    EXPECT_TRUE(c.wait_for_output("after\n", seconds(10))) << c.output();
+    EXPECT_EQ(c.output().substr(long_line.size()), hello + "after\n");
+}
+
+TEST_F(Relay, ALineWrittenRightAfterAHeartbeatReachesAPausedRelayApart)
+{
+    start_server();
+    ChatClient sender, receiver;
+    sender.start({"127.0.0.1"});
+    line(2);
+    auto connected = Clock::now();
+    receiver.start({"127.0.0.1"});
+    line(3);
+    // The sender heartbeats 4 s after connecting; the relay reads nothing until well after that,
+    // so whatever the sender writes meanwhile waits in the relay's socket behind the heartbeat.
+    ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+    std::this_thread::sleep_until(connected + milliseconds(5000));
+    sender.write_input("after the heartbeat\n");
+    std::this_thread::sleep_for(seconds(1));
+    ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+    EXPECT_TRUE(receiver.wait_for_output("after the heartbeat\n", seconds(10))) << receiver.output();
+    EXPECT_EQ(receiver.output(), "after the heartbeat\n");
 }
 
 TEST_F(Relay, ClientWithNoServerToFindGivesUp)
@@ -371,6 +554,118 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
     EXPECT_EQ(listing.wait_exit(seconds(1)), 2) << "a listing takes one beacon period and a little";
     EXPECT_TRUE(listing.wait_for_errors("no relay announced itself", seconds(5))) << listing.errors();
     EXPECT_EQ(listing.output(), "");
+}
+
+TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
+{
+    if (under_wine())
+        GTEST_SKIP() << "the Windows console's screen is checked by hand (see the README)";
+    start_server();
+    ScreenClient c;
+    c.start("--name alice 127.0.0.1");
+    Client peer;
+    line(3);
+    ASSERT_TRUE(c.wait_for("relay 127.0.0.1", seconds(10))) << c.text();
+    c.type("hello wo");
+    ASSERT_TRUE(c.wait_for("> hello wo", seconds(5))) << c.text();
+    for (int i = 1; i <= 30; ++i)
+        peer.send("bob: line " + std::to_string(i) + "\n");
+    ASSERT_TRUE(c.wait_for("bob: line 30", seconds(10))) << c.text();
+    c.save("linux-busy-room.txt");
+    // The last lines above, in order, each with its time; the status line; the half line at the
+    // bottom with the cursor after it.
+    std::vector<std::string> rows = c.rows();
+    for (int i = 0; i < 18; ++i)
+        EXPECT_EQ(rows[i].substr(5), " bob: line " + std::to_string(13 + i)) << c.text();
+    EXPECT_NE(rows[18].find("name: alice"), std::string::npos) << c.text();
+    EXPECT_EQ(rows[19], "> hello wo");
+    EXPECT_EQ(c.cursor(), std::make_pair(10, 19));
+    c.type("rld");
+    c.press("Enter");
+    const std::string sent = "alice: hello world\n";
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+
+    // Chinese characters take two cells each, on the screen and for the cursor.
+    c.type("你好 x");
+    ASSERT_TRUE(c.wait_for("> 你好 x", seconds(5))) << c.text();
+    EXPECT_EQ(c.cursor(), std::make_pair(2 + 2 + 2 + 1 + 1, 19));
+    c.press("Left");
+    c.press("BSpace");
+    c.press("Enter");
+    const std::string chinese = gb18030("alice: 你好x\n");
+    EXPECT_EQ(peer.recv_exact(chinese.size(), seconds(10)), chinese);
+
+    // Commands are the client's own: an unknown one is answered here and never sent.
+    c.type("/frobnicate");
+    c.press("Enter");
+    EXPECT_TRUE(c.wait_for("unknown command /frobnicate", seconds(5))) << c.text();
+    c.type("//frobnicate");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(19, seconds(10)), "alice: /frobnicate\n");
+
+    // Leaving gives the terminal back as it was found.
+    c.type("/quit");
+    c.press("Enter");
+    EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    EXPECT_FALSE(c.file("before").empty());
+    EXPECT_EQ(c.file("after"), c.file("before")) << "the terminal's settings were not restored";
+}
+
+TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
+{
+    if (under_wine())
+        GTEST_SKIP() << "the Windows console's screen is checked by hand (see the README)";
+    start_server();
+    ScreenClient c;
+    c.start("127.0.0.1", "USER=carol");
+    ASSERT_TRUE(c.wait_for("Your name in the chat [carol]:", seconds(10))) << c.text();
+    c.save("linux-name-prompt.txt");
+    c.type("dave");
+    c.press("Enter");
+    ASSERT_TRUE(c.wait_for("name: dave", seconds(10))) << c.text();
+    Client peer;
+    line(3);
+    c.type("hi");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(9, seconds(10)), "dave: hi\n");
+    c.press("C-d");  // on the empty line: leave
+    EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    EXPECT_EQ(c.file("config/chat_client/name"), "dave");
+
+    c.start("127.0.0.1", "USER=carol");
+    EXPECT_TRUE(c.wait_for("name: dave", seconds(10))) << c.text();
+    EXPECT_EQ(c.text().find("Your name"), std::string::npos) << c.text();
+}
+
+TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
+{
+    if (under_wine())
+        GTEST_SKIP() << "the Windows console's screen is checked by hand (see the README)";
+    start_server();
+    ScreenClient c;
+    c.start("--name alice 198.18.0.1");
+    ASSERT_TRUE(c.wait_for("relay 198.18.0.1", seconds(10))) << c.text();
+    server.stop();
+    expect_exit = true;
+    ASSERT_TRUE(c.wait_for("*** connection lost ", seconds(10))) << c.text();
+    // The relay's address goes away while it restarts, so that the peer is in the room before the
+    // client comes back.
+    ip_batch("addr del 198.18.0.1/24 dev rl0\n");
+    c.type("while away");
+    c.press("Enter");
+    EXPECT_TRUE(c.wait_for("1 line waiting", seconds(5))) << c.text();
+    ServerProcess again;
+    again.start();
+    ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
+    Client peer;
+    ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
+    ip_batch("addr add 198.18.0.1/24 dev rl0\n");
+    const std::string held = "alice: while away\n";
+    EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
+    EXPECT_TRUE(c.wait_for("*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
+        << c.text();
+    c.save("linux-reconnection.txt");
+    EXPECT_TRUE(c.wait_for("relay 198.18.0.1 ", seconds(5))) << c.text();
 }
 
 }  // namespace

@@ -1,0 +1,448 @@
+// client_screen.cpp - the screen: a VT renderer with a scroll region for the messages, a status
+// line and a line editor counting display cells, redrawn at most ~60 times a second.
+#include "client_screen.h"
+
+#include "client_text.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
+const auto FRAME = milliseconds(16);      // about what a person can see
+const std::size_t NAME_MAX = 32;          // a longer prefix before ": " is no name
+
+// What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
+// were, the cursor on the cleared bottom line, where the shell's prompt goes.
+const char RESTORE[] = "\x1b[0m\x1b[?2004l\x1b[?25h\x1b[r\x1b[999;1H\x1b[2K\r";
+
+std::string cup(int row, int col)
+{
+    return "\x1b[" + std::to_string(row) + ";" + std::to_string(col) + "H";
+}
+
+std::string clock_hh_mm()
+{
+    clock_time t = local_clock();
+    char text[8];
+    std::snprintf(text, sizeof text, "%02d:%02d", t.hour, t.minute);
+    return text;
+}
+
+// Text from others as it may be shown: control characters (an escape sequence could move the
+// cursor, or worse) become '?', a tab a space. C0 controls are single bytes in GB18030; the C1
+// controls are four-byte characters.
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t n = character_at(text, at);
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c == '\t')
+            out += ' ';
+        else if (c < 0x20 || c == 0x7F)
+            out += '?';
+        else if (n == 4 && gb18030_code_point(text.data() + at, n) < 0xA0)
+            out += '?';
+        else
+            out.append(text, at, n);
+        at += n;
+    }
+    return out;
+}
+
+// The name a line begins with, "NAME: text" or "* NAME text" (/me); "" if none.
+std::string name_in(const std::string &line, std::size_t *text_at)
+{
+    std::size_t colon = line.find(": ");
+    if (colon != std::string::npos && colon > 0 && colon <= NAME_MAX && line.compare(0, 2, "* ") != 0) {
+        *text_at = colon + 2;
+        return line.substr(0, colon);
+    }
+    if (line.compare(0, 2, "* ") == 0) {
+        std::size_t end = line.find(' ', 2);
+        if (end != std::string::npos && end > 2 && end - 2 <= NAME_MAX) {
+            *text_at = end + 1;
+            return line.substr(2, end - 2);
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string colour_of(const std::string &name)
+{
+    // FNV-1a over the name's bytes: the same on every client, whatever its platform.
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : name)
+        h = (h ^ c) * 16777619u;
+    static const char *const COLOURS[] = {"31", "32", "33", "34", "35", "36", "91", "92", "93", "94", "95", "96"};
+    return std::string("\x1b[") + COLOURS[h % 12] + "m";
+}
+
+bool screen::start()
+{
+    if (!screen_possible() || !terminal_size(&rows_, &cols_) || rows_ < 4 || cols_ < 10)
+        return false;
+    if (!enter_screen_mode(RESTORE))
+        return false;
+    show_text("\x1b[?2004h", 8);  // bracketed paste: a pasted line end does not send
+    std::thread(&screen::render_loop, this).detach();
+    return true;
+}
+
+void screen::stop()
+{
+    // A terminal that takes nothing (a frozen console) must not keep the client from ending.
+    for (int i = 0; i < 20; ++i) {
+        if (mu_.try_lock()) {
+            stopped_ = true;
+            mu_.unlock();
+            return;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+}
+
+void screen::add_line(const std::string &shown)
+{
+    transcript_.push_back(shown);
+    if (transcript_.size() > TRANSCRIPT_CAP)
+        transcript_.pop_front();
+    fresh_.push_back(shown);
+    if (fresh_.size() > TRANSCRIPT_CAP)
+        fresh_.erase(fresh_.begin(), fresh_.begin() + static_cast<long>(fresh_.size() - TRANSCRIPT_CAP));
+    changed_.notify_one();
+}
+
+void screen::show_chat_line(const std::string &raw)
+{
+    std::string line;
+    gb18030_reader reader;
+    reader.take(raw, line, true);
+    line = printable(line);
+    std::size_t text_at = 0;
+    std::string name = name_in(line, &text_at);
+    std::string shown = clock_hh_mm() + " ";
+    if (name.empty()) {
+        shown += line;
+    } else {
+        heard_[name] = steady_clock::now();
+        shown += colour_of(name) + line.substr(0, text_at) + "\x1b[0m" + line.substr(text_at);
+    }
+    if (bell_ && !name_.empty() && line.find(name_, text_at) != std::string::npos)
+        bell_due_ = true;
+    add_line(shown);
+}
+
+void screen::chat(const std::string &bytes, bool at_end)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    partial_ += bytes;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
+        std::size_t end = nl > from && partial_[nl - 1] == '\r' ? nl - 1 : nl;
+        show_chat_line(partial_.substr(from, end - from));
+    }
+    partial_.erase(0, from);
+    if (at_end && !partial_.empty()) {
+        show_chat_line(partial_);
+        partial_.clear();
+    }
+}
+
+void screen::note(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    add_line("\x1b[2m*** " + printable(text) + "\x1b[0m");
+}
+
+void screen::relay_state(const std::string &address, bool connected)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    relay_ = address;
+    connected_ = connected;
+    redraw_status_ = true;
+    changed_.notify_one();
+}
+
+void screen::own_line(const std::string &line)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    add_line(clock_hh_mm() + " \x1b[1m" + printable(line) + "\x1b[0m");
+}
+
+void screen::set_name(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    name_ = name;
+    redraw_status_ = true;
+    changed_.notify_one();
+}
+
+void screen::set_bell(bool on)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    bell_ = on;
+}
+
+void screen::set_waiting(std::size_t lines)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    waiting_ = lines;
+    redraw_status_ = true;
+    changed_.notify_one();
+}
+
+std::vector<std::string> screen::names_heard(std::chrono::seconds within)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::pair<steady_clock::time_point, std::string>> recent;
+    for (const auto &h : heard_)
+        if (steady_clock::now() - h.second <= within)
+            recent.push_back({h.second, h.first});
+    std::sort(recent.rbegin(), recent.rend());
+    std::vector<std::string> names;
+    for (const auto &r : recent)
+        names.push_back(r.second);
+    return names;
+}
+
+// Redraws what changed, at most once a frame: a busy room costs a frame's worth of lines in one
+// write, not a write a line.
+void screen::render_loop()
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mu_);
+            // The size is looked at now and then: a resize sends no character.
+            changed_.wait_for(lock, milliseconds(200));
+            int rows = 0, cols = 0;
+            if (terminal_size(&rows, &cols) && (rows != rows_ || cols != cols_) && rows >= 4 && cols >= 10) {
+                rows_ = rows;
+                cols_ = cols;
+                redraw_all_ = true;
+            }
+            render();
+        }
+        std::this_thread::sleep_for(FRAME);
+    }
+}
+
+void screen::render()
+{
+    if (stopped_ || (!redraw_all_ && fresh_.empty() && !redraw_status_ && !redraw_input_ && !bell_due_))
+        return;
+    const int bottom = rows_ - 2;  // the last row of the messages' scroll region
+    std::string out = "\x1b[?25l";
+    std::size_t first = 0;
+    if (redraw_all_) {
+        out += "\x1b[r\x1b[2J\x1b[1;" + std::to_string(bottom) + "r";
+        fresh_.assign(transcript_.end() - std::min<long>(bottom, static_cast<long>(transcript_.size())), transcript_.end());
+    } else if (fresh_.size() > static_cast<std::size_t>(bottom) * 4) {
+        first = fresh_.size() - static_cast<std::size_t>(bottom) * 4;  // scrolled past faster than read
+    }
+    if (!fresh_.empty()) {
+        // Each line scrolls the region up by one and is written on its bottom row; a long one wraps
+        // and scrolls further by itself.
+        out += cup(bottom, 1);
+        for (std::size_t i = first; i < fresh_.size(); ++i)
+            out += "\r\n" + fresh_[i] + "\x1b[0m";
+        fresh_.clear();
+    }
+    if (redraw_all_ || redraw_status_) {
+        std::string status = " chat_client  ";
+        status += relay_.empty() ? "looking for the relay" : (connected_ ? "relay " + relay_ : "relay " + relay_ + " lost, reconnecting");
+        status += "  name: " + (name_.empty() ? std::string("(none)") : name_);
+        if (waiting_ > 0)
+            status += "  " + std::to_string(waiting_) + (waiting_ == 1 ? " line" : " lines") + " waiting";
+        std::string cut;
+        int cells = 0;
+        for (std::size_t at = 0; at < status.size();) {
+            std::size_t n = character_at(status, at);
+            int w = text_cells(status.substr(at, n));
+            if (cells + w > cols_ - 1)
+                break;
+            cut.append(status, at, n);
+            cells += w;
+            at += n;
+        }
+        out += cup(rows_ - 1, 1) + "\x1b[7m" + cut + std::string(static_cast<std::size_t>(cols_ - 1 - cells), ' ') + "\x1b[0m\x1b[K";
+    }
+    if (bell_due_)
+        out += "\a";
+    draw_input(out);
+    out += "\x1b[?25h";
+    redraw_all_ = redraw_status_ = redraw_input_ = bell_due_ = false;
+    show_text(out.data(), out.size());
+}
+
+// The input line: "> " and as much of the line as fits, scrolled sideways to keep the cursor in
+// view; the cursor placed by display cells.
+void screen::draw_input(std::string &out)
+{
+    const int room = cols_ - 3;  // the prompt, and a cell for the cursor at the end
+    std::size_t start = 0;
+    while (text_cells(line_.substr(start, cursor_ - start)) > room)
+        start += character_at(line_, start);
+    std::string shown;
+    int cells = 0;
+    for (std::size_t at = start; at < line_.size();) {
+        std::size_t n = character_at(line_, at);
+        int w = text_cells(line_.substr(at, n));
+        if (cells + w > room + 1)
+            break;
+        shown.append(line_, at, n);
+        cells += w;
+        at += n;
+    }
+    int cursor_col = 3 + text_cells(line_.substr(start, cursor_ - start));
+    out += cup(rows_, 1) + "\x1b[2K> " + printable(shown) + cup(rows_, cursor_col);
+}
+
+namespace {
+
+// The start of the character before the one at `at`.
+std::size_t previous_character(const std::string &text, std::size_t at)
+{
+    std::size_t prev = 0;
+    for (std::size_t i = 0; i < at; i += character_at(text, i))
+        prev = i;
+    return prev;
+}
+
+// The length of the key at the start of in: an escape sequence whole, or one character; 0 if it is
+// cut short and the rest is still to come.
+std::size_t key_length(const std::string &in)
+{
+    if (in[0] != '\x1b') {
+        int n = gb18030_length(reinterpret_cast<const unsigned char *>(in.data()), in.size());
+        return n == 0 ? 0 : n < 0 ? 1 : static_cast<std::size_t>(n);
+    }
+    if (in.size() < 2)
+        return 0;
+    if (in[1] == '[') {
+        for (std::size_t i = 2; i < in.size(); ++i)
+            if (in[i] >= 0x40 && in[i] <= 0x7E)
+                return i + 1;
+        return in.size() > 16 ? in.size() : 0;  // no key is that long: let it go
+    }
+    if (in[1] == 'O')
+        return in.size() < 3 ? 0 : 3;
+    return 2;  // Alt and a key: taken as that key alone
+}
+
+}  // namespace
+
+void screen::submit(const std::function<void(const std::string &)> &on_line)
+{
+    std::string entered = line_;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (!entered.empty() && (history_.empty() || history_.back() != entered))
+            history_.push_back(entered);
+        history_at_ = history_.size();
+        line_.clear();
+        cursor_ = 0;
+        redraw_input_ = true;
+        changed_.notify_one();
+    }
+    on_line(entered);
+}
+
+void screen::key(const std::string &k, const std::function<void(const std::string &)> &on_line)
+{
+    if (k == "\x1b[200~" || k == "\x1b[201~") {
+        pasting_ = k == "\x1b[200~";
+        return;
+    }
+    bool was_cr = paste_cr_;
+    paste_cr_ = false;
+    if (k == "\r" || k == "\n") {
+        // Enter is CR; a paste's lines end in LF, CR or CR LF, each line sent as it is.
+        if (!(k == "\n" && was_cr))
+            submit(on_line);
+        paste_cr_ = k == "\r" && pasting_;
+        return;
+    }
+    if (k == "\x03" || (k == "\x04" && line_.empty()))
+        exit_client(0);
+    std::lock_guard<std::mutex> lock(mu_);
+    redraw_input_ = true;
+    changed_.notify_one();
+    if (k == "\x7f" || k == "\x08") {
+        if (cursor_ > 0) {
+            std::size_t prev = previous_character(line_, cursor_);
+            line_.erase(prev, cursor_ - prev);
+            cursor_ = prev;
+        }
+    } else if (k == "\x1b[3~" || k == "\x04") {
+        if (cursor_ < line_.size())
+            line_.erase(cursor_, character_at(line_, cursor_));
+    } else if (k == "\x1b[D" || k == "\x1bOD" || k == "\x02") {
+        if (cursor_ > 0)
+            cursor_ = previous_character(line_, cursor_);
+    } else if (k == "\x1b[C" || k == "\x1bOC" || k == "\x06") {
+        if (cursor_ < line_.size())
+            cursor_ += character_at(line_, cursor_);
+    } else if (k == "\x1b[H" || k == "\x1bOH" || k == "\x1b[1~" || k == "\x1b[7~" || k == "\x01") {
+        cursor_ = 0;
+    } else if (k == "\x1b[F" || k == "\x1bOF" || k == "\x1b[4~" || k == "\x1b[8~" || k == "\x05") {
+        cursor_ = line_.size();
+    } else if (k == "\x15") {
+        line_.erase(0, cursor_);
+        cursor_ = 0;
+    } else if (k == "\x17") {
+        std::size_t from = cursor_;
+        while (from > 0 && line_[previous_character(line_, from)] == ' ')
+            from = previous_character(line_, from);
+        while (from > 0 && line_[previous_character(line_, from)] != ' ')
+            from = previous_character(line_, from);
+        line_.erase(from, cursor_ - from);
+        cursor_ = from;
+    } else if (k == "\x1b[A" || k == "\x1bOA") {
+        if (history_at_ > 0) {
+            line_ = history_[--history_at_];
+            cursor_ = line_.size();
+        }
+    } else if (k == "\x1b[B" || k == "\x1bOB") {
+        if (history_at_ < history_.size()) {
+            ++history_at_;
+            line_ = history_at_ < history_.size() ? history_[history_at_] : std::string();
+            cursor_ = line_.size();
+        }
+    } else if (k == "\x0c") {
+        redraw_all_ = true;
+    } else if (k == "\t") {
+        line_.insert(cursor_, " ");
+        cursor_ += 1;
+    } else if (static_cast<unsigned char>(k[0]) >= 0x20 && k[0] != '\x7f') {
+        line_.insert(cursor_, k);
+        cursor_ += k.size();
+    }
+}
+
+void screen::run_editor(const std::function<void(const std::string &)> &on_line)
+{
+    std::string in;
+    char buf[4096];
+    for (int n; (n = read_input(buf, sizeof buf)) > 0;) {
+        in.append(buf, static_cast<std::size_t>(n));
+        std::size_t at = 0;
+        while (at < in.size()) {
+            std::size_t len = key_length(in.substr(at, 32));
+            if (len == 0)
+                break;
+            key(in.substr(at, len), on_line);
+            at += len;
+        }
+        in.erase(0, at);
+    }
+}

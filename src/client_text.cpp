@@ -1,0 +1,118 @@
+// client_text.cpp - GB18030 character boundaries and terminal cell widths for the client.
+#include "client_text.h"
+
+#include "platform.h"
+
+int gb18030_length(const unsigned char *p, std::size_t len)
+{
+    if (p[0] < 0x80)
+        return 1;
+    if (p[0] == 0x80 || p[0] == 0xFF)
+        return -1;
+    if (len < 2)
+        return 0;
+    if ((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFE))
+        return 2;
+    if (p[1] < 0x30 || p[1] > 0x39)
+        return -1;
+    if (len < 3)
+        return 0;
+    if (p[2] < 0x81 || p[2] == 0xFF)
+        return -1;
+    if (len < 4)
+        return 0;
+    if (p[3] < 0x30 || p[3] > 0x39)
+        return -1;
+    // Four-byte codes count up in order: 39,420 of them for the rest of the BMP from 81 30 81 30,
+    // then the supplementary planes from 90 30 81 30. Codes in between and past the end mean nothing.
+    long index = (((p[0] - 0x81) * 10L + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30);
+    const long planes_start = (0x90 - 0x81) * 12600L;
+    return index < 39420 || (index >= planes_start && index <= planes_start + 0xFFFFF) ? 4 : -1;
+}
+
+std::size_t character_at(const std::string &text, std::size_t at)
+{
+    int n = gb18030_length(reinterpret_cast<const unsigned char *>(text.data()) + at, text.size() - at);
+    return n > 0 ? static_cast<std::size_t>(n) : 1;
+}
+
+void gb18030_reader::take(const std::string &in, std::string &out, bool at_end)
+{
+    held_ += in;
+    std::size_t at = 0;
+    while (at < held_.size()) {
+        int n = gb18030_length(reinterpret_cast<const unsigned char *>(held_.data()) + at, held_.size() - at);
+        if (n == 0 && !at_end)
+            break;
+        if (n <= 0) {
+            out += GB18030_REPLACEMENT;
+            ++at;
+            continue;
+        }
+        out.append(held_, at, static_cast<std::size_t>(n));
+        at += static_cast<std::size_t>(n);
+    }
+    held_.erase(0, at);
+}
+
+namespace {
+
+struct code_range {
+    std::uint32_t first, last;
+};
+
+bool in_ranges(std::uint32_t c, const code_range *ranges, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (c >= ranges[i].first && c <= ranges[i].last)
+            return true;
+    return false;
+}
+
+// Unicode's East Asian Wide and Fullwidth blocks, and the emoji terminals show two cells wide, by
+// block: close enough for a line editor, and what common terminals do.
+const code_range WIDE[] = {
+    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},   {0x23F0, 0x23F0},
+    {0x23F3, 0x23F3},   {0x25FD, 0x25FE},   {0x2614, 0x2615},   {0x2648, 0x2653},   {0x267F, 0x267F},
+    {0x2693, 0x2693},   {0x26A1, 0x26A1},   {0x26AA, 0x26AB},   {0x26BD, 0x26BE},   {0x26C4, 0x26C5},
+    {0x26CE, 0x26CE},   {0x26D4, 0x26D4},   {0x26EA, 0x26EA},   {0x26F2, 0x26F5},   {0x26FA, 0x26FD},
+    {0x2705, 0x2705},   {0x270A, 0x270B},   {0x2728, 0x2728},   {0x274C, 0x274C},   {0x2753, 0x2755},
+    {0x2757, 0x2757},   {0x2795, 0x2797},   {0x27B0, 0x27B0},   {0x27BF, 0x27BF},   {0x2B1B, 0x2B1C},
+    {0x2B50, 0x2B50},   {0x2B55, 0x2B55},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+    {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},
+    {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x16FE0, 0x18AFF},
+    {0x1B000, 0x1B2FF}, {0x1F004, 0x1F004}, {0x1F0CF, 0x1F0CF}, {0x1F18E, 0x1F18E}, {0x1F191, 0x1F19A},
+    {0x1F200, 0x1F251}, {0x1F300, 0x1F64F}, {0x1F680, 0x1F6FF}, {0x1F900, 0x1F9FF}, {0x1FA70, 0x1FAFF},
+    {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+// Marks that combine with the character before them, taking no cell of their own.
+const code_range COMBINING[] = {
+    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
+    {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0x1F3FB, 0x1F3FF},
+};
+
+}  // namespace
+
+int cell_width(std::uint32_t c)
+{
+    if (c < 0x300)
+        return 1;
+    if (in_ranges(c, COMBINING, sizeof COMBINING / sizeof COMBINING[0]))
+        return 0;
+    return in_ranges(c, WIDE, sizeof WIDE / sizeof WIDE[0]) ? 2 : 1;
+}
+
+int text_cells(const std::string &text)
+{
+    int cells = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t n = character_at(text, at);
+        if (static_cast<unsigned char>(text[at]) < 0x80)
+            cells += 1;
+        else
+            cells += cell_width(gb18030_code_point(text.data() + at, n));
+        at += n;
+    }
+    return cells;
+}

@@ -1,0 +1,33 @@
+// client_text.h - the client's text: GB18030 as it travels, and the cells it takes on a screen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The length of the GB18030 character that begins at p, with len bytes there: 1, 2 or 4; 0 if the
+// bytes so far could begin one but are too few to tell; -1 if p[0] begins none.
+int gb18030_length(const unsigned char *p, std::size_t len);
+
+// The length of the character at text[at], for walking text known to be whole characters: what
+// begins none counts as one byte.
+std::size_t character_at(const std::string &text, std::size_t at);
+
+// Cuts the chat the relay sends into whole GB18030 characters for the terminal: a character cut in
+// two by a receive waits for its other half, and a byte that begins none becomes U+FFFD alone, so
+// that what follows it shows as it is.
+class gb18030_reader {
+public:
+    // Appends to `out` the whole characters of what has come so far; at the end of the stream, a
+    // character still cut short is none.
+    void take(const std::string &in, std::string &out, bool at_end = false);
+
+private:
+    std::string held_;
+};
+
+// The cells a character takes on a terminal: 2 for East Asian wide and full-width characters and
+// emoji, 0 for combining marks, 1 for the rest.
+int cell_width(std::uint32_t code_point);
+// The cells the whole GB18030 characters of text take.
+int text_cells(const std::string &text);
