@@ -169,3 +169,16 @@ int show_text(const char *text, std::size_t len);
 // Stores argv[i], text the person typed on the command line, as GB18030 in out: its length, or -1
 // if it does not fit or cannot be converted.
 int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len);
+
+// ---- windows that stay open ----
+
+// True if the console is this process's alone: on Windows, a console window that opened with the
+// process (started from the Start menu, a shortcut or Explorer) and closes when it ends, with
+// standard input on it to read a key from. False for a console shared with the shell that started
+// the process (cmd, PowerShell), for one without a window, when standard input is a pipe or a file,
+// and everywhere but on Windows: there a terminal outlives the programs run in it.
+bool console_is_ours_alone();
+// If console_is_ours_alone(), writes the prompt (ASCII, if not null) to the console and waits for a
+// key, so that what the process wrote there before failing can be read before its window closes.
+// Does nothing otherwise, so that nothing unattended ever waits.
+void hold_console_open(const char *prompt_or_null);

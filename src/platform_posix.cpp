@@ -659,4 +659,17 @@ int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len)
     return n >= 0 ? n : to_gb18030("UTF-8", argv[i], out, out_len);
 }
 
+// ---- windows that stay open ----
+
+// A terminal is not the program's own: it stays open, showing what was written, after the program
+// ends.
+bool console_is_ours_alone()
+{
+    return false;
+}
+
+void hold_console_open(const char *)
+{
+}
+
 #endif  // !_WIN32

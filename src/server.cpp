@@ -869,6 +869,7 @@ int main(int, char **)
     if (err != 0) {
         log_event(LINE_STARTUP_FAILED, static_cast<std::uint32_t>(err));
         write_unattended_lines();
+        hold_console_open(nullptr);
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -880,6 +881,7 @@ int main(int, char **)
         err = last_error();
         log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
         write_unattended_lines();
+        hold_console_open(nullptr);
         net_cleanup();
         return static_cast<int>(err);
     }
@@ -891,6 +893,7 @@ int main(int, char **)
         err = last_error();
         log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
         write_unattended_lines();
+        hold_console_open(nullptr);
         net_cleanup();
         return static_cast<int>(err);
     }
