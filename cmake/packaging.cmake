@@ -111,6 +111,8 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP NSIS64)
+  # The ZIP and the installer hold both programs, whatever component they belong to.
+  set(CPACK_MONOLITHIC_INSTALL ON)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Chat Relay")  # one entry in Apps & features, across versions
   set(CPACK_NSIS_DISPLAY_NAME "Chat Relay")
