@@ -1,4 +1,4 @@
-# Version resources, `cmake --install` and `cpack`: in a Linux build the .deb, in a Windows build
+# Version resources, `cmake --install` and `cpack`: in a Linux build the two .debs, in a Windows build
 # the portable ZIP and the NSIS installer. Included from the top-level CMakeLists.txt.
 set(PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
@@ -6,9 +6,6 @@ if(WIN32)
   # One folder, as Windows users expect: the programs beside their README and LICENSE.
   set(CMAKE_INSTALL_BINDIR . CACHE PATH "User executables (bin)")
   set(CMAKE_INSTALL_DOCDIR . CACHE PATH "Documentation (DATAROOTDIR/doc/chat-relay)")
-else()
-  # Named after the package: Debian keeps copyright and changelog in /usr/share/doc/PACKAGE.
-  set(CMAKE_INSTALL_DOCDIR share/doc/chat-relay CACHE PATH "Documentation (DATAROOTDIR/doc/chat-relay)")
 endif()
 include(GNUInstallDirs)
 
@@ -27,7 +24,10 @@ if(WIN32)
   endforeach()
 endif()
 
-install(TARGETS chat_server chat_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Two components, packaged apart on Debian (chat-relay, chat-client): a desktop that only chats
+# never runs a relay, which would split the room.
+install(TARGETS chat_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
+install(TARGETS chat_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 
 if(WIN32)
   # README and LICENSE as text files that open with a double click: .txt, CR LF line ends.
@@ -36,7 +36,7 @@ if(WIN32)
     string(REPLACE "\n" "\r\n" text "${text}")
     get_filename_component(base ${doc} NAME_WE)
     file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt "${text}")
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT client)
   endforeach()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md
                                                                  ${PROJECT_SOURCE_DIR}/LICENSE)
@@ -51,8 +51,8 @@ else()
       set(RELAY_BINDIR \"\${CMAKE_INSTALL_PREFIX}/\${RELAY_BINDIR}\")
     endif()
     configure_file(\"${PACKAGING_DIR}/chat-relay.service.in\" \"${CMAKE_CURRENT_BINARY_DIR}/chat-relay.service\" @ONLY)
-  ")
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat-relay.service DESTINATION ${RELAY_SYSTEMD_UNIT_DIR})
+  " COMPONENT relay)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat-relay.service DESTINATION ${RELAY_SYSTEMD_UNIT_DIR} COMPONENT relay)
 
   # Man pages and the Debian changelog, compressed as Debian wants them (-n: no name or time stamp).
   find_program(GZIP gzip REQUIRED)
@@ -64,10 +64,35 @@ else()
     list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${file}.gz)
   endforeach()
   add_custom_target(compressed_docs ALL DEPENDS ${compressed})
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT relay)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT client)
+
+  # The copyright file in Debian's machine-readable format, around the licence's own text.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" license_holder "${license}")
+  set(license_holder "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "^MIT License\n\nCopyright[^\n]*\n\n" "" license_text "${license}")
+  string(STRIP "${license_text}" license_text)
+  string(REGEX REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+  string(REGEX REPLACE "\n" "\n " license_text "${license_text}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: chat_relay
+
+Files: *
+Copyright: ${license_holder}
+License: Expat
+ ${license_text}
+")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+
+  # Debian keeps each package's README, copyright and changelog in /usr/share/doc/PACKAGE.
+  foreach(component IN ITEMS relay client)
+    set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/chat-${component})
+    install(FILES ${PACKAGING_DIR}/deb/README.${component} DESTINATION ${docdir} RENAME README COMPONENT ${component})
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+            DESTINATION ${docdir} COMPONENT ${component})
+  endforeach()
 endif()
 
 # ---- cpack ----
@@ -86,6 +111,8 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP NSIS64)
+  # The ZIP and the installer hold both programs, whatever component they belong to.
+  set(CPACK_MONOLITHIC_INSTALL ON)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Chat Relay")  # one entry in Apps & features, across versions
   set(CPACK_NSIS_DISPLAY_NAME "Chat Relay")
@@ -124,12 +151,41 @@ if(WIN32)
   Pop $0")
 else()
   set(CPACK_GENERATOR DEB)
+  # Two packages from one source, as servers and their clients usually come: chat-relay (the relay,
+  # its unit and man page) and chat-client.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_RELAY_PACKAGE_NAME chat-relay)
+  set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME chat-client)
+  set(CPACK_DEBIAN_CLIENT_PACKAGE_SOURCE chat-relay)
+  set(CPACK_DEBIAN_RELAY_PACKAGE_SUGGESTS chat-client)
+  set(CPACK_DEBIAN_CLIENT_PACKAGE_SUGGESTS chat-relay)
+  # chat-relay 1.4.0 held the client too: the client's package takes its files over. Version 1.4.0
+  # of the split packages cannot say so, since it cannot be told from that one.
+  if(PROJECT_VERSION VERSION_GREATER 1.4.0)
+    set(CPACK_DEBIAN_CLIENT_PACKAGE_REPLACES "chat-relay (<= 1.4.0)")
+    set(CPACK_DEBIAN_CLIENT_PACKAGE_BREAKS "chat-relay (<= 1.4.0)")
+  endif()
+  # Each package's own description, its first line the summary (CPack puts the common summary
+  # before a component's description unless that summary is CPack's default).
+  unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+  set(CPACK_DEBIAN_RELAY_DESCRIPTION "Zero-configuration chat relay for a local network
+A relay for chat on a LAN: clients connect on TCP port 8888, and every chunk
+one sends is passed on unchanged to all the others. The relay announces itself
+by UDP broadcast on port 8889, so that clients find it without configuration.
+It runs as the systemd service chat-relay, started when the package is
+installed. The client is in the package chat-client.")
+  set(CPACK_DEBIAN_CLIENT_DESCRIPTION "Client for the zero-configuration LAN chat relay
+The companion client of chat-relay: it finds the relay on the local network by
+its UDP broadcast, or connects to the address it is given, and passes typed
+lines to the room and the room's lines to the terminal, converting between the
+terminal's encoding and GB18030. The relay is in the package chat-relay.")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # Depends from the libraries the programs link (dpkg-shlibdeps)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PACKAGING_DIR}/deb/postinst ${PACKAGING_DIR}/deb/prerm
-                                         ${PACKAGING_DIR}/deb/postrm)
+  # The relay's service is enabled and started on install, stopped on removal.
+  set(CPACK_DEBIAN_RELAY_PACKAGE_CONTROL_EXTRA ${PACKAGING_DIR}/deb/postinst ${PACKAGING_DIR}/deb/prerm
+                                               ${PACKAGING_DIR}/deb/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds every package into dist/ (or the directory given): the Debian package from a Linux build,
-# and the Windows ZIP and installer from a mingw-w64 build. Needs, on Debian:
+# Builds every package into dist/ (or the directory given): the Debian packages (chat-relay and
+# chat-client) from a Linux build, and the Windows ZIP and installer from a mingw-w64 build. Needs,
+# on Debian:
 #     apt-get install cmake g++ g++-mingw-w64-x86-64 nsis dpkg-dev file
 set -eu
 cd "$(dirname "$0")/.."
@@ -29,7 +30,7 @@ cmake -S . -B build-packages/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmak
 cmake --build build-packages/windows -j"$jobs"
 (cd build-packages/windows && rm -f ./chat-relay-* && cpack)
 
-rm -f "$out"/chat-relay[-_]*
-cp build-packages/linux/chat-relay_*.deb build-packages/windows/chat-relay-*.zip \
+rm -f "$out"/chat-relay[-_]* "$out"/chat-client_*
+cp build-packages/linux/chat-relay_*.deb build-packages/linux/chat-client_*.deb build-packages/windows/chat-relay-*.zip \
    build-packages/windows/chat-relay-*.exe "$out"/
-ls -l "$out"/chat-relay[-_]*
+ls -l "$out"/chat-relay[-_]* "$out"/chat-client_*

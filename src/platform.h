@@ -196,3 +196,16 @@ std::size_t login_name(char *out, std::size_t len);
 long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len);
 // Writes the settings file of this name, making its folder if need be: 0, or -1 with why.
 int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len);
+
+// ---- windows that stay open ----
+
+// True if the console is this process's alone: on Windows, a console window that opened with the
+// process (started from the Start menu, a shortcut or Explorer) and closes when it ends, with
+// standard input on it to read a key from. False for a console shared with the shell that started
+// the process (cmd, PowerShell), for one without a window, when standard input is a pipe or a file,
+// and everywhere but on Windows: there a terminal outlives the programs run in it.
+bool console_is_ours_alone();
+// If console_is_ours_alone(), writes the prompt (ASCII, if not null) to the console and waits for a
+// key, so that what the process wrote there before failing can be read before its window closes.
+// Does nothing otherwise, so that nothing unattended ever waits.
+void hold_console_open(const char *prompt_or_null);

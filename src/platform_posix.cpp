@@ -817,4 +817,17 @@ int write_settings_file(const char *name, const char *data, std::size_t len, cha
     return ::close(fd) == 0 ? 0 : -1;
 }
 
+// ---- windows that stay open ----
+
+// A terminal is not the program's own: it stays open, showing what was written, after the program
+// ends.
+bool console_is_ours_alone()
+{
+    return false;
+}
+
+void hold_console_open(const char *)
+{
+}
+
 #endif  // !_WIN32

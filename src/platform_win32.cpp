@@ -904,4 +904,46 @@ int write_settings_file(const char *name, const char *data, std::size_t len, cha
     return 0;
 }
 
+// ---- windows that stay open ----
+
+bool console_is_ours_alone()
+{
+    // Without a console on standard input no key can be read, and nobody watches: a pipe, a file,
+    // a service's child.
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in == nullptr || in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode))
+        return false;
+    // A console made without a window (CREATE_NO_WINDOW) has nobody to read it either.
+    if (GetConsoleWindow() == nullptr)
+        return false;
+    // A console the process got from the cmd or PowerShell that started it lists that shell too,
+    // and stays open after the process ends; one made for the process lists only the process.
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+void hold_console_open(const char *prompt_or_null)
+{
+    if (!console_is_ours_alone())
+        return;
+    if (prompt_or_null != nullptr) {
+        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+        DWORD mode = 0, written = 0;
+        if (err == nullptr || err == INVALID_HANDLE_VALUE || !GetConsoleMode(err, &mode))
+            err = GetStdHandle(STD_OUTPUT_HANDLE);
+        WriteConsoleA(err, prompt_or_null, static_cast<DWORD>(lstrlenA(prompt_or_null)), &written, nullptr);
+    }
+    // Keys typed before the failure do not count. Input records come whatever the console's mode:
+    // one key press ends the wait, without Enter. If the window is closed instead, the read fails.
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    FlushConsoleInputBuffer(in);
+    INPUT_RECORD record;
+    DWORD got = 0;
+    while (ReadConsoleInputW(in, &record, 1, &got) && got == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)
+            return;
+    }
+}
+
 #endif  // _WIN32

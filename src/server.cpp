@@ -780,38 +780,36 @@ static void udp_broadcast(void *)
         close_socket(udp_sock);
 }
 
+// Logs a failed start and returns its code, the exit status. A console window that is the relay's
+// alone (started from the Start menu or Explorer) then stays open until a key is pressed, so that
+// whoever started it can read why; one shared with a shell, a pipe or a file never waits.
+static int failed_start(const char *line, unsigned long err)
+{
+    log_event(line, static_cast<std::uint32_t>(err));
+    events.write_unattended();
+    net_cleanup();
+    hold_console_open(nullptr);
+    return static_cast<int>(err);
+}
+
 int main(int, char **)
 {
     prepare_log_output();
     unsigned long err = net_startup();
-    if (err != 0) {
-        log_event(LINE_STARTUP_FAILED, static_cast<std::uint32_t>(err));
-        events.write_unattended();
-        net_cleanup();
-        return static_cast<int>(err);
-    }
+    if (err != 0)
+        return failed_start(LINE_STARTUP_FAILED, err);
 
     // A socket that cannot be created (no descriptor left, say) cannot be bound either: that is
     // reported as a failed bind, with the code of the failure that happened.
     SOCKET tcp_sock = tcp_socket();
-    if (tcp_sock == NO_SOCKET || bind_any(tcp_sock, TCP_PORT) != 0) {
-        err = last_error();
-        log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
-        events.write_unattended();
-        net_cleanup();
-        return static_cast<int>(err);
-    }
+    if (tcp_sock == NO_SOCKET || bind_any(tcp_sock, TCP_PORT) != 0)
+        return failed_start(LINE_BIND_FAILED, last_error());
     // The longest queue the platform allows: with a short one, a burst of clients starting at once
     // overflows it, and those whose handshakes completed anyway are never served. A listen can fail
     // where the bind did not (two relays started at the same moment, a wildcard conflict that the
     // platform reports only here): that is a port we do not have, reported as such.
-    if (listen_socket(tcp_sock) != 0) {
-        err = last_error();
-        log_event(LINE_BIND_FAILED, static_cast<std::uint32_t>(err));
-        events.write_unattended();
-        net_cleanup();
-        return static_cast<int>(err);
-    }
+    if (listen_socket(tcp_sock) != 0)
+        return failed_start(LINE_BIND_FAILED, last_error());
 
     // Without the beacon, clients must be told the address; the relay itself still works.
     start_thread(udp_broadcast, nullptr);

@@ -483,15 +483,19 @@ void Program::stop()
         kill(pid_, SIGKILL);
         wait_exit(seconds(10));
     }
+    if (!wine_tmp_.empty()) {
+        // The test's wineserver ends what else the program started (a console, a child), which would
+        // hold its output open; it would otherwise also linger for a while after its last client.
+        std::string cmd = "TMPDIR=" + wine_tmp_ + " WINEPREFIX=" + wine_prefix_ + " wineserver -k 2>/dev/null";
+        std::system(cmd.c_str());
+    }
     resume_output();  // a held reader must see the end of the output to be joined
     if (out_reader_.joinable())
         out_reader_.join();
     if (err_reader_.joinable())
         err_reader_.join();
     if (!wine_tmp_.empty()) {
-        // The test's wineserver would otherwise linger for a while after its last client.
-        std::string cmd = "TMPDIR=" + wine_tmp_ + " WINEPREFIX=" + wine_prefix_ + " wineserver -k 2>/dev/null; rm -rf " + wine_tmp_;
-        std::system(cmd.c_str());
+        std::system(("rm -rf " + wine_tmp_).c_str());
         wine_tmp_.clear();
     }
     pid_ = -1;

@@ -38,17 +38,17 @@ std::string run(const std::string &command, int *status = nullptr)
     return output;
 }
 
-// The one package in the package directory whose name ends so.
-std::string package(const std::string &suffix)
+// The one package in the package directory whose name begins and ends so.
+std::string package(const std::string &prefix, const std::string &suffix)
 {
     std::vector<std::string> found;
     for (const auto &entry : fs::directory_iterator(RELAY_PACKAGE_DIR)) {
         std::string name = entry.path().filename().string();
-        if (name.compare(0, 10, "chat-relay") == 0 && name.size() > suffix.size() &&
+        if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             found.push_back(entry.path().string());
     }
-    EXPECT_EQ(found.size(), 1u) << "packages ending in " << suffix << " in " << RELAY_PACKAGE_DIR;
+    EXPECT_EQ(found.size(), 1u) << "packages " << prefix << "*" << suffix << " in " << RELAY_PACKAGE_DIR;
     return found.empty() ? "" : found[0];
 }
 
@@ -102,26 +102,55 @@ void chat_through_relay(ServerProcess &relay, Program &packaged_client)
 
 using Deb = Relay;
 
+// The files of a .deb, one path a line as dpkg-deb lists them ("./usr/bin/...").
+std::string deb_files(const std::string &deb)
+{
+    std::string listing = run("dpkg-deb -c " + deb), paths;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);)
+        paths += line.substr(line.find(" ./") + 1) + "\n";
+    return paths;
+}
+
 TEST_F(Deb, HoldsWhatItShouldItsUnitVerifiesAndRunsTheRelayAClientChatsThrough)
 {
-    std::string deb = package(".deb");
-    ASSERT_FALSE(deb.empty());
-    std::string listing = run("dpkg-deb -c " + deb);
-    for (const char *path : {"./usr/bin/chat_server", "./usr/bin/chat_client", "./usr/lib/systemd/system/chat-relay.service",
-                             "./usr/share/man/man8/chat_server.8.gz", "./usr/share/man/man1/chat_client.1.gz",
+    std::string relay_deb = package("chat-relay_", ".deb"), client_deb = package("chat-client_", ".deb");
+    ASSERT_FALSE(relay_deb.empty());
+    ASSERT_FALSE(client_deb.empty());
+    // The relay with its unit, the client apart: a desktop that only chats installs no relay.
+    std::string relay_files = deb_files(relay_deb), client_files = deb_files(client_deb);
+    for (const char *path : {"./usr/bin/chat_server", "./usr/lib/systemd/system/chat-relay.service",
+                             "./usr/share/man/man8/chat_server.8.gz", "./usr/share/doc/chat-relay/README",
                              "./usr/share/doc/chat-relay/copyright", "./usr/share/doc/chat-relay/changelog.gz"})
-        EXPECT_NE(listing.find(std::string(" ") + path + "\n"), std::string::npos) << path << " missing:\n" << listing;
-    std::string depends = run("dpkg-deb -f " + deb + " Depends");
-    EXPECT_NE(depends.find("libc6"), std::string::npos) << depends;
-    EXPECT_NE(depends.find("libstdc++6"), std::string::npos) << depends;
+        EXPECT_NE(relay_files.find(std::string(path) + "\n"), std::string::npos) << path << " missing:\n" << relay_files;
+    for (const char *path : {"./usr/bin/chat_client", "./usr/share/man/man1/chat_client.1.gz",
+                             "./usr/share/doc/chat-client/README", "./usr/share/doc/chat-client/copyright",
+                             "./usr/share/doc/chat-client/changelog.gz"})
+        EXPECT_NE(client_files.find(std::string(path) + "\n"), std::string::npos) << path << " missing:\n" << client_files;
+    EXPECT_EQ(relay_files.find("chat_client"), std::string::npos) << relay_files;
+    EXPECT_EQ(client_files.find("chat_server"), std::string::npos) << client_files;
+    EXPECT_EQ(client_files.find("systemd"), std::string::npos) << client_files;
 
     int status = -1;
-    std::string out = run("lintian --fail-on error,warning " + deb, &status);
-    EXPECT_EQ(status, 0) << "lintian:\n" << out;
+    std::string out;
+    for (const std::string &deb : {relay_deb, client_deb}) {
+        std::string depends = run("dpkg-deb -f " + deb + " Depends");
+        EXPECT_NE(depends.find("libc6"), std::string::npos) << deb << ": " << depends;
+        EXPECT_NE(depends.find("libstdc++6"), std::string::npos) << deb << ": " << depends;
+        out = run("lintian --fail-on error,warning " + deb, &status);
+        EXPECT_EQ(status, 0) << "lintian " << deb << ":\n" << out;
+    }
 
+    // Both packages installed side by side, as on a host that runs the relay and chats too.
     TempDir root;
-    out = run("dpkg-deb -x " + deb + " " + root.path(), &status);
+    out = run("dpkg-deb -x " + relay_deb + " " + root.path() + " && dpkg-deb -x " + client_deb + " " + root.path(),
+              &status);
     ASSERT_EQ(status, 0) << out;
+    // Debian's machine-readable copyright format.
+    std::string copyright = read_file(root.path() + "/usr/share/doc/chat-client/copyright");
+    EXPECT_EQ(copyright.rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n", 0), 0u)
+        << copyright;
+    EXPECT_NE(copyright.find("\nLicense: Expat\n"), std::string::npos) << copyright;
 
     // systemd-analyze verify sees the unit as installed: in a mount namespace of its own, /usr shows
     // the package's files over the system's.
@@ -150,6 +179,91 @@ TEST_F(Deb, HoldsWhatItShouldItsUnitVerifiesAndRunsTheRelayAClientChatsThrough)
     Program client;
     client.start(root.path() + "/usr/bin/chat_client", {"127.0.0.1"});
     chat_through_relay(server, client);
+}
+
+// Runs one of the relay package's maintainer scripts (extracted into dir/DEBIAN) as dpkg does, with
+// the environment given before it.
+std::string maintainer_script(const std::string &dir, const std::string &env, const std::string &script,
+                              const std::string &args, int *status)
+{
+    return run(env + " DPKG_MAINTSCRIPT_PACKAGE=chat-relay DPKG_MAINTSCRIPT_NAME=" + script + " sh " + dir +
+                   "/DEBIAN/" + script + " " + args,
+               status);
+}
+
+TEST_F(Deb, TheRelaysServiceIsEnabledAndStartedOnInstallStoppedOnRemovalAndAnAdminsDisableHolds)
+{
+    std::string deb = package("chat-relay_", ".deb");
+    ASSERT_FALSE(deb.empty());
+    TempDir root;
+    int status = -1;
+    std::string out = run("dpkg-deb -x " + deb + " " + root.path() + " && dpkg-deb -e " + deb + " " + root.path() +
+                              "/DEBIAN",
+                          &status);
+    ASSERT_EQ(status, 0) << out;
+
+    // What the scripts record, with Debian's own deb-systemd-helper, in a system installed under
+    // DPKG_ROOT where systemd does not run: the unit is enabled on the first install...
+    const std::string dpkg_root = "DPKG_ROOT=" + root.path();
+    const std::string wants = root.path() + "/etc/systemd/system/multi-user.target.wants/chat-relay.service";
+    const std::string is_enabled = "systemctl --root=" + root.path() + " is-enabled chat-relay.service";
+    out = maintainer_script(root.path(), dpkg_root, "postinst", "configure ''", &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_TRUE(fs::is_symlink(wants)) << out;
+    EXPECT_EQ(run(is_enabled), "enabled\n");
+    // ... an upgrade leaves it enabled ...
+    out = maintainer_script(root.path(), dpkg_root, "postinst", "configure " RELAY_VERSION, &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_EQ(run(is_enabled), "enabled\n");
+    // ... and leaves disabled what the admin disabled.
+    out = run("systemctl --root=" + root.path() + " disable chat-relay.service", &status);
+    ASSERT_EQ(status, 0) << out;
+    out = maintainer_script(root.path(), dpkg_root, "postinst", "configure " RELAY_VERSION, &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_EQ(run(is_enabled), "disabled\n");
+    EXPECT_FALSE(fs::is_symlink(wants));
+    // Purged, nothing of it stays in /etc or in the helper's records.
+    out = maintainer_script(root.path(), dpkg_root, "postrm", "remove", &status);
+    ASSERT_EQ(status, 0) << out;
+    out = maintainer_script(root.path(), dpkg_root, "postrm", "purge", &status);
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_EQ(run("find " + root.path() + "/etc " + root.path() + "/var -type l -o -type f"), "");
+
+    // Where systemd runs (/run/systemd/system exists, here in a mount namespace of the test's own):
+    // the service is started on install, restarted on upgrade and stopped on removal, through
+    // deb-systemd-invoke, which starts only an enabled unit. Stand-ins on PATH record the calls.
+    TempDir bin;
+    const std::string calls = bin.path() + "/calls";
+    for (const char *tool : {"deb-systemd-helper", "deb-systemd-invoke", "systemctl"}) {
+        std::ofstream(bin.path() + "/" + tool) << "#!/bin/sh\necho \"${0##*/} $*\" >> " << calls << "\n";
+        fs::permissions(bin.path() + "/" + tool, fs::perms::owner_all);
+    }
+    auto calls_of = [&](bool systemd_runs, const std::string &script, const std::string &args) {
+        fs::remove(calls);
+        std::string inner = std::string(systemd_runs ? "mkdir -p /run/systemd/system && " : "") + "PATH=" +
+                            bin.path() + ":$PATH DPKG_MAINTSCRIPT_PACKAGE=chat-relay DPKG_MAINTSCRIPT_NAME=" + script +
+                            " sh " + root.path() + "/DEBIAN/" + script + " " + args;
+        int rc = -1;
+        std::string output = run("unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /run && " +
+                                     inner + "'",
+                                 &rc);
+        EXPECT_EQ(rc, 0) << script << " " << args << ": " << output;
+        return read_file(calls);
+    };
+    const std::string enable = "deb-systemd-helper unmask chat-relay.service\n"
+                               "deb-systemd-helper --quiet was-enabled chat-relay.service\n"
+                               "deb-systemd-helper enable chat-relay.service\n";
+    EXPECT_EQ(calls_of(true, "postinst", "configure \"\""),
+              enable + "systemctl --system daemon-reload\ndeb-systemd-invoke start chat-relay.service\n");
+    EXPECT_EQ(calls_of(true, "postinst", "configure " RELAY_VERSION),
+              enable + "systemctl --system daemon-reload\ndeb-systemd-invoke restart chat-relay.service\n");
+    EXPECT_EQ(calls_of(true, "prerm", "remove"), "deb-systemd-invoke stop chat-relay.service\n");
+    EXPECT_EQ(calls_of(true, "prerm", "upgrade " RELAY_VERSION), "");
+    EXPECT_EQ(calls_of(true, "postrm", "remove"),
+              "deb-systemd-helper mask chat-relay.service\nsystemctl --system daemon-reload\n");
+    // Where it does not, nothing is started or stopped.
+    EXPECT_EQ(calls_of(false, "postinst", "configure \"\""), enable);
+    EXPECT_EQ(calls_of(false, "prerm", "remove"), "");
 }
 
 #ifdef RELAY_INSTALLER_WINE
@@ -209,7 +323,7 @@ bool has_version_string(const std::string &exe, const std::string &key, const st
 
 TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
 {
-    std::string installer = package("-win64.exe");
+    std::string installer = package("chat-relay-", "-win64.exe");
     ASSERT_FALSE(installer.empty());
     // A prefix of the test's own (a copy of the suite's, which is fresh from wineboot), and a
     // wineserver of its own in this test's network namespace.

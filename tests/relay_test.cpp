@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <future>
 #include <random>
@@ -292,6 +294,43 @@ TEST_F(Relay, PortInUseEndsWithTheBindErrorAndNoBeacon)
     EXPECT_EQ(lines[0].text, bind_failed_text(code));
     EXPECT_EQ(lines[0].raw.substr(10), " " + bind_failed_text(code) + line_end());
     EXPECT_FALSE(listener.receive(milliseconds(500))) << "a beacon was sent although the bind failed";
+}
+
+// A relay that fails at start from the Start menu or Explorer has a console window of its own, which
+// closes when it ends: that window waits for a key, so that the failure can be read. One that shares
+// the console of the cmd that started it never waits, nor does one whose input is a pipe (the test
+// above). Wine's consoles tell the two apart as Windows does; they are drawn on a display of the
+// test's own, where xdotool types the key.
+TEST_F(Relay, AFailedRelayHoldsAConsoleWindowOfItsOwnOpenUntilAKeyButNeverACmdOne)
+{
+    if (!under_wine())
+        GTEST_SKIP() << "a console window of its own is Windows'";
+    PortHolder holder;
+    Program display;
+    display.run_under_wine("", "");  // Xvfb is a Linux program
+    display.start("/usr/bin/Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+    ASSERT_TRUE(display.wait_for_output("\n", seconds(10))) << display.errors();
+    const std::string display_env = "DISPLAY=:" + display.output().substr(0, display.output().find('\n'));
+    std::string relay = "Z:" RELAY_SERVER;
+    std::replace(relay.begin(), relay.end(), '/', '\\');
+    const int bind_code = 10048 & 0xff;  // Wine passes on the low 8 bits of WSAEADDRINUSE
+
+    Program in_cmd;
+    in_cmd.start("wineconsole", {"cmd", "/c", relay}, {display_env});
+    auto status = in_cmd.wait_exit(START_TIMEOUT);
+    ASSERT_TRUE(status) << "a relay in cmd's console kept it waiting";
+    EXPECT_EQ(*status, bind_code);
+
+    Program alone;
+    alone.start("wineconsole", {relay}, {display_env});
+    EXPECT_FALSE(alone.wait_exit(seconds(5))) << "the window closed without waiting for a key";
+    // With no window manager, keys go to the window under the pointer: the console's, from the top
+    // left to past (640, 400).
+    int rc = std::system(("timeout 20 env " + display_env + " xdotool mousemove 200 200 key space").c_str());
+    EXPECT_EQ(rc, 0) << "xdotool could not type";
+    status = alone.wait_exit(seconds(10));
+    ASSERT_TRUE(status) << "a key did not close the window";
+    EXPECT_EQ(*status, bind_code);
 }
 
 TEST_F(Relay, OfTwoRelaysStartedTogetherOneServesAndTheOtherSaysWhy)
