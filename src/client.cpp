@@ -133,6 +133,10 @@ void exit_client(int status)
     leave_screen_mode();
     std::fflush(stdout);
     std::fflush(stderr);
+    // Started from the Start menu or Explorer, the console window is the client's alone and closes
+    // with it: a failure stays on screen until it has been read.
+    if (status != 0)
+        hold_console_open("press any key to close this window\n");
     std::_Exit(status);
 }
 
@@ -151,7 +155,7 @@ int main(int argc, char **argv)
     options opts;
     if (!parse_options(argc, argv, opts)) {
         print_usage(stderr);
-        return EXIT_USAGE;
+        exit_client(EXIT_USAGE);
     }
     binary_stdio();
     terminal_sides terminal = prepare_terminal();
@@ -161,13 +165,13 @@ int main(int argc, char **argv)
         int n = argument_in_gb18030(argv, opts.name_arg, given, sizeof given);
         if (n < 0) {
             std::fprintf(stderr, "chat_client: the name is too long or not text\n");
-            return EXIT_USAGE;
+            exit_client(EXIT_USAGE);
         }
         name.assign(given, static_cast<std::size_t>(n));
     }
     if (net_startup() != 0) {
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");
-        return EXIT_USAGE;
+        exit_client(EXIT_USAGE);
     }
     if (opts.list)
         exit_client(list_relays());
