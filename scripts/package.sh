@@ -17,7 +17,7 @@ if [ -n "$missing" ]; then
 fi
 jobs=$(nproc)
 
-# The .deb: Debian's build flags with all its hardening (bindnow, PIE, fortify, stack protector).
+# The .debs: Debian's build flags with all its hardening (bindnow, PIE, fortify, stack protector).
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S . -B build-packages/linux -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DRELAY_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \

@@ -1,6 +1,6 @@
-// package_test.cpp - the packages as people get them (scripts/package.sh builds them): the .deb,
-// extracted, with its relay started as its systemd unit says; the Windows installer run under Wine,
-// its relay used, and uninstalled.
+// package_test.cpp - the packages as people get them (scripts/package.sh builds them): the two .debs,
+// extracted, with the relay started as its systemd unit says, and the relay's maintainer scripts run;
+// the Windows installer run under Wine, its relay used, and uninstalled.
 #include "harness.h"
 
 #include <gtest/gtest.h>
