@@ -179,6 +179,7 @@ int main(int argc, char **argv)
     connection_options how;
     how.host = opts.host;
     how.reconnect = opts.reconnect;
+    how.tell_heard = person;  // a console window says what it is doing while it listens
     if (person && room.start()) {
         how.reconnect = true;
         how.tell_heard = true;
