@@ -450,6 +450,7 @@ int connect_first(const connection_options &opts, room_view &v)
     options = opts;
     view = &v;
     std::string host = opts.host;
+    bool failed_before = false;  // a failure to connect is said once, not at every try
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
         if (opts.host.empty()) {
             if (opts.tell_heard)
@@ -464,7 +465,8 @@ int connect_first(const connection_options &opts, room_view &v)
             }
             note("found server at %s", host.c_str());
         }
-        SOCKET s = try_connect(host, false);
+        SOCKET s = try_connect(host, failed_before);
+        failed_before = true;
         if (s != NO_SOCKET) {
             note("connected to %s:%u", host.c_str(), TCP_PORT);
             begin_session(s, host);

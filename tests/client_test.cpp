@@ -451,15 +451,20 @@ TEST_F(Relay, ClientSaysSoWhenTheServerGoesAwayOrStopsAnswering)
     EXPECT_EQ(*flood_status, 3);
     EXPECT_LE(flood_time, seconds(16));
 
-    ChatClient c;
+    ChatClient c, staying;
     c.start({"127.0.0.1"});
+    staying.start({"--reconnect", "127.0.0.1"});
     // Departures after the stop may be logged before or after this arrival, depending on the build.
     EXPECT_TRUE(c.wait_for_errors("connected to 127.0.0.1:8888", seconds(10))) << c.errors();
+    EXPECT_TRUE(staying.wait_for_errors("connected to 127.0.0.1:8888", seconds(10))) << staying.errors();
     server.stop();
     status = c.wait_exit(seconds(10));
     ASSERT_TRUE(status) << "the client kept running without its server";
     EXPECT_EQ(*status, 3);
     EXPECT_NE(c.errors().find("the relay closed the connection"), std::string::npos) << c.errors();
+    // Asked to, a piped client looks for the relay again instead.
+    EXPECT_TRUE(staying.wait_for_errors("chat_client: connection lost ", seconds(5))) << staying.errors();
+    EXPECT_TRUE(staying.running()) << staying.errors();
 }
 
 TEST_F(Relay, ClientHidesTheOwedAnswerWhereverItLandsAndHoldsItsNextLineForIt)
