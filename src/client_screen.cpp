@@ -351,9 +351,10 @@ std::size_t key_length(const std::string &in)
 
 void screen::submit(const std::function<void(const std::string &)> &on_line)
 {
-    std::string entered = line_;
+    std::string entered;
     {
         std::lock_guard<std::mutex> lock(mu_);
+        entered = line_;
         if (!entered.empty() && (history_.empty() || history_.back() != entered))
             history_.push_back(entered);
         history_at_ = history_.size();
@@ -380,9 +381,11 @@ void screen::key(const std::string &k, const std::function<void(const std::strin
         paste_cr_ = k == "\r" && pasting_;
         return;
     }
-    if (k == "\x03" || (k == "\x04" && line_.empty()))
+    std::unique_lock<std::mutex> lock(mu_);
+    if (k == "\x03" || (k == "\x04" && line_.empty())) {
+        lock.unlock();
         exit_client(0);
-    std::lock_guard<std::mutex> lock(mu_);
+    }
     redraw_input_ = true;
     changed_.notify_one();
     if (k == "\x7f" || k == "\x08") {
