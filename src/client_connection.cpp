@@ -488,8 +488,8 @@ void start_connection(room_view &v)
 
 bool send_bytes(const std::string &bytes, long long deadline_ms)
 {
-    std::lock_guard<std::mutex> sending(send_mtx);
     for (;;) {
+        // The wait for a connection holds no send: a connection being closed waits for those.
         SOCKET s;
         {
             std::unique_lock<std::mutex> lock(conn_mtx);
@@ -499,11 +499,14 @@ bool send_bytes(const std::string &bytes, long long deadline_ms)
         }
         if (s == NO_SOCKET)
             return false;
-        wait_for_answer();
-        if (current_server() != s)
-            continue;  // the connection was lost meanwhile
-        if (send_locked(s, bytes.data(), bytes.size()) == 0)
-            return true;
+        {
+            std::lock_guard<std::mutex> sending(send_mtx);
+            wait_for_answer();
+            if (current_server() != s)
+                continue;  // the connection was lost meanwhile
+            if (send_locked(s, bytes.data(), bytes.size()) == 0)
+                return true;
+        }
         // A failure shows as the relay closing. Resent on the next connection, a line may arrive
         // twice, or in part and then whole; without that, it would be lost.
         if (!options.reconnect)
