@@ -141,17 +141,17 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             print_usage(stdout);
-            return 0;
+            exit_client(0);
         }
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("chat_client %s\n", PROJECT_VERSION);
-            return 0;
+            exit_client(0);
         }
     }
     options opts;
     if (!parse_options(argc, argv, opts)) {
         print_usage(stderr);
-        return EXIT_USAGE;
+        exit_client(EXIT_USAGE);
     }
     binary_stdio();
     terminal_sides terminal = prepare_terminal();
@@ -161,13 +161,13 @@ int main(int argc, char **argv)
         int n = argument_in_gb18030(argv, opts.name_arg, given, sizeof given);
         if (n < 0) {
             std::fprintf(stderr, "chat_client: the name is too long or not text\n");
-            return EXIT_USAGE;
+            exit_client(EXIT_USAGE);
         }
         name.assign(given, static_cast<std::size_t>(n));
     }
     if (net_startup() != 0) {
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");
-        return EXIT_USAGE;
+        exit_client(EXIT_USAGE);
     }
     if (opts.list)
         exit_client(list_relays());
