@@ -94,6 +94,7 @@ public:
         std::fclose(f);
         std::remove((dir_ + "/status").c_str());
         tmux("kill-server");
+        ++runs_;  // a server of its own for each run: the last may still be on its way out
         ASSERT_EQ(tmux("new-session -d -x 80 -y 20 'sh " + script + "'"), 0);
     }
     void type(const std::string &text) { tmux("send-keys -l '" + text + "'"); }
@@ -174,7 +175,10 @@ private:
         char dir[] = "/tmp/relay-screen-XXXXXX";
         return mkdtemp(dir) != nullptr ? dir : "";
     }
-    std::string tmux_command(const std::string &args) { return "tmux -S " + dir_ + "/tmux " + args; }
+    std::string tmux_command(const std::string &args)
+    {
+        return "tmux -S " + dir_ + "/tmux" + std::to_string(runs_) + " " + args;
+    }
     int tmux(const std::string &args) { return std::system((tmux_command(args) + " 2>/dev/null").c_str()); }
     std::string capture(const std::string &how) { return capture_command("capture-pane " + how); }
     std::string capture_command(const std::string &args)
@@ -190,6 +194,7 @@ private:
     }
 
     std::string dir_;
+    int runs_ = 0;
 };
 
 TEST_F(Relay, ClientsExchangeLinesBothWays)
