@@ -98,6 +98,26 @@ public:
         ASSERT_EQ(tmux("new-session -d -x 80 -y 20 'sh " + script + "'"), 0);
     }
     void type(const std::string &text) { tmux("send-keys -l '" + text + "'"); }
+    // Pastes the text as a terminal does for a program that asked for bracketed paste.
+    void paste(const std::string &text)
+    {
+        tmux("set-buffer '" + text + "'");
+        tmux("paste-buffer -p");
+    }
+    void resize(int columns, int rows)
+    {
+        tmux("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows));
+    }
+    bool wait_for_row(size_t row, const std::string &shown, Clock::duration timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (rows()[row].find(shown) == std::string::npos) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        return true;
+    }
     void press(const std::string &key) { tmux("send-keys " + key); }
     // The pane's rows, plain text, and with colours (for the screenshots).
     std::vector<std::string> rows()
@@ -633,6 +653,27 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     c.press("Enter");
     const std::string chinese = gb18030("alice: 你好x\n");
     EXPECT_EQ(peer.recv_exact(chinese.size(), seconds(10)), chinese);
+
+    // Editing by words and from the start of the line, the line sent before, and a paste of two
+    // lines, which go out as two lines.
+    c.type("abc def");
+    c.press("C-w");
+    c.press(under_wine() ? "C-a" : "Home");  // Wine's console takes no Home key from tmux
+    c.type("X");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: Xabc \n");
+    c.press("Up");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: Xabc \n");
+    c.paste("one\ntwo\n");
+    EXPECT_EQ(peer.recv_exact(22, seconds(10)), "alice: one\nalice: two\n");
+
+    // A smaller window is drawn again at its size (Wine's console keeps the size it started with).
+    if (!under_wine()) {
+        c.resize(60, 12);
+        EXPECT_TRUE(c.wait_for_row(10, "name: alice", seconds(5))) << c.text();
+        EXPECT_TRUE(c.wait_for_row(11, ">", seconds(5))) << c.text();
+    }
 
     // Commands are the client's own: an unknown one is answered here and never sent.
     c.type("/frobnicate");
