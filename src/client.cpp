@@ -145,11 +145,11 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             print_usage(stdout);
-            return 0;
+            exit_client(0);
         }
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("chat_client %s\n", PROJECT_VERSION);
-            return 0;
+            exit_client(0);
         }
     }
     options opts;
@@ -183,6 +183,7 @@ int main(int argc, char **argv)
     connection_options how;
     how.host = opts.host;
     how.reconnect = opts.reconnect;
+    how.tell_heard = person;  // a console window says what it is doing while it listens
     if (person && room.start()) {
         how.reconnect = true;
         how.tell_heard = true;

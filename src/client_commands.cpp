@@ -95,7 +95,7 @@ void send_outbox(screen *s)
         }
         if (dropped > 0)
             s->say(std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
-                   " typed while the relay was away could not be sent within 60 s and were dropped");
+                   " typed while the relay was away could not be sent within 60 s: dropped");
     }
 }
 

@@ -450,6 +450,7 @@ int connect_first(const connection_options &opts, room_view &v)
     options = opts;
     view = &v;
     std::string host = opts.host;
+    bool failed_before = false;  // a failure to connect is said once, not at every try
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
         if (opts.host.empty()) {
             if (opts.tell_heard)
@@ -464,7 +465,8 @@ int connect_first(const connection_options &opts, room_view &v)
             }
             note("found server at %s", host.c_str());
         }
-        SOCKET s = try_connect(host, false);
+        SOCKET s = try_connect(host, failed_before);
+        failed_before = true;
         if (s != NO_SOCKET) {
             note("connected to %s:%u", host.c_str(), TCP_PORT);
             begin_session(s, host);
@@ -486,8 +488,8 @@ void start_connection(room_view &v)
 
 bool send_bytes(const std::string &bytes, long long deadline_ms)
 {
-    std::lock_guard<std::mutex> sending(send_mtx);
     for (;;) {
+        // The wait for a connection holds no send: a connection being closed waits for those.
         SOCKET s;
         {
             std::unique_lock<std::mutex> lock(conn_mtx);
@@ -497,11 +499,14 @@ bool send_bytes(const std::string &bytes, long long deadline_ms)
         }
         if (s == NO_SOCKET)
             return false;
-        wait_for_answer();
-        if (current_server() != s)
-            continue;  // the connection was lost meanwhile
-        if (send_locked(s, bytes.data(), bytes.size()) == 0)
-            return true;
+        {
+            std::lock_guard<std::mutex> sending(send_mtx);
+            wait_for_answer();
+            if (current_server() != s)
+                continue;  // the connection was lost meanwhile
+            if (send_locked(s, bytes.data(), bytes.size()) == 0)
+                return true;
+        }
         // A failure shows as the relay closing. Resent on the next connection, a line may arrive
         // twice, or in part and then whole; without that, it would be lost.
         if (!options.reconnect)

@@ -17,6 +17,7 @@ using std::chrono::steady_clock;
 const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
 const auto FRAME = milliseconds(16);      // about what a person can see
 const std::size_t NAME_MAX = 32;          // a longer prefix before ": " is no name
+const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
 // were, the cursor on the cleared bottom line, where the shell's prompt goes.
@@ -145,6 +146,8 @@ void screen::show_chat_line(const std::string &raw)
 void screen::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
+    if (partial_.empty())
+        partial_since_ = steady_clock::now();
     partial_ += bytes;
     std::size_t from = 0;
     for (std::size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
@@ -229,6 +232,11 @@ void screen::render_loop()
                 rows_ = rows;
                 cols_ = cols;
                 redraw_all_ = true;
+            }
+            // Text that ends no line (a peer that sent none) shows once it has waited a while.
+            if (!partial_.empty() && steady_clock::now() - partial_since_ > PARTIAL_WAIT) {
+                show_chat_line(partial_);
+                partial_.clear();
             }
             render();
         }
@@ -343,9 +351,10 @@ std::size_t key_length(const std::string &in)
 
 void screen::submit(const std::function<void(const std::string &)> &on_line)
 {
-    std::string entered = line_;
+    std::string entered;
     {
         std::lock_guard<std::mutex> lock(mu_);
+        entered = line_;
         if (!entered.empty() && (history_.empty() || history_.back() != entered))
             history_.push_back(entered);
         history_at_ = history_.size();
@@ -372,9 +381,11 @@ void screen::key(const std::string &k, const std::function<void(const std::strin
         paste_cr_ = k == "\r" && pasting_;
         return;
     }
-    if (k == "\x03" || (k == "\x04" && line_.empty()))
+    std::unique_lock<std::mutex> lock(mu_);
+    if (k == "\x03" || (k == "\x04" && line_.empty())) {
+        lock.unlock();
         exit_client(0);
-    std::lock_guard<std::mutex> lock(mu_);
+    }
     redraw_input_ = true;
     changed_.notify_one();
     if (k == "\x7f" || k == "\x08") {

@@ -56,6 +56,7 @@ private:
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;
     std::string partial_;  // the start of a line from the relay whose end is still to come
+    std::chrono::steady_clock::time_point partial_since_;
     std::string relay_;
     bool connected_ = false;
     std::string name_;

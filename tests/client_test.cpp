@@ -71,6 +71,8 @@ public:
     ~ScreenClient()
     {
         tmux("kill-server");
+        if (under_wine())
+            std::system(("TMPDIR=" + dir_ + "/wine WINEPREFIX=" RELAY_WINEPREFIX " wineserver -k 2>/dev/null").c_str());
         std::system(("rm -rf " + dir_).c_str());
     }
     // Starts the client with these arguments and extra environment; the pane records the
@@ -78,16 +80,44 @@ public:
     void start(const std::string &args, const std::string &env = "")
     {
         std::string script = dir_ + "/run.sh";
+        // Under Wine: a wineserver of the client's own.
+        std::string program = RELAY_CLIENT, more = env;
+        if (under_wine()) {
+            program = std::string(RELAY_WINE) + " " + RELAY_CLIENT;
+            more += " WINEPREFIX=" RELAY_WINEPREFIX " WINEDEBUG=-all TMPDIR=" + dir_ + "/wine";
+            std::system(("mkdir -p " + dir_ + "/wine").c_str());
+        }
         FILE *f = std::fopen(script.c_str(), "w");
         std::fprintf(f, "stty -g > %s/before\nenv TERM=xterm-256color LANG=C.UTF-8 LC_ALL=C.UTF-8 "
                         "XDG_CONFIG_HOME=%s/config %s %s %s\nstatus=$?\nstty -g > %s/after\necho $status > %s/status\nsleep 600\n",
-                     dir_.c_str(), dir_.c_str(), env.c_str(), RELAY_CLIENT, args.c_str(), dir_.c_str(), dir_.c_str());
+                     dir_.c_str(), dir_.c_str(), more.c_str(), program.c_str(), args.c_str(), dir_.c_str(), dir_.c_str());
         std::fclose(f);
         std::remove((dir_ + "/status").c_str());
         tmux("kill-server");
+        ++runs_;  // a server of its own for each run: the last may still be on its way out
         ASSERT_EQ(tmux("new-session -d -x 80 -y 20 'sh " + script + "'"), 0);
     }
     void type(const std::string &text) { tmux("send-keys -l '" + text + "'"); }
+    // Pastes the text as a terminal does for a program that asked for bracketed paste.
+    void paste(const std::string &text)
+    {
+        tmux("set-buffer '" + text + "'");
+        tmux("paste-buffer -p");
+    }
+    void resize(int columns, int rows)
+    {
+        tmux("resize-window -x " + std::to_string(columns) + " -y " + std::to_string(rows));
+    }
+    bool wait_for_row(size_t row, const std::string &shown, Clock::duration timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (rows()[row].find(shown) == std::string::npos) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        return true;
+    }
     void press(const std::string &key) { tmux("send-keys " + key); }
     // The pane's rows, plain text, and with colours (for the screenshots).
     std::vector<std::string> rows()
@@ -112,6 +142,17 @@ public:
         in >> x >> y;
         return {x, y};
     }
+    // Waits until the cursor is there; the terminal may place it a moment after the text.
+    bool wait_cursor(int x, int y, Clock::duration timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (cursor() != std::make_pair(x, y)) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        return true;
+    }
     bool wait_for(const std::string &shown, Clock::duration timeout)
     {
         auto deadline = Clock::now() + timeout;
@@ -135,9 +176,16 @@ public:
             std::this_thread::sleep_for(milliseconds(100));
         }
     }
+    // The name file of the client run as this user: Wine keeps a profile for each USER in its prefix.
+    std::string name_file(const std::string &user)
+    {
+        if (under_wine())
+            return RELAY_WINEPREFIX "/drive_c/users/" + user + "/AppData/Roaming/Chat Relay/name";
+        return dir_ + "/config/chat_client/name";
+    }
     std::string file(const std::string &name)
     {
-        std::ifstream in(dir_ + "/" + name);
+        std::ifstream in(name[0] == '/' ? name : dir_ + "/" + name);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
@@ -147,7 +195,10 @@ private:
         char dir[] = "/tmp/relay-screen-XXXXXX";
         return mkdtemp(dir) != nullptr ? dir : "";
     }
-    std::string tmux_command(const std::string &args) { return "tmux -S " + dir_ + "/tmux " + args; }
+    std::string tmux_command(const std::string &args)
+    {
+        return "tmux -S " + dir_ + "/tmux" + std::to_string(runs_) + " " + args;
+    }
     int tmux(const std::string &args) { return std::system((tmux_command(args) + " 2>/dev/null").c_str()); }
     std::string capture(const std::string &how) { return capture_command("capture-pane " + how); }
     std::string capture_command(const std::string &args)
@@ -163,6 +214,7 @@ private:
     }
 
     std::string dir_;
+    int runs_ = 0;
 };
 
 TEST_F(Relay, ClientsExchangeLinesBothWays)
@@ -424,15 +476,20 @@ TEST_F(Relay, ClientSaysSoWhenTheServerGoesAwayOrStopsAnswering)
     EXPECT_EQ(*flood_status, 3);
     EXPECT_LE(flood_time, seconds(16));
 
-    ChatClient c;
+    ChatClient c, staying;
     c.start({"127.0.0.1"});
+    staying.start({"--reconnect", "127.0.0.1"});
     // Departures after the stop may be logged before or after this arrival, depending on the build.
     EXPECT_TRUE(c.wait_for_errors("connected to 127.0.0.1:8888", seconds(10))) << c.errors();
+    EXPECT_TRUE(staying.wait_for_errors("connected to 127.0.0.1:8888", seconds(10))) << staying.errors();
     server.stop();
     status = c.wait_exit(seconds(10));
     ASSERT_TRUE(status) << "the client kept running without its server";
     EXPECT_EQ(*status, 3);
     EXPECT_NE(c.errors().find("the relay closed the connection"), std::string::npos) << c.errors();
+    // Asked to, a piped client looks for the relay again instead.
+    EXPECT_TRUE(staying.wait_for_errors("chat_client: connection lost ", seconds(5))) << staying.errors();
+    EXPECT_TRUE(staying.running()) << staying.errors();
 }
 
 TEST_F(Relay, ClientHidesTheOwedAnswerWhereverItLandsAndHoldsItsNextLineForIt)
@@ -558,28 +615,28 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
 
 TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
 {
-    if (under_wine())
-        GTEST_SKIP() << "the Windows console's screen is checked by hand (see the README)";
     start_server();
     ScreenClient c;
     c.start("--name alice 127.0.0.1");
     Client peer;
     line(3);
-    ASSERT_TRUE(c.wait_for("relay 127.0.0.1", seconds(10))) << c.text();
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
     c.type("hello wo");
     ASSERT_TRUE(c.wait_for("> hello wo", seconds(5))) << c.text();
     for (int i = 1; i <= 30; ++i)
         peer.send("bob: line " + std::to_string(i) + "\n");
     ASSERT_TRUE(c.wait_for("bob: line 30", seconds(10))) << c.text();
-    c.save("linux-busy-room.txt");
+    c.save(under_wine() ? "wine-busy-room.txt" : "linux-busy-room.txt");
     // The last lines above, in order, each with its time; the status line; the half line at the
     // bottom with the cursor after it.
     std::vector<std::string> rows = c.rows();
     for (int i = 0; i < 18; ++i)
         EXPECT_EQ(rows[i].substr(5), " bob: line " + std::to_string(13 + i)) << c.text();
-    EXPECT_NE(rows[18].find("name: alice"), std::string::npos) << c.text();
+    if (!under_wine()) {  // Wine's console leaves parts of an updated line unsent to its terminal
+        EXPECT_NE(rows[18].find("name: alice"), std::string::npos) << c.text();
+    }
     EXPECT_EQ(rows[19], "> hello wo");
-    EXPECT_EQ(c.cursor(), std::make_pair(10, 19));
+    EXPECT_TRUE(c.wait_cursor(10, 19, seconds(2))) << c.cursor().first << "," << c.cursor().second;
     c.type("rld");
     c.press("Enter");
     const std::string sent = "alice: hello world\n";
@@ -588,12 +645,35 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     // Chinese characters take two cells each, on the screen and for the cursor.
     c.type("你好 x");
     ASSERT_TRUE(c.wait_for("> 你好 x", seconds(5))) << c.text();
-    EXPECT_EQ(c.cursor(), std::make_pair(2 + 2 + 2 + 1 + 1, 19));
+    if (!under_wine()) {  // Wine's console puts its terminal's cursor at the start of a line with wide characters
+        EXPECT_TRUE(c.wait_cursor(2 + 2 + 2 + 1 + 1, 19, seconds(2))) << c.cursor().first << "," << c.cursor().second;
+    }
     c.press("Left");
     c.press("BSpace");
     c.press("Enter");
     const std::string chinese = gb18030("alice: 你好x\n");
     EXPECT_EQ(peer.recv_exact(chinese.size(), seconds(10)), chinese);
+
+    // Editing by words and from the start of the line, the line sent before, and a paste of two
+    // lines, which go out as two lines.
+    c.type("abc def");
+    c.press("C-w");
+    c.press(under_wine() ? "C-a" : "Home");  // Wine's console takes no Home key from tmux
+    c.type("X");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: Xabc \n");
+    c.press("Up");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: Xabc \n");
+    c.paste("one\ntwo\n");
+    EXPECT_EQ(peer.recv_exact(22, seconds(10)), "alice: one\nalice: two\n");
+
+    // A smaller window is drawn again at its size (Wine's console keeps the size it started with).
+    if (!under_wine()) {
+        c.resize(60, 12);
+        EXPECT_TRUE(c.wait_for_row(10, "name: alice", seconds(5))) << c.text();
+        EXPECT_TRUE(c.wait_for_row(11, ">", seconds(5))) << c.text();
+    }
 
     // Commands are the client's own: an unknown one is answered here and never sent.
     c.type("/frobnicate");
@@ -613,16 +693,15 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
 
 TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
 {
-    if (under_wine())
-        GTEST_SKIP() << "the Windows console's screen is checked by hand (see the README)";
     start_server();
     ScreenClient c;
+    std::remove(c.name_file("carol").c_str());  // under Wine, from a run before
     c.start("127.0.0.1", "USER=carol");
-    ASSERT_TRUE(c.wait_for("Your name in the chat [carol]:", seconds(10))) << c.text();
-    c.save("linux-name-prompt.txt");
+    ASSERT_TRUE(c.wait_for("Your name in the chat [carol]:", START_TIMEOUT)) << c.text();
+    c.save(under_wine() ? "wine-name-prompt.txt" : "linux-name-prompt.txt");
     c.type("dave");
     c.press("Enter");
-    ASSERT_TRUE(c.wait_for("name: dave", seconds(10))) << c.text();
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
     Client peer;
     line(3);
     c.type("hi");
@@ -630,21 +709,22 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     EXPECT_EQ(peer.recv_exact(9, seconds(10)), "dave: hi\n");
     c.press("C-d");  // on the empty line: leave
     EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
-    EXPECT_EQ(c.file("config/chat_client/name"), "dave");
+    EXPECT_EQ(c.file(c.name_file("carol")), "dave");
 
     c.start("127.0.0.1", "USER=carol");
-    EXPECT_TRUE(c.wait_for("name: dave", seconds(10))) << c.text();
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
+    c.type("again");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(12, seconds(10)), "dave: again\n");
     EXPECT_EQ(c.text().find("Your name"), std::string::npos) << c.text();
 }
 
 TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
 {
-    if (under_wine())
-        GTEST_SKIP() << "the Windows console's screen is checked by hand (see the README)";
     start_server();
     ScreenClient c;
     c.start("--name alice 198.18.0.1");
-    ASSERT_TRUE(c.wait_for("relay 198.18.0.1", seconds(10))) << c.text();
+    ASSERT_TRUE(c.wait_for("*** connected to 198.18.0.1", START_TIMEOUT)) << c.text();
     server.stop();
     expect_exit = true;
     ASSERT_TRUE(c.wait_for("*** connection lost ", seconds(10))) << c.text();
@@ -653,7 +733,9 @@ TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
     ip_batch("addr del 198.18.0.1/24 dev rl0\n");
     c.type("while away");
     c.press("Enter");
-    EXPECT_TRUE(c.wait_for("1 line waiting", seconds(5))) << c.text();
+    if (!under_wine()) {  // Wine's console leaves parts of an updated line unsent to its terminal
+        EXPECT_TRUE(c.wait_for("1 line waiting", seconds(5))) << c.text();
+    }
     ServerProcess again;
     again.start();
     ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
@@ -664,8 +746,7 @@ TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
     EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
     EXPECT_TRUE(c.wait_for("*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
         << c.text();
-    c.save("linux-reconnection.txt");
-    EXPECT_TRUE(c.wait_for("relay 198.18.0.1 ", seconds(5))) << c.text();
+    c.save(under_wine() ? "wine-reconnection.txt" : "linux-reconnection.txt");
 }
 
 }  // namespace
