@@ -55,11 +55,12 @@ const char SOCKET_STARTUP_FAILED[] = "\xb3\xf5\xca\xbc\xbb\xaf\xcc\xd7\xbd\xd3\x
 const char BIND_FAILED[] = "\xb0\xf3\xb6\xa8\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc";
 const UINT GBK_CODE_PAGE = 936;
 
-// The restart delay starts at one second and doubles up to a minute while the relay keeps ending; a
-// relay that ran for a minute starts the count again.
+// The restart delay starts at one second and doubles up to a minute while the relay keeps ending at
+// once (a relay that cannot start ends within a second); one that ran for 10 s was serving, and its
+// end starts the count again.
 const DWORD FIRST_RESTART_DELAY_MS = 1000;
 const DWORD LONGEST_RESTART_DELAY_MS = 60000;
-const ULONGLONG STEADY_RUN_MS = 60000;
+const ULONGLONG STEADY_RUN_MS = 10000;
 
 // Lines read from the relay wait here for the event log. The reader never waits for the event log:
 // past this many waiting lines, new ones are counted and dropped, and the count is logged.
