@@ -511,10 +511,6 @@ int main()
     std::wstring folder = argc > 2 ? argv[2] : L"";
     LocalFree(argv);
     if (command.empty()) {
-        // A service has no console. Should one have come with the process (Wine's services can
-        // inherit that of the program that started the Service Control Manager), its closing must
-        // not end the service.
-        FreeConsole();
         SERVICE_TABLE_ENTRYW table[] = {{const_cast<wchar_t *>(SERVICE_NAME), service_main}, {nullptr, nullptr}};
         if (StartServiceCtrlDispatcherW(table))
             return 0;
