@@ -7,8 +7,9 @@
 //   chat_relay_service.exe install          registers the event source, creates (or updates) the
 //                                           service ChatRelay and starts it
 //   chat_relay_service.exe remove           stops and deletes the service, and unregisters the source
-//   chat_relay_service.exe relays FOLDER    exit status: how many chat_server.exe from FOLDER run
-//   chat_relay_service.exe close FOLDER     ends every chat_server.exe run from FOLDER
+//   chat_relay_service.exe relays FOLDER    exit status: how many chat_server.exe from FOLDER run,
+//                                           started by hand (not by a service host)
+//   chat_relay_service.exe close FOLDER     ends those
 //
 // Stopping and deleting happen in one process: Wine starts auto-start services again whenever a new
 // top-level process starts, so a stop and a delete from two `sc` runs may find the service running
@@ -33,6 +34,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -454,8 +456,9 @@ std::wstring lower(std::wstring s)
     return s;
 }
 
-// Ends (or only counts) the relays whose program is chat_server.exe in the folder. The relay has no
-// way to be asked to stop: it ends when its console closes, which is what ending it here amounts to.
+// Ends (or only counts) the relays started by hand whose program is chat_server.exe in the folder:
+// not those that a service host runs, which stop with their service. The relay has no way to be
+// asked to stop: it ends when its console closes, which is what ending it here amounts to.
 int relays_from(const std::wstring &folder, bool end_them)
 {
     wchar_t full[MAX_PATH];
@@ -469,14 +472,24 @@ int relays_from(const std::wstring &folder, bool end_them)
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return 0;
-    int count = 0;
+    std::vector<PROCESSENTRY32W> processes;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"chat_server.exe") != 0)
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        processes.push_back(entry);
+    CloseHandle(snapshot);
+    auto run_by_service = [&](DWORD parent) {
+        for (const PROCESSENTRY32W &p : processes)
+            if (p.th32ProcessID == parent && _wcsicmp(p.szExeFile, L"chat_relay_service.exe") == 0)
+                return true;
+        return false;
+    };
+    int count = 0;
+    for (const PROCESSENTRY32W &p : processes) {
+        if (_wcsicmp(p.szExeFile, L"chat_server.exe") != 0 || run_by_service(p.th32ParentProcessID))
             continue;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                     entry.th32ProcessID);
+                                     p.th32ProcessID);
         if (process == nullptr)
             continue;
         wchar_t image[MAX_PATH];
@@ -488,7 +501,6 @@ int relays_from(const std::wstring &folder, bool end_them)
         }
         CloseHandle(process);
     }
-    CloseHandle(snapshot);
     return count;
 }
 

@@ -458,6 +458,9 @@ TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesW
     EXPECT_NE(wine("sc query ChatRelay").find("RUNNING"), std::string::npos);
     ASSERT_TRUE(eventually([&] { return one_relay_other_than(-1); }, START_TIMEOUT)) << relays.size() << " relays";
     chat_between_two_clients();
+    // The installer and uninstaller leave its relay to the service: it is not one started by hand.
+    wine("'" + host + "' relays 'C:\\ChatRelay'", &status);
+    EXPECT_EQ(status, 0) << "relays started by hand";
     // Its lines in the event log, decoded from GBK; the service host's own lines say how long it waits.
     EXPECT_TRUE(eventually([&] { return relay_line_logged(traced(), "trace", connected_text(2)); }, seconds(10)))
         << tail(traced());
