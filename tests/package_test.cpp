@@ -508,13 +508,31 @@ TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesW
     EXPECT_NE(source.find("EventMessageFile"), std::string::npos) << source;
     EXPECT_NE(source.find(host), std::string::npos) << source;
 
-    // Removed with the relay running; with _?= the uninstaller returns once it is done, and leaves
-    // only itself (a running program cannot be removed).
-    wine("C:\\\\ChatRelay\\\\Uninstall.exe /S _?=C:\\\\ChatRelay", &status);
+    // Removed with the relay running; with _?= the uninstaller returns once it is done. A file that
+    // cannot be removed (that of a client still running, held still so that it cannot end with its
+    // relay) fails the removal, which keeps the Apps & features entry for another try.
+    std::string uninstall = "C:\\\\ChatRelay\\\\Uninstall.exe /S _?=C:\\\\ChatRelay";
+    std::string dir = wine_prefix.prefix + "/drive_c/ChatRelay/";
+    {
+        Program client;
+        client.run_under_wine(RELAY_INSTALLER_WINE, wine_prefix.prefix);
+        client.start(dir + "chat_client.exe", {"127.0.0.1"}, {"TMPDIR=" + wine_prefix.tmp});
+        ASSERT_TRUE(client.wait_for_errors("connected to 127.0.0.1:8888", START_TIMEOUT)) << client.errors();
+        kill(client.pid(), SIGSTOP);
+        wine(uninstall, &status);
+        EXPECT_NE(status, 0) << "a running client's program was removed";
+        EXPECT_TRUE(fs::exists(dir + "chat_client.exe"));
+        EXPECT_NE(wine("reg query \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chat Relay\"")
+                      .find("DisplayName"),
+                  std::string::npos);
+        EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(5)));
+        kill(client.pid(), SIGCONT);
+    }
+    // It leaves only itself (a running program cannot remove itself).
+    wine(uninstall, &status);
     EXPECT_EQ(status, 0) << tail(traced());
-    EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(5)));
     std::vector<std::string> left;
-    for (const auto &entry : fs::directory_iterator(wine_prefix.prefix + "/drive_c/ChatRelay"))
+    for (const auto &entry : fs::directory_iterator(dir))
         left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"Uninstall.exe"});
     // The service, its event source and the Apps & features entry are gone from the registry.
