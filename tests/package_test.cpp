@@ -498,19 +498,21 @@ TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesW
     chat_between_two_clients();
 
     // An upgrade over the running service keeps it (without /SERVICE=1), and its new relay serves.
-    pid_t before_upgrade = relays[0];
-    wine(installer + " /S /D=C:\\\\ChatRelay", &status);
-    ASSERT_EQ(status, 0) << tail(traced());
-    EXPECT_NE(wine("sc query ChatRelay").find("RUNNING"), std::string::npos);
-    EXPECT_TRUE(eventually([&] { return one_relay_other_than(before_upgrade); }, START_TIMEOUT));
-    chat_between_two_clients();
+    auto upgrade_keeps_the_service = [&](pid_t before) {
+        wine(installer + " /S /D=C:\\\\ChatRelay", &status);
+        ASSERT_EQ(status, 0) << tail(traced());
+        EXPECT_NE(wine("sc query ChatRelay").find("RUNNING"), std::string::npos);
+        EXPECT_TRUE(eventually([&] { return one_relay_other_than(before); }, START_TIMEOUT));
+        chat_between_two_clients();
+    };
+    upgrade_keeps_the_service(relays[0]);
     std::string source = wine("reg query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Chat Relay\"");
     EXPECT_NE(source.find("EventMessageFile"), std::string::npos) << source;
     EXPECT_NE(source.find(host), std::string::npos) << source;
 
-    // Removed with the relay running; with _?= the uninstaller returns once it is done. A file that
-    // cannot be removed (that of a client still running, held still so that it cannot end with its
-    // relay) fails the removal, which keeps the Apps & features entry for another try.
+    // A file that cannot be removed (that of a client still running, held still so that it cannot
+    // end with its relay) fails the removal, which keeps the Apps & features entry, and with it the
+    // service choice, for another try.
     std::string uninstall = "C:\\\\ChatRelay\\\\Uninstall.exe /S _?=C:\\\\ChatRelay";
     std::string dir = wine_prefix.prefix + "/drive_c/ChatRelay/";
     {
@@ -528,9 +530,13 @@ TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesW
         EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(5)));
         kill(client.pid(), SIGCONT);
     }
-    // It leaves only itself (a running program cannot remove itself).
+    upgrade_keeps_the_service(-1);
+
+    // Removed with the relay running; with _?= the uninstaller returns once it is done, and leaves
+    // only itself (a running program cannot remove itself).
     wine(uninstall, &status);
     EXPECT_EQ(status, 0) << tail(traced());
+    EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(5)));
     std::vector<std::string> left;
     for (const auto &entry : fs::directory_iterator(dir))
         left.push_back(entry.path().filename().string());
