@@ -28,7 +28,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
-#include <cwchar>
 #include <cwctype>
 #include <deque>
 #include <mutex>
@@ -51,7 +50,7 @@ const wchar_t EVENT_SOURCE_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventL
 const DWORD RELAY_LINE_EVENT = 1;
 const DWORD HOST_EVENT = 2;
 
-// The relay's two failure lines, F1 and F2, in GBK as it writes them after its "[hh:mm:ss] ":
+// The relay's two start-up failure lines, in GBK as it writes them after its "[hh:mm:ss] ":
 // "socket initialisation failed" and "binding the socket failed".
 const char SOCKET_STARTUP_FAILED[] = "\xb3\xf5\xca\xbc\xbb\xaf\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc";
 const char BIND_FAILED[] = "\xb0\xf3\xb6\xa8\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc";
@@ -300,7 +299,7 @@ void supervise()
             HANDLE events[2] = {pi.hProcess, stop_requested};
             DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
             if (woke != WAIT_OBJECT_0) {
-                TerminateProcess(pi.hProcess, ERROR_SERVICE_REQUEST_TIMEOUT);
+                TerminateProcess(pi.hProcess, 0);  // ended on purpose: no failure
                 WaitForSingleObject(pi.hProcess, 10000);
                 reader.join();
                 CloseHandle(pi.hProcess);
@@ -314,9 +313,8 @@ void supervise()
                 delay = FIRST_RESTART_DELAY_MS;
             what = L"The relay ended with exit code " + std::to_wstring(code) + L".";
         }
-        wchar_t seconds[16];
-        std::swprintf(seconds, 16, L"%.0f", delay / 1000.0);
-        log.add(EVENTLOG_WARNING_TYPE, HOST_EVENT, what + L" It is started again in " + seconds + L" s.");
+        log.add(EVENTLOG_WARNING_TYPE, HOST_EVENT,
+                what + L" It is started again in " + std::to_wstring(delay / 1000) + L" s.");
         if (WaitForSingleObject(stop_requested, delay) == WAIT_OBJECT_0)
             break;
         delay = std::min(delay * 2, LONGEST_RESTART_DELAY_MS);
