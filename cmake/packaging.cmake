@@ -12,10 +12,12 @@ include(GNUInstallDirs)
 if(WIN32)
   # A VERSIONINFO resource in each program: Explorer's Properties show product, version, description.
   enable_language(RC)
-  foreach(program IN ITEMS chat_server chat_client)
+  foreach(program IN ITEMS chat_server chat_client chat_relay_service)
     set(RC_NAME ${program})
     if(program STREQUAL "chat_server")
       set(RC_DESCRIPTION "LAN chat relay")
+    elseif(program STREQUAL "chat_relay_service")
+      set(RC_DESCRIPTION "LAN chat relay service host")
     else()
       set(RC_DESCRIPTION "LAN chat relay client")
     endif()
@@ -30,16 +32,19 @@ install(TARGETS chat_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONEN
 install(TARGETS chat_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 
 if(WIN32)
-  # README and LICENSE as text files that open with a double click: .txt, CR LF line ends.
-  foreach(doc IN ITEMS README.md LICENSE)
+  # The service host beside the relay it runs.
+  install(TARGETS chat_relay_service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
+  # The Windows guide (as README.txt) and LICENSE as text files that open with a double click: .txt,
+  # CR LF line ends.
+  foreach(doc IN ITEMS packaging/windows/README.txt LICENSE)
     file(READ ${PROJECT_SOURCE_DIR}/${doc} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
     get_filename_component(base ${doc} NAME_WE)
     file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt "${text}")
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT client)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${doc})
   endforeach()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md
-                                                                 ${PROJECT_SOURCE_DIR}/LICENSE)
 else()
   # The systemd unit, under the prefix (/usr/lib/systemd/system for the .deb; systemd also reads
   # /usr/local/lib/systemd/system). Its ExecStart names the relay where this install puts it, which
@@ -96,7 +101,7 @@ License: Expat
 endif()
 
 # ---- cpack ----
-set(CPACK_VERBATIM_VARIABLES ON)  # the NSIS commands below reach the script as written
+set(CPACK_VERBATIM_VARIABLES ON)  # values such as $PROGRAMFILES64 reach the installer's script as written
 set(CPACK_PACKAGE_NAME chat-relay)
 set(CPACK_PACKAGE_VENDOR "The chat_relay authors")
 set(CPACK_PACKAGE_CONTACT "chat_relay maintainers <maintainers@users.noreply.c-seed-2b2ac3bc.example>")
@@ -111,44 +116,16 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP NSIS64)
-  # The ZIP and the installer hold both programs, whatever component they belong to.
+  # One ZIP and one installer with every program; the installer's own components page chooses.
   set(CPACK_MONOLITHIC_INSTALL ON)
   set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Chat Relay")  # one entry in Apps & features, across versions
   set(CPACK_NSIS_DISPLAY_NAME "Chat Relay")
   set(CPACK_NSIS_PACKAGE_NAME "Chat Relay ${PROJECT_VERSION}")
-  set(CPACK_NSIS_INSTALLED_ICON_NAME chat_server.exe)
-  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)  # an upgrade removes the old files and rules first
-  # Start-menu shortcuts for both programs, which sit in the install folder itself.
-  set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
-  set(CPACK_PACKAGE_EXECUTABLES chat_server "Chat relay" chat_client "Chat client")
-  # A 64-bit installer, like the programs (NSIS's own stub is 32-bit); and the welcome page says
-  # why it asks for administrator rights.
-  set(CPACK_NSIS_DEFINES
-    "Target amd64-unicode
-  !define MUI_STARTMENUPAGE_DEFAULTFOLDER \"Chat Relay\"
-  !define MUI_WELCOMEPAGE_TEXT \"This installs Chat Relay ${PROJECT_VERSION}: the relay (chat_server) and its client (chat_client).$\\r$\\n$\\r$\\nIt needs administrator rights: it installs into Program Files and adds Windows Firewall rules that let the relay take TCP 8888 and the client UDP 8889, on Private and Domain networks only. A network marked Public stays closed to them.$\\r$\\n$\\r$\\nClick Next to continue.\"")
-  set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS [[
-  UserInfo::GetAccountType
-  Pop $0
-  StrCmp $0 "Admin" +3
-    MessageBox MB_OK|MB_ICONSTOP "Chat Relay must be installed by an administrator: it installs into Program Files and adds Windows Firewall rules." /SD IDOK
-    Abort]])
-  # Firewall rules for exactly these two programs, Private and Domain profiles only.
-  set(relay_rule [[name="Chat relay (TCP 8888)" dir=in action=allow program="$INSTDIR\chat_server.exe" protocol=TCP localport=8888]])
-  set(client_rule [[name="Chat client (UDP 8889)" dir=in action=allow program="$INSTDIR\chat_client.exe" protocol=UDP localport=8889]])
-  set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
-  DetailPrint \"Adding Windows Firewall rules (Private and Domain networks)\"
-  nsExec::ExecToLog '\"$SYSDIR\\netsh.exe\" advfirewall firewall add rule ${relay_rule} profile=private,domain enable=yes'
-  Pop $0
-  nsExec::ExecToLog '\"$SYSDIR\\netsh.exe\" advfirewall firewall add rule ${client_rule} profile=private,domain enable=yes'
-  Pop $0")
-  set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "
-  DetailPrint \"Removing the Windows Firewall rules\"
-  nsExec::ExecToLog '\"$SYSDIR\\netsh.exe\" advfirewall firewall delete rule name=\"Chat relay (TCP 8888)\" program=\"$INSTDIR\\chat_server.exe\"'
-  Pop $0
-  nsExec::ExecToLog '\"$SYSDIR\\netsh.exe\" advfirewall firewall delete rule name=\"Chat client (UDP 8889)\" program=\"$INSTDIR\\chat_client.exe\"'
-  Pop $0")
+  # The installer's script is packaging/windows/NSIS.template.in rather than cpack's own: its pages
+  # (Modern UI 2, whose welcome page shows text of several paragraphs), its components, the service,
+  # the firewall rules, and upgrading or removing with the relay running.
+  list(PREPEND CMAKE_MODULE_PATH ${PACKAGING_DIR}/windows)
 else()
   set(CPACK_GENERATOR DEB)
   # Two packages from one source, as servers and their clients usually come: chat-relay (the relay,

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 out=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
 
 missing=
-for tool in cmake g++ x86_64-w64-mingw32-g++-posix makensis dpkg-buildflags dpkg-shlibdeps file gzip; do
+for tool in cmake g++ x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windmc makensis dpkg-buildflags dpkg-shlibdeps file gzip; do
     command -v "$tool" >/dev/null || missing="$missing $tool"
 done
 if [ -n "$missing" ]; then

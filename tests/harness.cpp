@@ -838,6 +838,10 @@ std::optional<Datagram> BeaconListener::receive(Clock::duration timeout)
 PortHolder::PortHolder()
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Connections of a relay that has just ended (TIME_WAIT) must not keep the port from being held;
+    // once listening, it keeps every other socket from binding the port all the same.
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(8888);

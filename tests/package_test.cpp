@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <signal.h>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -321,22 +323,147 @@ bool has_version_string(const std::string &exe, const std::string &key, const st
     return value_at != std::string::npos && value_at - at <= utf16(key).size() + 2;
 }
 
+// A Wine prefix of the test's own (a copy of the suite's, which is fresh from wineboot), and a
+// wineserver of its own in this test's network namespace (TMPDIR names it), ended with the test.
+class WinePrefix {
+public:
+    WinePrefix() : prefix(work.path() + "/prefix"), tmp(work.path() + "/tmp")
+    {
+        int status = -1;
+        std::string out = run("cp -a " RELAY_INSTALLER_WINEPREFIX " " + prefix + " && mkdir " + tmp, &status);
+        EXPECT_EQ(status, 0) << out;
+    }
+    ~WinePrefix() { kill_server(); }
+    // The start of a command that runs a Windows program here, with these debug channels. No menu
+    // entries on the host for the shortcuts.
+    std::string wine(const std::string &debug) const
+    {
+        return environment() + " WINEDLLOVERRIDES=winemenubuilder.exe=d WINEDEBUG=" + debug + " " RELAY_INSTALLER_WINE " ";
+    }
+    // Ends the wineserver and every program of this prefix; the registry is then on disk.
+    void kill_server() const { run(environment() + " wineserver -k"); }
+    std::string environment() const { return "WINEPREFIX=" + prefix + " TMPDIR=" + tmp; }
+
+    TempDir work;
+    const std::string prefix, tmp;
+};
+
+// The processes of this test's network namespace whose program is this one (Wine gives a Windows
+// program's process its Windows path as its command line).
+std::vector<pid_t> processes_of(const std::string &windows_path)
+{
+    std::vector<pid_t> found;
+    std::error_code error;
+    fs::path here = fs::read_symlink("/proc/thread-self/ns/net", error);
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos ||
+            fs::read_symlink(entry.path() / "ns/net", error) != here)
+            continue;
+        std::string command = read_file(entry.path().string() + "/cmdline");
+        if (command.substr(0, command.find('\0')) == windows_path)
+            found.push_back(std::stoi(pid));
+    }
+    return found;
+}
+
+// Polls until the condition holds; false if it never did within the time-out.
+template <typename Condition>
+bool eventually(Condition holds, Clock::duration timeout)
+{
+    for (auto deadline = Clock::now() + timeout; !holds(); std::this_thread::sleep_for(milliseconds(100)))
+        if (Clock::now() > deadline)
+            return false;
+    return true;
+}
+
+// One event as Wine's advapi32 traces ReportEventW (WINEDEBUG=+eventlog): its level ("err" for an
+// error, "warn" for a warning, "trace" for information) and its text, as UTF-8.
+struct LoggedEvent {
+    std::string level, text;
+};
+
+std::string utf8(unsigned code)
+{
+    if (code < 0x80)
+        return std::string(1, static_cast<char>(code));
+    if (code < 0x800)
+        return {static_cast<char>(0xc0 | code >> 6), static_cast<char>(0x80 | (code & 0x3f))};
+    return {static_cast<char>(0xe0 | code >> 12), static_cast<char>(0x80 | (code >> 6 & 0x3f)),
+            static_cast<char>(0x80 | (code & 0x3f))};
+}
+
+// The lines look like: 00d4:err:eventlog:ReportEventW L"[08:34:00] \7ed1\5b9a..."
+std::vector<LoggedEvent> events_logged(const std::string &trace)
+{
+    std::vector<LoggedEvent> events;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string marker = ":eventlog:ReportEventW L\"";
+        size_t at = line.find(marker);
+        size_t level_at = line.find(':');
+        if (at == std::string::npos || level_at >= at)
+            continue;
+        LoggedEvent event{line.substr(level_at + 1, at - level_at - 1), ""};
+        for (size_t i = at + marker.size(); i < line.size() && line[i] != '"'; ++i) {
+            if (line[i] != '\\' || i + 1 >= line.size()) {
+                event.text += line[i];
+            } else if (std::isxdigit(static_cast<unsigned char>(line[i + 1])) && i + 4 < line.size()) {
+                event.text += utf8(static_cast<unsigned>(std::stoul(line.substr(i + 1, 4), nullptr, 16)));
+                i += 4;
+            } else {
+                char c = line[++i];
+                event.text += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+            }
+        }
+        events.push_back(event);
+    }
+    return events;
+}
+
+// Whether the relay's line with this text (GBK, after its time) was logged at this level.
+bool relay_line_logged(const std::string &trace, const std::string &level, const std::string &text)
+{
+    for (const LoggedEvent &e : events_logged(trace)) {
+        size_t after_time = e.text.find("] ");
+        if (e.level == level && after_time != std::string::npos && gbk(e.text.substr(after_time + 2)) == text)
+            return true;
+    }
+    return false;
+}
+
+// How many times the service host logged this (a warning, in English).
+size_t host_lines_logged(const std::string &trace, const std::string &text)
+{
+    size_t count = 0;
+    for (const LoggedEvent &e : events_logged(trace))
+        count += e.level == "warn" && e.text.find(text) != std::string::npos;
+    return count;
+}
+
+// Two clients chat through the relay on 127.0.0.1: the second is in the room once its heartbeat
+// is answered, then hears the first.
+void chat_between_two_clients()
+{
+    Client first, second;
+    second.send("[PING]");
+    ASSERT_EQ(second.recv_exact(6, seconds(10)), "[PONG]");
+    std::string line = "hello from the first client\n";
+    first.send(line);
+    EXPECT_EQ(second.recv_exact(line.size(), seconds(10)), line);
+}
+
 TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
 {
     std::string installer = package("chat-relay-", "-win64.exe");
     ASSERT_FALSE(installer.empty());
-    // A prefix of the test's own (a copy of the suite's, which is fresh from wineboot), and a
-    // wineserver of its own in this test's network namespace.
-    TempDir work;
-    std::string prefix = work.path() + "/prefix", tmp = work.path() + "/tmp";
+    WinePrefix wine_prefix;
+    const std::string &prefix = wine_prefix.prefix, &tmp = wine_prefix.tmp;
     int status = -1;
-    std::string out = run("cp -a " RELAY_INSTALLER_WINEPREFIX " " + prefix + " && mkdir " + tmp, &status);
-    ASSERT_EQ(status, 0) << out;
-    // No menu entries on the host for the shortcuts; a trace of every process started.
-    std::string wine = "WINEPREFIX=" + prefix + " TMPDIR=" + tmp +
-                       " WINEDLLOVERRIDES=winemenubuilder.exe=d WINEDEBUG=-all,+process " RELAY_INSTALLER_WINE " ";
+    // A trace of every process started.
+    std::string wine = wine_prefix.wine("-all,+process");
     // The program's exit status, once everything it started has ended too.
-    std::string wait = "; status=$?; WINEPREFIX=" + prefix + " TMPDIR=" + tmp + " wineserver -w; exit $status";
+    std::string wait = "; status=$?; " + wine_prefix.environment() + " wineserver -w; exit $status";
 
     std::string trace = run(wine + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
     ASSERT_EQ(status, 0) << tail(trace);
@@ -370,9 +497,10 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     EXPECT_TRUE(has_version_string(exe, "ProductVersion", RELAY_VERSION));
     EXPECT_TRUE(has_version_string(exe, "FileDescription", "LAN chat relay"));
 
-    // The installed relay, and two clients: the installed one and a raw one.
+    // The installed relay, started by hand (as from its shortcut) under this prefix's wineserver,
+    // where the installer can see it, and two clients: the installed one and a raw one.
     server.run_under_wine(RELAY_INSTALLER_WINE, prefix);
-    server.start_at(dir + "chat_server.exe");
+    server.start_at(dir + "chat_server.exe", {}, {"TMPDIR=" + tmp});
     auto lines = server.wait_for_lines(1, START_TIMEOUT);
     ASSERT_FALSE(lines.empty()) << server.log();
     EXPECT_EQ(lines[0].text, started_text());
@@ -382,12 +510,30 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
         client.start(dir + "chat_client.exe", {"127.0.0.1"});
         chat_through_relay(server, client);
     }
-    server.stop();
 
-    // The uninstaller runs a copy of itself from the temporary folder and returns at once: the
-    // wineserver's end says that copy is done.
+    // An upgrade over the running relay: silent, it closes the relay before it replaces the files.
+    expect_exit = true;
+    trace = run(wine + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
+    ASSERT_EQ(status, 0) << tail(trace);
+    EXPECT_TRUE(server.wait_exit(seconds(10))) << "the relay started by hand still runs";
+    ServerProcess upgraded;
+    upgraded.run_under_wine(RELAY_INSTALLER_WINE, prefix);
+    upgraded.start_at(dir + "chat_server.exe", {}, {"TMPDIR=" + tmp});
+    lines = upgraded.wait_for_lines(1, START_TIMEOUT);
+    ASSERT_FALSE(lines.empty()) << upgraded.log();
+    EXPECT_EQ(lines[0].text, started_text());
+    {
+        Program client;
+        client.run_under_wine(RELAY_INSTALLER_WINE, prefix);
+        client.start(dir + "chat_client.exe", {"127.0.0.1"});
+        chat_through_relay(upgraded, client);
+    }
+
+    // Removed with the relay running, which it closes first. The uninstaller runs a copy of itself
+    // from the temporary folder and returns at once: the wineserver's end says that copy is done.
     trace = run(wine + "C:\\\\ChatRelay\\\\Uninstall.exe /S" + wait, &status);
     ASSERT_EQ(status, 0) << tail(trace);
+    EXPECT_TRUE(upgraded.wait_exit(seconds(10))) << "the relay started by hand still runs";
     EXPECT_FALSE(fs::exists(dir)) << "the install folder stayed";
     EXPECT_FALSE(fs::exists(menu)) << "the Start-menu folder stayed";
     registry = read_file(prefix + "/system.reg");
@@ -397,6 +543,123 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
                                            "program=\"C:\\ChatRelay\\chat_server.exe\""));
     EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat client (UDP 8889)\" "
                                            "program=\"C:\\ChatRelay\\chat_client.exe\""));
+}
+
+TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesWithTheUninstaller)
+{
+    std::string installer = package("-win64.exe");
+    ASSERT_FALSE(installer.empty());
+    WinePrefix wine_prefix;
+    // Wine's services write their trace to the standard error of the Wine program that started
+    // them, which may be any of those run here: all of them append it to one file. Their standard
+    // output goes to a file of its own, which nothing keeps open.
+    std::string trace = wine_prefix.work.path() + "/trace", out = wine_prefix.work.path() + "/out";
+    auto wine = [&](const std::string &command, int *status = nullptr) {
+        run(wine_prefix.wine("-all,+eventlog") + command + " </dev/null >" + out + " 2>>" + trace, status);
+        return read_file(out);
+    };
+    auto traced = [&] { return read_file(trace); };
+    const std::string relay = "C:\\ChatRelay\\chat_server.exe", host = "C:\\ChatRelay\\chat_relay_service.exe";
+    std::vector<pid_t> relays;
+    auto one_relay_other_than = [&](pid_t old) {
+        relays = processes_of(relay);
+        return relays.size() == 1 && relays[0] != old;
+    };
+
+    int status = -1;
+    wine(installer + " /S /SERVICE=1 /D=C:\\\\ChatRelay", &status);
+    ASSERT_EQ(status, 0) << tail(traced());
+    EXPECT_NE(wine("sc query ChatRelay").find("RUNNING"), std::string::npos);
+    ASSERT_TRUE(eventually([&] { return one_relay_other_than(-1); }, START_TIMEOUT)) << relays.size() << " relays";
+    chat_between_two_clients();
+    // The installer and uninstaller leave its relay to the service: it is not one started by hand.
+    wine("'" + host + "' relays 'C:\\ChatRelay'", &status);
+    EXPECT_EQ(status, 0) << "relays started by hand";
+    // Its lines in the event log, decoded from GBK; the service host's own lines say how long it waits.
+    EXPECT_TRUE(eventually([&] { return relay_line_logged(traced(), "trace", connected_text(2)); }, seconds(10)))
+        << tail(traced());
+    EXPECT_TRUE(relay_line_logged(traced(), "trace", started_text()));
+
+    // A relay that ends is started again after a second, and serves.
+    pid_t killed = relays[0];
+    kill(killed, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return one_relay_other_than(killed); }, seconds(10))) << relays.size() << " relays";
+    EXPECT_EQ(host_lines_logged(traced(), "It is started again in 1 s."), 1u) << tail(traced());
+    chat_between_two_clients();
+
+    // Stopping the service ends the relay. Checked without starting Wine in between, which would
+    // start the service again. Under Wine a service started in a session that a command such as sc
+    // began ends with that session, once no other program of the prefix runs: a cmd waiting for its
+    // input keeps the session open, as Windows keeps its services whoever is logged on.
+    Program session;
+    session.run_under_wine(RELAY_INSTALLER_WINE, wine_prefix.prefix);
+    session.start("cmd", {}, {"TMPDIR=" + wine_prefix.tmp});
+    wine("sc stop ChatRelay");
+    EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(15)))
+        << processes_of(relay).size() << " relays, " << processes_of(host).size() << " service hosts";
+
+    // Started while another program holds the port: each failure is logged as an error, each try
+    // again with a longer delay; once the port is free, the relay serves.
+    {
+        PortHolder holder;
+        wine("sc start ChatRelay");
+        EXPECT_TRUE(eventually([&] { return host_lines_logged(traced(), "started again in 2 s.") == 1; }, seconds(20)))
+            << tail(traced());
+        EXPECT_TRUE(relay_line_logged(traced(), "err", bind_failed_text(10048))) << tail(traced());
+        EXPECT_GE(host_lines_logged(traced(), "The relay ended with exit code 10048. It is started again in 1 s."), 1u);
+    }
+    ASSERT_TRUE(eventually([&] { return one_relay_other_than(-1); }, seconds(15))) << relays.size() << " relays";
+    chat_between_two_clients();
+
+    // An upgrade over the running service keeps it (without /SERVICE=1), and its new relay serves.
+    auto upgrade_keeps_the_service = [&](pid_t before) {
+        wine(installer + " /S /D=C:\\\\ChatRelay", &status);
+        ASSERT_EQ(status, 0) << tail(traced());
+        EXPECT_NE(wine("sc query ChatRelay").find("RUNNING"), std::string::npos);
+        EXPECT_TRUE(eventually([&] { return one_relay_other_than(before); }, START_TIMEOUT));
+        chat_between_two_clients();
+    };
+    upgrade_keeps_the_service(relays[0]);
+    std::string source = wine("reg query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Chat Relay\"");
+    EXPECT_NE(source.find("EventMessageFile"), std::string::npos) << source;
+    EXPECT_NE(source.find(host), std::string::npos) << source;
+
+    // A file that cannot be removed (that of a client still running, held still so that it cannot
+    // end with its relay) fails the removal, which keeps the Apps & features entry, and with it the
+    // service choice, for another try.
+    std::string uninstall = "C:\\\\ChatRelay\\\\Uninstall.exe /S _?=C:\\\\ChatRelay";
+    std::string dir = wine_prefix.prefix + "/drive_c/ChatRelay/";
+    {
+        Program client;
+        client.run_under_wine(RELAY_INSTALLER_WINE, wine_prefix.prefix);
+        client.start(dir + "chat_client.exe", {"127.0.0.1"}, {"TMPDIR=" + wine_prefix.tmp});
+        ASSERT_TRUE(client.wait_for_errors("connected to 127.0.0.1:8888", START_TIMEOUT)) << client.errors();
+        kill(client.pid(), SIGSTOP);
+        wine(uninstall, &status);
+        EXPECT_NE(status, 0) << "a running client's program was removed";
+        EXPECT_TRUE(fs::exists(dir + "chat_client.exe"));
+        EXPECT_NE(wine("reg query \"HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chat Relay\"")
+                      .find("DisplayName"),
+                  std::string::npos);
+        EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(5)));
+        kill(client.pid(), SIGCONT);
+    }
+    upgrade_keeps_the_service(-1);
+
+    // Removed with the relay running; with _?= the uninstaller returns once it is done, and leaves
+    // only itself (a running program cannot remove itself).
+    wine(uninstall, &status);
+    EXPECT_EQ(status, 0) << tail(traced());
+    EXPECT_TRUE(eventually([&] { return processes_of(relay).empty() && processes_of(host).empty(); }, seconds(5)));
+    std::vector<std::string> left;
+    for (const auto &entry : fs::directory_iterator(dir))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"Uninstall.exe"});
+    // The service, its event source and the Apps & features entry are gone from the registry.
+    wine_prefix.kill_server();
+    std::string registry = read_file(wine_prefix.prefix + "/system.reg");
+    for (const char *key : {"\\\\Services\\\\ChatRelay]", "\\\\Application\\\\Chat Relay]", "\\\\Uninstall\\\\Chat Relay]"})
+        EXPECT_EQ(registry.find(key), std::string::npos) << key;
 }
 #endif
 
