@@ -18,7 +18,7 @@
 #include <thread>
 
 #ifndef PROJECT_VERSION
-#define PROJECT_VERSION "1.4.0"  // the build normally says
+#define PROJECT_VERSION "1.5.0"  // the build normally says
 #endif
 
 namespace {
