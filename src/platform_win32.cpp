@@ -710,8 +710,26 @@ static DWORD input_mode_as_found = 0, output_mode_as_found = 0;
 static volatile LONG screen_mode_on = 0;
 static const char *screen_restore = "";
 
-// Windows 10's console, and Wine's, take VT sequences once asked to; older consoles refuse, and
-// keep the line mode. TERM=dumb asks for the line mode here too, as it does on Linux.
+// Whether what the console shows takes VT sequences, once asked to: Wine's console window accepts
+// the mode and then shows the sequences as text. "ESC [ C" moves the cursor one cell on a console
+// that takes it; one that does not prints three cells of it. That is fine where the console has no
+// window of its own to show (a pseudo console, Wine's in a terminal): a terminal shows what is
+// written, and takes the sequences itself. Caller has asked for the mode.
+static bool console_takes_vt()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    DWORD written = 0;
+    if (!WriteConsoleA(console_screen, "\r\x1b[C", 4, &written, nullptr) ||
+        !GetConsoleScreenBufferInfo(console_screen, &info))
+        return false;
+    bool takes = info.dwCursorPosition.X == 1;
+    WriteConsoleA(console_screen, "\r   \r", 5, &written, nullptr);
+    return takes || !IsWindowVisible(GetConsoleWindow());
+}
+
+// Windows 10's console takes VT sequences once asked to; older consoles refuse, and keep the line
+// mode, as does one that accepts the mode but shows the sequences as text. TERM=dumb asks for the
+// line mode here too, as it does on Linux.
 bool screen_possible()
 {
     DWORD in_mode = 0, out_mode = 0;
@@ -721,8 +739,9 @@ bool screen_possible()
         return false;
     if (!SetConsoleMode(console_screen, out_mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
         return false;
+    bool takes = console_takes_vt();
     SetConsoleMode(console_screen, out_mode);
-    return true;
+    return takes;
 }
 
 static void restore_console()

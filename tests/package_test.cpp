@@ -547,7 +547,7 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
 
 TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesWithTheUninstaller)
 {
-    std::string installer = package("-win64.exe");
+    std::string installer = package("chat-relay-", "-win64.exe");
     ASSERT_FALSE(installer.empty());
     WinePrefix wine_prefix;
     // Wine's services write their trace to the standard error of the Wine program that started
