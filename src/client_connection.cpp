@@ -29,6 +29,7 @@ const auto LISTING_TIME = seconds(4);            // one beacon period and a litt
 const auto BEACON_PERIOD = milliseconds(3200);   // the relay's, and a little
 const long long HEARTBEAT_MS = 4000;             // the relay drops clients silent for over 10 s
 const long long ANSWER_MS = 10000;               // a relay that answers nothing for this long is gone
+const int CONNECT_MS = 5000;  // a relay on the LAN answers at once; one that does not is not there
 const long long FIRST_RETRY_MS = 1000;           // after a lost connection; doubling up to the last
 const long long LAST_RETRY_MS = 15000;
 const std::size_t SEND_STEP = 4096;  // sends go this much at a time, so that a stalled one shows
@@ -312,7 +313,7 @@ void end_session(SOCKET s)
 SOCKET try_connect(const std::string &address, bool quiet)
 {
     char why[256] = "";
-    SOCKET s = connect_to(address.c_str(), TCP_PORT, why, sizeof why);
+    SOCKET s = connect_to(address.c_str(), TCP_PORT, CONNECT_MS, why, sizeof why);
     if (s == NO_SOCKET && !quiet)
         note("cannot connect to %s:%u: %s", address.c_str(), TCP_PORT, why);
     return s;

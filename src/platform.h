@@ -129,9 +129,10 @@ int write_log_line(const char *line, std::size_t len);
 
 // ---- for the companion client ----
 
-// Connects a blocking TCP socket to host (a name or a dotted address) and port. On failure returns
-// NO_SOCKET and writes why into the caller's buffer.
-SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len);
+// Connects a blocking TCP socket to host (a name or a dotted address) and port, giving up after
+// timeout_ms (a host that has gone dark answers nothing, and the system would wait minutes). On
+// failure returns NO_SOCKET and writes why into the caller's buffer.
+SOCKET connect_to(const char *host, unsigned short port, int timeout_ms, char *why, std::size_t why_len);
 // Sends all len bytes, waiting as needed: 0, or -1 if the connection failed.
 int send_all(SOCKET s, const char *buf, int len);
 // Creates a non-blocking UDP socket bound to the port on every local address, sharing it with other

@@ -309,7 +309,7 @@ int send_network_broadcast(const ipv4_network &net, const char *buf, int len, un
     return rc;
 }
 
-SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len)
+SOCKET connect_to(const char *host, unsigned short port, int timeout_ms, char *why, std::size_t why_len)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -322,17 +322,34 @@ SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t 
         std::snprintf(why, why_len, "%s", ::gai_strerror(rc));
         return NO_SOCKET;
     }
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s >= 0 && ::connect(s, found->ai_addr, found->ai_addrlen) != 0) {
-        std::snprintf(why, why_len, "%s", std::strerror(errno));
-        ::close(s);
-        s = -1;
-    } else if (s < 0) {
-        std::snprintf(why, why_len, "%s", std::strerror(errno));
+    // Connected without blocking, so that the wait can be bounded; the socket blocks afterwards.
+    int err = 0;
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0) {
+        err = errno;
+    } else if (::connect(s, found->ai_addr, found->ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) {
+            err = errno;
+        } else {
+            pollfd done{s, POLLOUT, 0};
+            int ready;
+            while ((ready = ::poll(&done, 1, timeout_ms)) < 0 && errno == EINTR) {
+            }
+            socklen_t len = sizeof err;
+            if (ready == 0)
+                err = ETIMEDOUT;
+            else if (ready < 0 || ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
     }
     ::freeaddrinfo(found);
-    if (s < 0)
+    if (err != 0) {
+        std::snprintf(why, why_len, "%s", std::strerror(err));
+        if (s >= 0)
+            ::close(s);
         return NO_SOCKET;
+    }
+    ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) & ~O_NONBLOCK);
     int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;

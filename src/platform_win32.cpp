@@ -316,7 +316,7 @@ int send_network_broadcast(const ipv4_network &net, const char *buf, int len, un
     return rc;
 }
 
-SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t why_len)
+SOCKET connect_to(const char *host, unsigned short port, int timeout_ms, char *why, std::size_t why_len)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -328,16 +328,43 @@ SOCKET connect_to(const char *host, unsigned short port, char *why, std::size_t 
         std::snprintf(why, why_len, "host not found (error %d)", WSAGetLastError());
         return NO_SOCKET;
     }
+    // Connected without blocking, so that the wait can be bounded; the socket blocks afterwards.
+    int err = 0;
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET || ::connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0) {
-        std::snprintf(why, why_len, "error %d", WSAGetLastError());
-        if (s != INVALID_SOCKET)
-            ::closesocket(s);
-        s = INVALID_SOCKET;
+    u_long nonblocking = 1;
+    if (s == INVALID_SOCKET || ::ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+        err = WSAGetLastError();
+    } else if (::connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0) {
+        err = WSAGetLastError();
+        if (err == WSAEWOULDBLOCK) {
+            // A connection that fails shows in the exception set, one that succeeds as writable.
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(s, &writable);
+            FD_SET(s, &failed);
+            timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+            int ready = ::select(0, nullptr, &writable, &failed, &limit);
+            int so_error = 0, len = sizeof so_error;
+            if (ready == 0)
+                err = WSAETIMEDOUT;
+            else if (ready < 0)
+                err = WSAGetLastError();
+            else if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&so_error), &len) != 0)
+                err = WSAGetLastError();
+            else
+                err = so_error != 0 ? so_error : FD_ISSET(s, &failed) ? WSAECONNREFUSED : 0;
+        }
     }
     ::freeaddrinfo(found);
-    if (s == INVALID_SOCKET)
+    if (err != 0) {
+        std::snprintf(why, why_len, "error %d", err);
+        if (s != INVALID_SOCKET)
+            ::closesocket(s);
         return NO_SOCKET;
+    }
+    nonblocking = 0;
+    ::ioctlsocket(s, FIONBIO, &nonblocking);
     BOOL nodelay = TRUE;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
     return s;

@@ -593,10 +593,23 @@ TEST_F(Relay, ALineWrittenRightAfterAHeartbeatReachesAPausedRelayApart)
 
 TEST_F(Relay, ClientWithNoServerToFindGivesUp)
 {
-    ChatClient searching, direct, listing;
+    // A host that answers nothing, as one gone dark: a listener whose queue is full, so that the
+    // system drops further handshakes (it would retry them for about two minutes).
+    int full = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in dark{};
+    dark.sin_family = AF_INET;
+    dark.sin_port = htons(8888);
+    inet_pton(AF_INET, "127.0.0.2", &dark.sin_addr);
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&dark), sizeof dark), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&dark), sizeof dark), 0);
+
+    ChatClient searching, direct, listing, unanswered;
     searching.start();
     direct.start({"127.0.0.1"});
     listing.start({"--list"});
+    unanswered.start({"127.0.0.2"});
     auto status = direct.wait_exit(seconds(10));
     ASSERT_TRUE(status);
     EXPECT_NE(*status, 0);
@@ -610,6 +623,13 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
 
     EXPECT_EQ(listing.wait_exit(seconds(1)), 2) << "a listing takes one beacon period and a little";
     EXPECT_TRUE(listing.wait_for_errors("no relay announced itself", seconds(5))) << listing.errors();
+
+    status = unanswered.wait_exit(seconds(1));
+    ASSERT_TRUE(status) << "the client waited for an unanswered connection for more than 10 s";
+    EXPECT_NE(*status, 0);
+    EXPECT_TRUE(unanswered.wait_for_errors("cannot connect to 127.0.0.2:8888", seconds(5))) << unanswered.errors();
+    close(filler);
+    close(full);
     EXPECT_EQ(listing.output(), "");
 }
 
