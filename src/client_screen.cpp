@@ -15,6 +15,7 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
+const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a room of long lines too
 const auto FRAME = milliseconds(16);      // about what a person can see
 const std::size_t NAME_MAX = 32;          // a longer prefix before ": " is no name
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
@@ -115,8 +116,11 @@ void screen::stop()
 void screen::add_line(const std::string &shown)
 {
     transcript_.push_back(shown);
-    if (transcript_.size() > TRANSCRIPT_CAP)
+    transcript_bytes_ += shown.size();
+    while (transcript_.size() > 1 && (transcript_.size() > TRANSCRIPT_CAP || transcript_bytes_ > TRANSCRIPT_BYTES)) {
+        transcript_bytes_ -= transcript_.front().size();
         transcript_.pop_front();
+    }
     fresh_.push_back(shown);
     if (fresh_.size() > TRANSCRIPT_CAP)
         fresh_.erase(fresh_.begin(), fresh_.begin() + static_cast<long>(fresh_.size() - TRANSCRIPT_CAP));
@@ -293,26 +297,34 @@ void screen::render()
 }
 
 // The input line: "> " and as much of the line as fits, scrolled sideways to keep the cursor in
-// view; the cursor placed by display cells.
+// view; the cursor placed by display cells. One walk over the line: a long pasted line must not
+// cost a frame the square of its length.
 void screen::draw_input(std::string &out)
 {
     const int room = cols_ - 3;  // the prompt, and a cell for the cursor at the end
-    std::size_t start = 0;
-    while (text_cells(line_.substr(start, cursor_ - start)) > room)
-        start += character_at(line_, start);
-    std::string shown;
-    int cells = 0;
-    for (std::size_t at = start; at < line_.size();) {
+    std::vector<std::size_t> starts;  // where each character begins
+    std::vector<int> widths;          // and the cells it takes
+    std::size_t at_cursor = 0;        // the index of the character the cursor stands on
+    for (std::size_t at = 0; at < line_.size();) {
         std::size_t n = character_at(line_, at);
-        int w = text_cells(line_.substr(at, n));
-        if (cells + w > room + 1)
-            break;
-        shown.append(line_, at, n);
-        cells += w;
+        if (at < cursor_)
+            ++at_cursor;
+        starts.push_back(at);
+        widths.push_back(text_cells(line_.substr(at, n)));
         at += n;
     }
-    int cursor_col = 3 + text_cells(line_.substr(start, cursor_ - start));
-    out += cup(rows_, 1) + "\x1b[2K> " + printable(shown) + cup(rows_, cursor_col);
+    starts.push_back(line_.size());
+    std::size_t first = 0;
+    int before = 0;  // cells from the first character shown to the cursor
+    for (std::size_t i = 0; i < at_cursor; ++i)
+        before += widths[i];
+    for (; before > room; ++first)
+        before -= widths[first];
+    std::size_t last = first;
+    for (int cells = 0; last < widths.size() && cells + widths[last] <= room + 1; ++last)
+        cells += widths[last];
+    std::string shown = line_.substr(starts[first], starts[last] - starts[first]);
+    out += cup(rows_, 1) + "\x1b[2K> " + printable(shown) + cup(rows_, 3 + before);
 }
 
 namespace {

@@ -52,6 +52,7 @@ private:
     std::condition_variable changed_;
     int rows_ = 0, cols_ = 0;
     std::deque<std::string> transcript_;  // the lines as shown, for redrawing; capped
+    std::size_t transcript_bytes_ = 0;
     std::vector<std::string> fresh_;      // shown lines not drawn yet
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;

@@ -68,19 +68,18 @@ const ULONGLONG STEADY_RUN_MS = 10000;
 const std::size_t MOST_WAITING_LINES = 1000;
 const std::size_t LONGEST_LINE = 4096;
 
-std::wstring module_folder()
-{
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, n);
-    return folder.substr(0, folder.find_last_of(L'\\') + 1);
-}
-
 std::wstring module_path()
 {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     return std::wstring(path, n);
+}
+
+// This program's folder, with its trailing backslash.
+std::wstring module_folder()
+{
+    std::wstring path = module_path();
+    return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
 // ---- the event log ----
