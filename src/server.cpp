@@ -567,7 +567,6 @@ static void remove_departed()
     clients.erase(std::remove_if(clients.begin(), clients.end(), [](const client *c) { return c->departed; }),
                   clients.end());
     for (client *c : departed) {
-        log_event(LINE_TIMED_OUT);
         if (c->cut_off)
             reset_socket(c->sock);
         else
@@ -575,6 +574,7 @@ static void remove_departed()
         c->backlog.clear();
         free_waker(c->alarm);
         delete c;
+        log_event(LINE_TIMED_OUT);  // once its descriptors are free for a newcomer
     }
     departed.clear();
 }

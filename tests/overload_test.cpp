@@ -473,6 +473,8 @@ TEST_F(Relay, RunningOutOfDescriptorsIsSurvivedAndWhoCannotBeServedIsToldAtOnce)
         EXPECT_LT(relay.cpu_seconds() - cpu_before, 0.3) << "failed accepts are retried in a busy loop";
 
         crowd.clear();  // descriptors come free as these leave
+        // Their departure lines come once their descriptors are free: only then is there room.
+        ASSERT_EQ(relay.wait_for_lines(1 + 2 * served, seconds(15)).size(), 1 + 2 * served) << relay.log();
         Client a, b;
         b.send("[PING]");
         EXPECT_EQ(b.recv_exact(6, seconds(10)), "[PONG]");
