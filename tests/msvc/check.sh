@@ -11,7 +11,7 @@ src=$2
 here=$(cd "$(dirname "$0")" && pwd)
 case $mode in
 ascii)
-    if LC_ALL=C grep -nP '[^\x00-\x7f]' "$src"/*.cpp "$src"/*.h; then
+    if LC_ALL=C grep -rnP --include='*.cpp' --include='*.h' '[^\x00-\x7f]' "$src"; then
         echo "non-ASCII bytes in the sources above: spell text in escapes"
         exit 1
     fi
@@ -20,12 +20,12 @@ msvc)
     # Wine's headers: WCHAR is wchar_t as under MSVC, and one intrinsic that clang already knows is
     # renamed so that the header's own definition of it does not clash.
     status=0
-    for f in "$src"/*.cpp; do
+    for f in $(find "$src" -name '*.cpp' | sort); do
         clang++ --target=x86_64-pc-windows-msvc -fms-compatibility -fms-extensions -fsyntax-only -std=c++17 \
             -Wall -Wextra -Werror -Werror=vla-extension -nostdinc++ -isystem "$here" -isystem /usr/include/c++/v1 \
             -isystem /usr/include/wine/wine/msvcrt -isystem /usr/include/wine/wine/windows \
             -DWINE_UNICODE_NATIVE -D_InterlockedCompareExchange128=wine_InterlockedCompareExchange128 \
-            -D_LIBCPP_NO_VCRUNTIME -include "$here/prelude.h" "$f" || status=1
+            -D_LIBCPP_NO_VCRUNTIME -include "$here/prelude.h" -I "$src/platform" "$f" || status=1
     done
     exit $status
     ;;
