@@ -303,6 +303,28 @@ bool ran(const std::vector<std::string> &commands, const std::string &wanted)
     return false;
 }
 
+// The number of the first line of the trace that holds both texts; -1 if none does.
+long first_line_with(const std::string &trace, const std::string &text, const std::string &also)
+{
+    std::istringstream lines(trace);
+    long number = 0;
+    for (std::string line; std::getline(lines, line); ++number)
+        if (line.find(text) != std::string::npos && line.find(also) != std::string::npos)
+            return number;
+    return -1;
+}
+
+// Where, in a trace that also has the channel +file, the installer first opens a file in the install
+// folder C:\ChatRelay for writing, and where it starts icacls (which must come first).
+struct FolderOrder {
+    long icacls, first_write;
+};
+FolderOrder folder_order(const std::string &trace)
+{
+    return {first_line_with(trace, "NtCreateUserProcess", "image L\"C:\\\\windows\\\\system32\\\\icacls.exe\""),
+            first_line_with(trace, ":CreateFileW L\"C:\\\\ChatRelay\\\\", " GENERIC_WRITE ")};
+}
+
 // The string as it is stored in a version resource: UTF-16LE, ended by a zero.
 std::string utf16(const std::string &ascii)
 {
@@ -465,15 +487,46 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     // The program's exit status, once everything it started has ended too.
     std::string wait = "; status=$?; " + wine_prefix.environment() + " wineserver -w; exit $status";
 
-    std::string trace = run(wine + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
-    ASSERT_EQ(status, 0) << tail(trace);
     std::string dir = prefix + "/drive_c/ChatRelay/";
+    std::string uninstall_key = "[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\Chat Relay]";
+    auto listed = [&] { return read_file(prefix + "/system.reg").find(uninstall_key) != std::string::npos; };
+    auto files_in = [&](const std::string &folder) {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().string());
+        return names;
+    };
+
+    // The folder chosen already holds someone's file (a DLL the relay would load): it is refused,
+    // with nothing written there or anywhere.
+    fs::create_directory(dir);
+    std::ofstream(dir + "IPHLPAPI.DLL") << "planted";
+    std::string trace = run(wine + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
+    EXPECT_NE(status, 0) << "installed into a folder holding another's file";
+    EXPECT_EQ(files_in(dir), std::vector<std::string>{"IPHLPAPI.DLL"});
+    EXPECT_FALSE(listed());
+    // The folder's permissions cannot be set: here icacls cannot even be run (junk in its place, as
+    // Wine's own icacls is a stub that sets nothing and always exits 0). The install stops before
+    // any file is written.
+    fs::remove(dir + "IPHLPAPI.DLL");
+    const std::string icacls = prefix + "/drive_c/windows/system32/icacls.exe";
+    fs::copy_file(icacls, wine_prefix.work.path() + "/icacls.exe");
+    std::ofstream(icacls, std::ios::trunc) << "not a program";
+    trace = run(wine + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
+    EXPECT_NE(status, 0) << "installed without setting the folder's permissions";
+    EXPECT_FALSE(fs::exists(dir) && !fs::is_empty(dir)) << files_in(dir).size() << " files written";
+    EXPECT_FALSE(listed());
+    fs::copy_file(wine_prefix.work.path() + "/icacls.exe", icacls, fs::copy_options::overwrite_existing);
+
+    // A trace of every process started and every file opened.
+    std::string wine_files = wine_prefix.wine("-all,+process,+file");
+    trace = run(wine_files + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
+    ASSERT_EQ(status, 0) << tail(trace);
     std::string menu = prefix + "/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Chat Relay/";
     for (const std::string &file : {dir + "chat_server.exe", dir + "chat_client.exe", dir + "Uninstall.exe",
                                     dir + "README.txt", dir + "LICENSE.txt", menu + "Chat relay.lnk",
                                     menu + "Chat client.lnk", menu + "Uninstall.lnk"})
         EXPECT_TRUE(fs::exists(file)) << file;
-    std::string uninstall_key = "[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\Chat Relay]";
     std::string registry = read_file(prefix + "/system.reg");
     EXPECT_NE(registry.find(uninstall_key), std::string::npos) << "not listed in Apps & features";
     EXPECT_NE(registry.find("\"UninstallString\"=\"\\\"C:\\\\ChatRelay\\\\Uninstall.exe\\\"\""), std::string::npos);
@@ -490,6 +543,18 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
                                            "program=\"C:\\ChatRelay\\chat_client.exe\" protocol=UDP localport=8889 "
                                            "profile=private,domain enable=yes"))
         << commands.size() << " netsh commands";
+    // The folder's permissions, set before any file is written into it (Wine's icacls is a stub and
+    // Wine enforces no permissions: what is checked is the command and when it runs).
+    const std::string icacls_command = "\"C:\\windows\\system32\\icacls.exe\" \"C:\\ChatRelay\" /inheritance:r /grant:r "
+                                       "*S-1-5-32-544:(OI)(CI)F *S-1-5-18:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX";
+    auto sets_the_permissions_first = [&](const std::string &what) {
+        EXPECT_EQ(commands_run(trace, "C:\\windows\\system32\\icacls.exe"), std::vector<std::string>{icacls_command})
+            << what;
+        FolderOrder order = folder_order(trace);
+        EXPECT_GE(order.icacls, 0) << what;
+        EXPECT_GT(order.first_write, order.icacls) << what << ": a file was written into the folder first";
+    };
+    sets_the_permissions_first("install");
 
     // Explorer's Properties read the version resource.
     std::string exe = read_file(dir + "chat_server.exe");
@@ -513,8 +578,9 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
 
     // An upgrade over the running relay: silent, it closes the relay before it replaces the files.
     expect_exit = true;
-    trace = run(wine + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
+    trace = run(wine_files + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
     ASSERT_EQ(status, 0) << tail(trace);
+    sets_the_permissions_first("upgrade");
     EXPECT_TRUE(server.wait_exit(seconds(10))) << "the relay started by hand still runs";
     ServerProcess upgraded;
     upgraded.run_under_wine(RELAY_INSTALLER_WINE, prefix);

@@ -239,13 +239,17 @@ DWORD WINAPI control(DWORD code, DWORD, void *, void *)
 }
 
 // Starts the relay with its standard output (and error) on a pipe; its standard input reads
-// nothing. The relay joins the job, so it ends with this host, however this host ends.
-bool start_relay(const std::wstring &path, HANDLE job, PROCESS_INFORMATION *pi, HANDLE *output)
+// nothing. The relay joins the job, so it ends with this host, however this host ends. On failure,
+// says what failed.
+bool start_relay(const std::wstring &path, HANDLE job, PROCESS_INFORMATION *pi, HANDLE *output, std::wstring *failure)
 {
+    *failure = L"The relay (" + path + L") could not be started: error ";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+        *failure += std::to_wstring(GetLastError()) + L".";
         return false;
+    }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                                  nullptr);
@@ -266,10 +270,22 @@ bool start_relay(const std::wstring &path, HANDLE job, PROCESS_INFORMATION *pi, 
         CloseHandle(nothing);
     if (!started) {
         CloseHandle(read_end);
-        SetLastError(error);
+        *failure += std::to_wstring(error) + L".";
         return false;
     }
-    AssignProcessToJobObject(job, pi->hProcess);
+    // Outside the job the relay could outlive this host, and a relay left behind holds the port
+    // from the next one: one that cannot join is ended before it has run, as a failed start.
+    if (!AssignProcessToJobObject(job, pi->hProcess)) {
+        error = GetLastError();
+        TerminateProcess(pi->hProcess, 1);
+        WaitForSingleObject(pi->hProcess, 10000);
+        CloseHandle(pi->hThread);
+        CloseHandle(pi->hProcess);
+        CloseHandle(read_end);
+        *failure = L"The relay (" + path + L") could not be put in the service host's job, which ends it with the "
+                   L"host, so it was ended before it ran: error " + std::to_wstring(error) + L".";
+        return false;
+    }
     ResumeThread(pi->hThread);
     CloseHandle(pi->hThread);
     *output = read_end;
@@ -280,10 +296,19 @@ bool start_relay(const std::wstring &path, HANDLE job, PROCESS_INFORMATION *pi, 
 void supervise()
 {
     EventLogWriter log;
+    // A job that would not end its relays with this host is no job: with none, no relay starts.
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        DWORD error = GetLastError();
+        CloseHandle(job);
+        job = nullptr;
+        SetLastError(error);
+    }
+    if (job == nullptr)
+        log.add(EVENTLOG_ERROR_TYPE, HOST_EVENT,
+                L"The service host's job could not be made: error " + std::to_wstring(GetLastError()) + L".");
     std::wstring relay = module_folder() + L"chat_server.exe";
     DWORD delay = FIRST_RESTART_DELAY_MS;
     for (;;) {
@@ -291,9 +316,7 @@ void supervise()
         PROCESS_INFORMATION pi{};
         HANDLE output = nullptr;
         std::wstring what;
-        if (!start_relay(relay, job, &pi, &output)) {
-            what = L"The relay (" + relay + L") could not be started: error " + std::to_wstring(GetLastError()) + L".";
-        } else {
+        if (start_relay(relay, job, &pi, &output, &what)) {
             std::thread reader(read_relay_output, output, &log);
             HANDLE events[2] = {pi.hProcess, stop_requested};
             DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
@@ -318,7 +341,8 @@ void supervise()
             break;
         delay = std::min(delay * 2, LONGEST_RESTART_DELAY_MS);
     }
-    CloseHandle(job);
+    if (job != nullptr)
+        CloseHandle(job);
 }
 
 void WINAPI service_main(DWORD, LPWSTR *)
