@@ -518,7 +518,8 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     EXPECT_FALSE(listed());
     fs::copy_file(wine_prefix.work.path() + "/icacls.exe", icacls, fs::copy_options::overwrite_existing);
 
-    // A trace of every process started and every file opened.
+    // Into the folder, left empty. A trace of every process started and every file opened.
+    fs::create_directory(dir);
     std::string wine_files = wine_prefix.wine("-all,+process,+file");
     trace = run(wine_files + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
     ASSERT_EQ(status, 0) << tail(trace);
