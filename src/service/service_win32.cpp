@@ -300,15 +300,14 @@ void supervise()
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         DWORD error = GetLastError();
-        CloseHandle(job);
-        job = nullptr;
-        SetLastError(error);
-    }
-    if (job == nullptr)
         log.add(EVENTLOG_ERROR_TYPE, HOST_EVENT,
-                L"The service host's job could not be made: error " + std::to_wstring(GetLastError()) + L".");
+                L"The service host's job could not be made: error " + std::to_wstring(error) + L".");
+        if (job != nullptr)
+            CloseHandle(job);
+        job = nullptr;
+    }
     std::wstring relay = module_folder() + L"chat_server.exe";
     DWORD delay = FIRST_RESTART_DELAY_MS;
     for (;;) {
