@@ -12,6 +12,7 @@
 #include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef RELAY_CLIENT
@@ -130,6 +131,8 @@ public:
         return rows;
     }
     std::string text() { return capture("-p"); }
+    // What tmux answers to a command about its panes, buffers or options.
+    std::string ask(const std::string &command) { return capture_command(command); }
     void save(const std::string &name)
     {
         std::system(("mkdir -p /tmp/shots && " + tmux_command("capture-pane -p -e") + " > /tmp/shots/" + name).c_str());
@@ -633,11 +636,47 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
     EXPECT_EQ(listing.output(), "");
 }
 
+// A peer's bytes meant for the terminal itself: a new window title, the clipboard, requests that
+// make the terminal answer into the input (and so into the next line sent), a forged line.
+const std::string HOSTILE = "mallory: \x1b]0;PWNED\x07\x1b]52;c;aGVsbG8=\x07\x1b[6n\x1b[c"
+                            "\x1b[1A\x1b[2Kforged\x81\x30\x83\x37[2J\n";  // the last: CSI as a C1 control
+
+TEST_F(Relay, InLineModeOnATerminalAPeersControlsAreShownNotObeyed)
+{
+    // A name that would carry a control or an invisible character is refused before anything.
+    ChatClient refused;
+    refused.start({"--name", "eve\x1b[8m", "127.0.0.1"});
+    EXPECT_EQ(refused.wait_exit(START_TIMEOUT), 1);
+    EXPECT_TRUE(refused.wait_for_errors("chat_client: --name: a name cannot hold control characters", seconds(5)))
+        << refused.errors();
+
+    start_server();
+    ScreenClient c;
+    c.start("--name fay 127.0.0.1", "TERM=dumb");  // the line mode, on a terminal
+    c.ask("set -g set-clipboard on");  // a program's OSC 52 then fills a tmux buffer
+    Client peer;
+    line(3, START_TIMEOUT);
+    ASSERT_TRUE(c.wait_for("connected to 127.0.0.1", START_TIMEOUT)) << c.text();
+    std::string title = c.ask("display-message -p '#{pane_title}'");
+    peer.send(HOSTILE);
+    ASSERT_TRUE(c.wait_for("forged", seconds(10))) << c.text();
+    EXPECT_NE(c.text().find("mallory: ^[]0;PWNED^G^[]52;c;aGVsbG8=^G^[[6n^[[c^[[1A^[[2Kforged\uFFFD[2J"), std::string::npos)
+        << c.text();
+    std::this_thread::sleep_for(QUIET);  // a terminal's answer would be typed by now
+    c.type("hello");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(11, seconds(10)), "fay: hello\n");
+    EXPECT_EQ(peer.recv_for(QUIET), "");
+    EXPECT_EQ(c.ask("display-message -p '#{pane_title}'"), title);
+    EXPECT_EQ(c.ask("list-buffers"), "") << "a peer wrote the clipboard";
+    EXPECT_NE(c.text().find("connected to 127.0.0.1"), std::string::npos) << "a peer overwrote a line\n" << c.text();
+}
+
 TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
 {
     start_server();
     ScreenClient c;
-    c.start("--name alice 127.0.0.1");
+    c.start("--name alice 127.0.0.1", "USER=alice");
     Client peer;
     line(3);
     ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
@@ -661,6 +700,26 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     c.press("Enter");
     const std::string sent = "alice: hello world\n";
     EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+
+    // What would turn a line's direction or hide part of it, and what a terminal would obey, show
+    // as marks; the rows around stay as they were.
+    peer.send(gb18030("mallory: invoice_\u202Efdp.exe sec\u200Bret\n") + HOSTILE);
+    ASSERT_TRUE(c.wait_for("forged", seconds(10))) << c.text();
+    rows = c.rows();
+    // Wine's console wraps the longer line early: there the rows are counted from the first.
+    size_t at = std::find_if(rows.begin(), rows.end(), [](const std::string &r) { return r.find("invoice_") != std::string::npos; }) -
+                rows.begin();
+    ASSERT_TRUE(at >= 2 && at <= 16) << c.text();
+    EXPECT_EQ(rows[at - 2].substr(5), " bob: line 30") << c.text();
+    EXPECT_EQ(rows[at - 1].substr(5), " alice: hello world") << c.text();
+    EXPECT_EQ(rows[at].substr(5), " mallory: invoice_\uFFFDfdp.exe sec\uFFFDret") << c.text();
+    EXPECT_EQ(rows[at + 1].find(" mallory: ^[]0;PWNED^G^[]52;c;aGVsbG8=^G^[[6n^[[c^[[1A^[[2Kforged\uFFFD"), 5u) << c.text();
+    if (!under_wine()) {
+        EXPECT_EQ(at, 16u);
+        EXPECT_EQ(rows[17].substr(5), " mallory: ^[]0;PWNED^G^[]52;c;aGVsbG8=^G^[[6n^[[c^[[1A^[[2Kforged\uFFFD[2J");
+        EXPECT_NE(rows[18].find("name: alice"), std::string::npos) << c.text();
+    }
+    EXPECT_EQ(rows[19], ">");
 
     // Chinese characters take two cells each, on the screen and for the cursor.
     c.type("你好 x");
@@ -702,6 +761,42 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     c.type("//frobnicate");
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(19, seconds(10)), "alice: /frobnicate\n");
+    c.type("/me waves");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(14, seconds(10)), "* alice waves\n");
+    c.type("/names");
+    c.press("Enter");
+    EXPECT_TRUE(c.wait_for("heard in the last 10 minutes: mallory, bob (", seconds(5))) << c.text();
+
+    // A new name goes before the next line, and into the name file, never through a link there:
+    // the link is replaced, and the file it pointed to is left as it was.
+    std::string name_file = c.name_file("alice"), elsewhere = name_file + "-elsewhere";
+    ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + name_file + "')\" && printf keep > '" + elsewhere +
+                           "' && chmod 640 '" + elsewhere + "' && ln -sf '" + elsewhere + "' '" + name_file + "'").c_str()),
+              0);
+    if (!under_wine()) {  // Wine 8 has no GB18030 code page: there U+200B is typed as '?'
+        c.type("/nick zoe\u200B");
+        c.press("Enter");
+        EXPECT_TRUE(c.wait_for("the name stays alice", seconds(5))) << c.text();
+    }
+    c.type("/nick zoe");
+    c.press("Enter");
+    EXPECT_TRUE(c.wait_for("you are now zoe", seconds(5))) << c.text();
+    c.type("hi");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(8, seconds(10)), "zoe: hi\n");
+    struct stat link_info{}, elsewhere_info{};
+    ASSERT_EQ(lstat(name_file.c_str(), &link_info), 0);
+    EXPECT_TRUE(S_ISREG(link_info.st_mode)) << "the name file is still a link";
+    if (!under_wine()) {  // Wine's files take the mode its umask gives
+        EXPECT_EQ(link_info.st_mode & 0777, 0600u);
+    }
+    EXPECT_EQ(c.file(name_file), "zoe");
+    EXPECT_EQ(c.file(elsewhere), "keep") << "the name was written through the link";
+    ASSERT_EQ(stat(elsewhere.c_str(), &elsewhere_info), 0);
+    EXPECT_EQ(elsewhere_info.st_mode & 0777, 0640u);
+    std::remove(name_file.c_str());
+    std::remove(elsewhere.c_str());
 
     // Leaving gives the terminal back as it was found.
     c.type("/quit");
@@ -716,8 +811,15 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     start_server();
     ScreenClient c;
     std::remove(c.name_file("carol").c_str());  // under Wine, from a run before
+    if (!under_wine()) {  // a FIFO as the name file is refused at once, not waited on
+        ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + c.name_file("carol") + "')\"").c_str()), 0);
+        ASSERT_EQ(mkfifo(c.name_file("carol").c_str(), 0600), 0);
+    }
     c.start("127.0.0.1", "USER=carol");
     ASSERT_TRUE(c.wait_for("Your name in the chat [carol]:", START_TIMEOUT)) << c.text();
+    if (!under_wine()) {
+        EXPECT_NE(c.text().find("not a regular file"), std::string::npos) << c.text();
+    }
     c.save(under_wine() ? "wine-name-prompt.txt" : "linux-name-prompt.txt");
     c.type("dave");
     c.press("Enter");

@@ -25,7 +25,8 @@ namespace {
 
 const std::size_t PIECE = 64 * 1024;  // a line longer than this, or input with no line end, goes in pieces
 
-// Standard output: a terminal gets text in its own encoding, anything else the bytes as they came.
+// Standard output: a terminal gets text in its own encoding, with what it would obey shown as
+// marks; anything else the bytes as they came.
 class chat_output {
 public:
     explicit chat_output(bool terminal) : terminal_(terminal) {}
@@ -36,15 +37,21 @@ public:
             std::fflush(stdout);
             return;
         }
-        shown_.clear();
-        text_.take(chat, shown_, at_end);
-        show_text(shown_.data(), shown_.size());
+        whole_.assign(cr_held_ ? "\r" : "");
+        text_.take(chat, whole_, at_end);
+        // A CR at the end may begin a CR LF, a line end: it waits for what follows.
+        cr_held_ = !at_end && !whole_.empty() && whole_.back() == '\r';
+        if (cr_held_)
+            whole_.pop_back();
+        std::string shown = safe_to_show(whole_);
+        show_text(shown.data(), shown.size());
     }
 
 private:
     bool terminal_;
     gb18030_reader text_;
-    std::string shown_;
+    std::string whole_;
+    bool cr_held_ = false;
 };
 
 // The room in pipes and files, or on a terminal in line mode: chat to standard output, the
@@ -53,7 +60,10 @@ class line_view : public room_view {
 public:
     explicit line_view(bool terminal) : out_(terminal) {}
     void chat(const std::string &bytes, bool at_end) override { out_.write(bytes, at_end); }
-    void note(const std::string &text) override { std::fprintf(stderr, "chat_client: %s\n", text.c_str()); }
+    void note(const std::string &text) override
+    {
+        std::fprintf(stderr, "chat_client: %s\n", safe_to_show(text, true).c_str());
+    }
     void relay_state(const std::string &, bool) override {}
 
 private:
@@ -168,6 +178,10 @@ int main(int argc, char **argv)
             exit_client(EXIT_USAGE);
         }
         name.assign(given, static_cast<std::size_t>(n));
+        if (const char *why = name_refusal(name)) {
+            std::fprintf(stderr, "chat_client: --name: %s\n", why);
+            exit_client(EXIT_USAGE);
+        }
     }
     if (net_startup() != 0) {
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");

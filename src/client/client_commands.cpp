@@ -17,29 +17,12 @@
 namespace {
 
 const char NAME_FILE[] = "name";
-const std::size_t NAME_MAX = 32;  // bytes: longer is no name on the other screens either
 const auto NAMES_WITHIN = std::chrono::seconds(600);
 
 const char HELP[] =
     "commands: /me TEXT (an action: \"* NAME TEXT\"), /nick NAME, /names (the names heard lately), "
     "/relay (the relays heard now), /relay ADDRESS (move there), /bell on|off, /quit, /help; "
     "//TEXT sends \"/TEXT\"";
-
-// Why a name cannot be used, or nullptr if it can: it must fit, and hold no control character
-// and no ": " (that would end it early on the other screens).
-const char *bad_name(const std::string &name)
-{
-    if (name.empty())
-        return "a name needs at least one character";
-    if (name.size() > NAME_MAX)
-        return "a name takes 32 bytes at most";
-    for (unsigned char c : name)
-        if (c < 0x20 || c == 0x7F)
-            return "a name cannot hold control characters";
-    if (name.find(": ") != std::string::npos || name.front() == ' ' || name.back() == ' ')
-        return "a name cannot hold \": \" or begin or end with a space";
-    return nullptr;
-}
 
 void remember_name(const std::string &name, screen *s)
 {
@@ -141,7 +124,7 @@ void entered(chat_state &c, const std::string &line)
             s.own_line(bytes.substr(0, bytes.size() - 1));
             queue_line(s, bytes);
         } else if (command == "/nick") {
-            if (const char *why = bad_name(arg)) {
+            if (const char *why = name_refusal(arg)) {
                 s.say(std::string(why) + "; the name stays " + (c.name.empty() ? "(none)" : c.name));
             } else {
                 c.name = arg;
@@ -189,24 +172,26 @@ std::string remembered_name()
         std::string kept(name, static_cast<std::size_t>(n));
         while (!kept.empty() && (kept.back() == '\n' || kept.back() == '\r'))
             kept.pop_back();
-        if (bad_name(kept) == nullptr)
+        const char *why_not = name_refusal(kept);
+        if (why_not == nullptr)
             return kept;
+        std::fprintf(stderr, "chat_client: the name in the name file is not used: %s\n", why_not);
     }
     if (n == -2)
         std::fprintf(stderr, "chat_client: the name file cannot be read: %s\n", why);
     char login[256];
     std::string offered(login, login_name(login, sizeof login));
-    if (bad_name(offered) != nullptr)
+    if (name_refusal(offered) != nullptr)
         offered.clear();
     for (;;) {
-        std::string ask = "Your name in the chat" + (offered.empty() ? std::string() : " [" + offered + "]") + ": ";
+        std::string ask = safe_to_show("Your name in the chat" + (offered.empty() ? std::string() : " [" + offered + "]") + ": ");
         show_text(ask.data(), ask.size());
         std::string typed = typed_line();
         if (typed.empty())
             typed = offered;
         if (typed.empty())
             return "";
-        if (const char *why_not = bad_name(typed)) {
+        if (const char *why_not = name_refusal(typed)) {
             std::string say = std::string(why_not) + "\n";
             show_text(say.data(), say.size());
             continue;

@@ -19,6 +19,7 @@ const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a ro
 const auto FRAME = milliseconds(16);      // about what a person can see
 const std::size_t NAME_MAX = 32;          // a longer prefix before ": " is no name
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
+const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the bell
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
 // were, the cursor on the cleared bottom line, where the shell's prompt goes.
@@ -37,26 +38,11 @@ std::string clock_hh_mm()
     return text;
 }
 
-// Text from others as it may be shown: control characters (an escape sequence could move the
-// cursor, or worse) become '?', a tab a space. C0 controls are single bytes in GB18030; the C1
-// controls are four-byte characters.
+// Text from others, or anything else, as the screen may show it on one row: an escape sequence
+// could move the cursor, or worse, and an invisible character hide what a line says.
 std::string printable(const std::string &text)
 {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t n = character_at(text, at);
-        unsigned char c = static_cast<unsigned char>(text[at]);
-        if (c == '\t')
-            out += ' ';
-        else if (c < 0x20 || c == 0x7F)
-            out += '?';
-        else if (n == 4 && gb18030_code_point(text.data() + at, n) < 0xA0)
-            out += '?';
-        else
-            out.append(text, at, n);
-        at += n;
-    }
-    return out;
+    return safe_to_show(text, true);
 }
 
 // The name a line begins with, "NAME: text" or "* NAME text" (/me); "" if none.
@@ -142,8 +128,12 @@ void screen::show_chat_line(const std::string &raw)
         heard_[name] = steady_clock::now();
         shown += colour_of(name) + line.substr(0, text_at) + "\x1b[0m" + line.substr(text_at);
     }
-    if (bell_ && !name_.empty() && line.find(name_, text_at) != std::string::npos)
+    // A room that says the name over and over rings once in a while, not each time.
+    if (bell_ && !name_.empty() && line.find(name_, text_at) != std::string::npos &&
+        steady_clock::now() - last_bell_ >= BELL_GAP) {
         bell_due_ = true;
+        last_bell_ = steady_clock::now();
+    }
     add_line(shown);
 }
 
@@ -271,8 +261,9 @@ void screen::render()
     }
     if (redraw_all_ || redraw_status_) {
         std::string status = " chat_client  ";
-        status += relay_.empty() ? "looking for the relay" : (connected_ ? "relay " + relay_ : "relay " + relay_ + " lost, reconnecting");
-        status += "  name: " + (name_.empty() ? std::string("(none)") : name_);
+        std::string relay = printable(relay_);
+        status += relay.empty() ? "looking for the relay" : (connected_ ? "relay " + relay : "relay " + relay + " lost, reconnecting");
+        status += "  name: " + (name_.empty() ? std::string("(none)") : printable(name_));
         if (waiting_ > 0)
             status += "  " + std::to_string(waiting_) + (waiting_ == 1 ? " line" : " lines") + " waiting";
         std::string cut;
@@ -302,18 +293,17 @@ void screen::render()
 void screen::draw_input(std::string &out)
 {
     const int room = cols_ - 3;  // the prompt, and a cell for the cursor at the end
-    std::vector<std::size_t> starts;  // where each character begins
-    std::vector<int> widths;          // and the cells it takes
-    std::size_t at_cursor = 0;        // the index of the character the cursor stands on
+    std::vector<std::string> shown_as;  // each character as it is shown (a pasted control as its mark)
+    std::vector<int> widths;            // and the cells that takes
+    std::size_t at_cursor = 0;          // the index of the character the cursor stands on
     for (std::size_t at = 0; at < line_.size();) {
         std::size_t n = character_at(line_, at);
         if (at < cursor_)
             ++at_cursor;
-        starts.push_back(at);
-        widths.push_back(text_cells(line_.substr(at, n)));
+        shown_as.push_back(printable(line_.substr(at, n)));
+        widths.push_back(text_cells(shown_as.back()));
         at += n;
     }
-    starts.push_back(line_.size());
     std::size_t first = 0;
     int before = 0;  // cells from the first character shown to the cursor
     for (std::size_t i = 0; i < at_cursor; ++i)
@@ -323,8 +313,10 @@ void screen::draw_input(std::string &out)
     std::size_t last = first;
     for (int cells = 0; last < widths.size() && cells + widths[last] <= room + 1; ++last)
         cells += widths[last];
-    std::string shown = line_.substr(starts[first], starts[last] - starts[first]);
-    out += cup(rows_, 1) + "\x1b[2K> " + printable(shown) + cup(rows_, 3 + before);
+    std::string shown;
+    for (std::size_t i = first; i < last; ++i)
+        shown += shown_as[i];
+    out += cup(rows_, 1) + "\x1b[2K> " + shown + cup(rows_, 3 + before);
 }
 
 namespace {

@@ -62,6 +62,7 @@ private:
     bool connected_ = false;
     std::string name_;
     bool bell_ = true;
+    std::chrono::steady_clock::time_point last_bell_;  // when the bell last rang
     std::size_t waiting_ = 0;
     std::map<std::string, std::chrono::steady_clock::time_point> heard_;
 

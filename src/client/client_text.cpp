@@ -116,3 +116,70 @@ int text_cells(const std::string &text)
     }
     return cells;
 }
+
+namespace {
+
+// Characters that show nothing of themselves but change what the text around them looks like:
+// the soft hyphen, direction marks, overrides and isolates, zero-width spaces and joiners, line
+// and paragraph separators, the invisible operators, fillers that show as blanks, annotation marks,
+// the byte order mark and tags (which spell hidden text).
+const code_range HIDDEN[] = {
+    {0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x115F, 0x1160}, {0x180E, 0x180E}, {0x200B, 0x200F}, {0x2028, 0x202E},
+    {0x2060, 0x206F}, {0x3164, 0x3164}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F},
+};
+
+}  // namespace
+
+std::string safe_to_show(const std::string &text, bool on_one_row)
+{
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        int n = gb18030_length(p + at, text.size() - at);
+        unsigned char c = p[at];
+        bool line_end = c == '\n' || (c == '\r' && at + 1 < text.size() && p[at + 1] == '\n');
+        if (n <= 0) {
+            out += GB18030_REPLACEMENT;
+            n = 1;
+        } else if (c == '\t') {
+            out += on_one_row ? ' ' : '\t';
+        } else if (line_end && !on_one_row) {
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            out += '^';
+            out += static_cast<char>(c ^ 0x40);
+        } else if (n == 4) {
+            // Every such character is a four-byte one: none of GBK's two-byte characters is.
+            std::uint32_t code = gb18030_code_point(text.data() + at, 4);
+            if ((code >= 0x80 && code < 0xA0) || in_ranges(code, HIDDEN, sizeof HIDDEN / sizeof HIDDEN[0]))
+                out += GB18030_REPLACEMENT;
+            else
+                out.append(text, at, 4);
+        } else {
+            out.append(text, at, static_cast<std::size_t>(n));
+        }
+        at += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+const char *name_refusal(const std::string &name)
+{
+    if (name.empty())
+        return "a name needs at least one character";
+    if (name.size() > NAME_BYTES)
+        return "a name takes 32 bytes at most";
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(name.data());
+    for (std::size_t at = 0; at < name.size();) {
+        int n = gb18030_length(p + at, name.size() - at);
+        if (n <= 0)
+            return "a name must be text: it holds bytes that are no GB18030 character";
+        at += static_cast<std::size_t>(n);
+    }
+    if (safe_to_show(name, true) != name)
+        return "a name cannot hold control characters, tabs or invisible characters";
+    if (name.find(": ") != std::string::npos || name.front() == ' ' || name.back() == ' ')
+        return "a name cannot hold \": \" or begin or end with a space";
+    return nullptr;
+}

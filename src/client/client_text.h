@@ -31,3 +31,18 @@ private:
 int cell_width(std::uint32_t code_point);
 // The cells the whole GB18030 characters of text take.
 int text_cells(const std::string &text);
+
+// Whole GB18030 text as a terminal or console may show it, whoever sent it. What a terminal would
+// obey instead of showing (the C0 controls, ESC and DEL, and the C1 controls, four-byte characters
+// here) and the characters that hide text or turn its direction without showing themselves become
+// marks: a C0 control or DEL its caret form ("^[" for ESC, "^?" for DEL), the others U+FFFD, as does
+// a byte that begins no character. Line ends (LF, CR LF) and tabs stay; on_one_row, a tab becomes a
+// space and a line end is marked too.
+std::string safe_to_show(const std::string &text, bool on_one_row = false);
+
+// The most bytes a name takes: a longer prefix before ": " is no name on the other screens either.
+const std::size_t NAME_BYTES = 32;
+// Why this GB18030 text cannot be a name, in words for the person, or nullptr if it can: 1 to
+// NAME_BYTES bytes of text, nothing safe_to_show would mark, no ": " (that would end it early on
+// the other screens), no space at either end.
+const char *name_refusal(const std::string &name);

@@ -798,10 +798,18 @@ static std::string settings_folder()
 long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len)
 {
     std::string path = settings_folder() + "/" + name;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO put there would hold the start until someone wrote to it. What is open
+    // is then read only if it is a regular file.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         std::snprintf(why, why_len, "%s: %s", path.c_str(), std::strerror(errno));
         return errno == ENOENT ? -1 : -2;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::snprintf(why, why_len, "%s: not a regular file", path.c_str());
+        ::close(fd);
+        return -2;
     }
     ssize_t n = ::read(fd, out, len);
     if (n < 0)
@@ -823,15 +831,32 @@ int write_settings_file(const char *name, const char *data, std::size_t len, cha
         if (at == std::string::npos)
             break;
     }
+    // A new file beside it (mkstemp makes it 0600), renamed over it: whatever stood there, a
+    // symbolic link too, is replaced, and what a link pointed to is never written.
     std::string path = folder + "/" + name;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || write_all(fd, data, len) != 0) {
-        std::snprintf(why, why_len, "%s: %s", path.c_str(), std::strerror(errno));
-        if (fd >= 0)
-            ::close(fd);
+    std::string fresh = path + ".XXXXXX";
+    int fd = ::mkostemp(&fresh[0], O_CLOEXEC);
+    if (fd < 0) {
+        std::snprintf(why, why_len, "%s: %s", fresh.c_str(), std::strerror(errno));
         return -1;
     }
-    return ::close(fd) == 0 ? 0 : -1;
+    bool written = write_all(fd, data, len) == 0 && ::fsync(fd) == 0;
+    int failure = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        failure = errno;
+    }
+    if (!written) {
+        std::snprintf(why, why_len, "%s: %s", fresh.c_str(), std::strerror(failure));
+        ::unlink(fresh.c_str());
+        return -1;
+    }
+    if (::rename(fresh.c_str(), path.c_str()) != 0) {
+        std::snprintf(why, why_len, "%s: %s", path.c_str(), std::strerror(errno));
+        ::unlink(fresh.c_str());
+        return -1;
+    }
+    return 0;
 }
 
 // ---- windows that stay open ----

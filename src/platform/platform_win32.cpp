@@ -922,6 +922,13 @@ long read_settings_file(const char *name, char *out, std::size_t len, char *why,
         say_why(why, why_len, path, "cannot be opened");
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? -1 : -2;
     }
+    // Only a file on a disk is read: a pipe or a device there would hold the start.
+    if (GetFileType(f) != FILE_TYPE_DISK) {
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        say_why(why, why_len, path, "is not a regular file");
+        CloseHandle(f);
+        return -2;
+    }
     DWORD got = 0;
     BOOL ok = ReadFile(f, out, static_cast<DWORD>(len), &got, nullptr);
     if (!ok)
@@ -937,16 +944,28 @@ int write_settings_file(const char *name, const char *data, std::size_t len, cha
         say_why(why, why_len, folder, "cannot be made");
         return -1;
     }
+    // A new file beside it, moved over it: whatever stood there, a link too, is replaced, and what
+    // a link pointed to is never written.
     std::wstring path = folder + L"\\" + std::wstring(name, name + std::strlen(name));
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    std::wstring fresh = path + L".new";
+    DeleteFileW(fresh.c_str());  // left by a run that failed half-way
+    HANDLE f = CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD put = 0;
-    if (f == INVALID_HANDLE_VALUE || !WriteFile(f, data, static_cast<DWORD>(len), &put, nullptr) || put != len) {
-        say_why(why, why_len, path, "cannot be written");
-        if (f != INVALID_HANDLE_VALUE)
+    if (f == INVALID_HANDLE_VALUE || !WriteFile(f, data, static_cast<DWORD>(len), &put, nullptr) || put != len ||
+        !FlushFileBuffers(f)) {
+        say_why(why, why_len, fresh, "cannot be written");
+        if (f != INVALID_HANDLE_VALUE) {
             CloseHandle(f);
+            DeleteFileW(fresh.c_str());
+        }
         return -1;
     }
     CloseHandle(f);
+    if (!MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        say_why(why, why_len, path, "cannot be replaced");
+        DeleteFileW(fresh.c_str());
+        return -1;
+    }
     return 0;
 }
 
