@@ -715,9 +715,9 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     // A line that has begun waits a second for its end, counted from its own first byte, not from
     // that of a line that ended before it.
     peer.send("x");
-    std::this_thread::sleep_for(milliseconds(500));
+    std::this_thread::sleep_for(milliseconds(700));
     peer.send("\nzed: B1");
-    std::this_thread::sleep_for(milliseconds(600));
+    std::this_thread::sleep_for(milliseconds(700));
     peer.send("B2\n");
     EXPECT_TRUE(c.wait_for("zed: B1B2", seconds(5))) << c.text();
     // A line longer than a screen can usefully show is cut, saying how much was left out.
@@ -803,16 +803,17 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     c.press("Enter");
     EXPECT_TRUE(c.wait_for("*** cannot reach 127.0.0.1: ", seconds(10))) << c.text();
     EXPECT_TRUE(c.wait_for("; still looking", seconds(1))) << c.text();
+    int fd = -1;
     {
         PortHolder stand_in;
         c.type("/relay 127.0.0.1");
         c.press("Enter");
-        int fd = stand_in.accept_one(seconds(10));
+        fd = stand_in.accept_one(seconds(10));
         EXPECT_GE(fd, 0) << "/relay typed while looking was not followed: " << c.text();
         EXPECT_TRUE(c.wait_for("*** connected to 127.0.0.1:8888", seconds(5))) << c.text();
-        if (fd >= 0)
-            close(fd);
     }
+    if (fd >= 0)
+        close(fd);  // after the stand-in stopped listening, so that the client cannot come back to it
     // The client finds the relay that replaces the stand-in (at the address it moved to, or by its
     // announcement).
     start_server();

@@ -337,22 +337,20 @@ void wait_or_move(long long ms)
 }
 
 // Makes s the connection: heartbeats start afresh with it, and held sends may go. Should /relay
-// have made a connection while s was being found, that one is taken instead, and s closed: true
-// then, with s and address set to it.
-bool begin_session(SOCKET &s, std::string &address)
+// have made a connection while s was being found, that one is taken instead, and s closed: s and
+// address are then set to it.
+void begin_session(SOCKET &s, std::string &address)
 {
     last_sent_ms = now_ms();
     last_heard_ms = now_ms();
     answer_owed_since_ms = 0;
     watch_broke = false;
-    bool moved = false;
     {
         std::lock_guard<std::mutex> lock(conn_mtx);
         if (moved_to != NO_SOCKET && moved_to != s) {
             close_socket(s);
             s = moved_to;
             address = moved_address;
-            moved = true;
         }
         moved_to = NO_SOCKET;
         move_pending = false;
@@ -361,7 +359,6 @@ bool begin_session(SOCKET &s, std::string &address)
     }
     connected.notify_all();
     view->relay_state(address, true);
-    return moved;
 }
 
 // Ends the connection: a send held for an answer or blocked on it gives up, and the socket is
