@@ -130,8 +130,14 @@ public:
         return rows;
     }
     std::string text() { return capture("-p"); }
-    // The same with each line that wrapped joined again.
-    std::string joined_text() { return capture("-p -J"); }
+    // The same as one line: rows that a long line wrapped over, joined again (Wine's console
+    // breaks them itself).
+    std::string joined_text()
+    {
+        std::string text = capture("-p -J");
+        text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+        return text;
+    }
     void save(const std::string &name)
     {
         std::system(("mkdir -p /tmp/shots && " + tmux_command("capture-pane -p -e") + " > /tmp/shots/" + name).c_str());
