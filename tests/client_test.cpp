@@ -839,6 +839,17 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
     EXPECT_EQ(count(c.text(), "connection lost"), 1u) << c.text();
     EXPECT_EQ(server.lines().size(), 3u) << "the client left the relay: " << server.log();
+
+    // Connected, it moves to a relay that answers (the same one, at its other address): the new
+    // connection first, then it leaves the old one.
+    const std::string other = c.text().find("still with 127.0.0.1") != std::string::npos ? "198.18.0.1" : "127.0.0.1";
+    c.type("/relay " + other);
+    c.press("Enter");
+    EXPECT_TRUE(c.wait_for("*** connected to " + other + ":8888; left the relay at ", seconds(10))) << c.text();
+    c.type("moved");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: moved\n");
+    EXPECT_EQ(count(c.text(), "connection lost"), 1u) << c.text();
 }
 
 }  // namespace
