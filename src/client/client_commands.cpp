@@ -143,8 +143,8 @@ void entered(chat_state &c, const std::string &line)
                 s.say("listening for relays' announcements for 4 s...");
                 std::thread(list_relays_heard, &s).detach();
             } else {
-                s.say("moving to the relay at " + arg);
-                move_to_relay(arg);
+                s.say("connecting to the relay at " + arg + "...");
+                move_to_relay(arg, s);
             }
         } else if (command == "/bell" && (arg == "on" || arg == "off")) {
             s.set_bell(arg == "on");

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -33,6 +34,8 @@ const int CONNECT_MS = 5000;  // a relay on the LAN answers at once; one that do
 const long long FIRST_RETRY_MS = 1000;           // after a lost connection; doubling up to the last
 const long long LAST_RETRY_MS = 15000;
 const std::size_t SEND_STEP = 4096;  // sends go this much at a time, so that a stalled one shows
+const auto STRANGER_QUIET = seconds(60);  // one word a minute on a sender of foreign datagrams
+const std::size_t STRANGERS_MAX = 256;    // senders remembered for that; past them, none are told
 
 connection_options options;
 room_view *view = nullptr;
@@ -43,7 +46,13 @@ std::mutex conn_mtx;
 std::condition_variable connected;  // server was set
 SOCKET server = NO_SOCKET;
 std::string relay_address;
-std::string next_address;  // where /relay asked to go, for the next connection
+// A connection /relay made, waiting to take the place of the one there is (or of the search for
+// one); forgotten once taken.
+SOCKET moved_to = NO_SOCKET;
+std::string moved_address;
+std::condition_variable move_waiting;  // moved_to was set
+std::atomic<bool> move_pending{false};  // moved_to is set: a search for the relay stops to take it
+std::mutex move_mtx;  // one /relay at a time
 std::atomic<bool> watch_broke{false};  // the watch broke this connection: the relay went silent
 
 std::mutex send_mtx;  // one send at a time: a heartbeat never lands inside a line
@@ -78,6 +87,30 @@ std::string clock_text()
     return text;
 }
 
+// Whether a foreign datagram from this sender is worth a note: the first in a minute is. The
+// senders are remembered for that minute, so many at most: past them, the rest go unsaid.
+bool worth_telling(const std::string &sender)
+{
+    static std::mutex mtx;  // the listings of /relay listen beside the search for the relay
+    static std::map<std::string, steady_clock::time_point> told;
+    std::lock_guard<std::mutex> lock(mtx);
+    auto now = steady_clock::now();
+    auto at = told.find(sender);
+    if (at != told.end()) {
+        if (now - at->second < STRANGER_QUIET)
+            return false;
+        at->second = now;
+        return true;
+    }
+    if (told.size() >= STRANGERS_MAX)
+        for (auto i = told.begin(); i != told.end();)
+            i = now - i->second < STRANGER_QUIET ? std::next(i) : told.erase(i);
+    if (told.size() >= STRANGERS_MAX)
+        return false;
+    told.emplace(sender, now);
+    return true;
+}
+
 // Listens for relays' announcements for a while, or only until the first if first_only. Returns the
 // address of each relay heard, once each (a relay on the default network is heard twice a period),
 // in the order they were first heard; none if the port cannot be had.
@@ -90,20 +123,23 @@ std::vector<std::string> listen_for_relays(steady_clock::duration how_long, bool
         return found;
     }
     auto deadline = steady_clock::now() + how_long;
-    while (!(first_only && !found.empty())) {
+    while (!(first_only && !found.empty()) && !move_pending) {
         char buf[64];
         char from[64] = "";
         // The time left is read once, after the test: read again, it could already be past.
         auto now = steady_clock::now();
         if (now >= deadline)
             break;
-        auto left = std::chrono::ceil<milliseconds>(deadline - now).count();
+        // In slices, so that a connection /relay made is taken soon.
+        auto left = std::min<long long>(std::chrono::ceil<milliseconds>(deadline - now).count(), 250);
         int n = recv_datagram(s, buf, sizeof buf, from, sizeof from, static_cast<int>(left));
         if (n < 0)
             continue;
-        if (n != 16 || std::memcmp(buf, ANNOUNCEMENT, 16) != 0)
-            note("ignored a %d-byte datagram from %s: not a relay's announcement", n, from);
-        else if (std::find(found.begin(), found.end(), from) == found.end())
+        if (n != 16 || std::memcmp(buf, ANNOUNCEMENT, 16) != 0) {
+            if (worth_telling(from))
+                note("ignored a %d-byte datagram from %s: not a relay's announcement (more from there "
+                     "within a minute go unsaid)", n, from);
+        } else if (std::find(found.begin(), found.end(), from) == found.end())
             found.push_back(from);
     }
     close_socket(s);
@@ -280,8 +316,30 @@ void receive(SOCKET s)
     view->chat(answers.rest(), true);
 }
 
-// Makes s the connection: heartbeats start afresh with it, and held sends may go.
-void begin_session(SOCKET s, const std::string &address)
+// Takes the connection /relay made, if one waits: true, with s and address set to it.
+bool take_move(SOCKET &s, std::string &address)
+{
+    std::lock_guard<std::mutex> lock(conn_mtx);
+    if (moved_to == NO_SOCKET)
+        return false;
+    s = moved_to;
+    address = moved_address;
+    moved_to = NO_SOCKET;
+    move_pending = false;
+    return true;
+}
+
+// Waits about ms, or less if /relay has made a connection meanwhile.
+void wait_or_move(long long ms)
+{
+    std::unique_lock<std::mutex> lock(conn_mtx);
+    move_waiting.wait_for(lock, milliseconds(ms), [] { return moved_to != NO_SOCKET; });
+}
+
+// Makes s the connection: heartbeats start afresh with it, and held sends may go. Should /relay
+// have made a connection while s was being found, that one is taken instead, and s closed: s and
+// address are then set to it.
+void begin_session(SOCKET &s, std::string &address)
 {
     last_sent_ms = now_ms();
     last_heard_ms = now_ms();
@@ -289,6 +347,13 @@ void begin_session(SOCKET s, const std::string &address)
     watch_broke = false;
     {
         std::lock_guard<std::mutex> lock(conn_mtx);
+        if (moved_to != NO_SOCKET && moved_to != s) {
+            close_socket(s);
+            s = moved_to;
+            address = moved_address;
+        }
+        moved_to = NO_SOCKET;
+        move_pending = false;
         server = s;
         relay_address = address;
     }
@@ -327,24 +392,21 @@ long long jittered(long long ms)
     return ms - std::uniform_int_distribution<long long>(0, ms / 4)(random);
 }
 
-// Finds the relay again after a lost connection: the address it had first (or the one /relay
-// asked for), then any relay announcing itself, waiting longer after each failure. Returns the
-// connection and sets address to where it leads.
+// Finds the relay again after a lost connection: the address it had, then any relay announcing
+// itself, waiting longer after each failure, until one answers or /relay has made a connection.
+// Returns the connection and sets address to where it leads.
 SOCKET find_again(std::string &address)
 {
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
-        {
-            std::lock_guard<std::mutex> lock(conn_mtx);
-            if (!next_address.empty())
-                address = next_address;
-            next_address.clear();
-        }
-        SOCKET s = try_connect(address, true);
+        SOCKET s = NO_SOCKET;
+        if (take_move(s, address))
+            return s;
+        s = try_connect(address, true);
         if (s != NO_SOCKET)
             return s;
         long long wait = jittered(delay);
         if (!options.host.empty()) {
-            std::this_thread::sleep_for(milliseconds(wait));
+            wait_or_move(wait);
             continue;
         }
         // The wait is spent listening: a relay that moved, or came back elsewhere, says where.
@@ -373,6 +435,18 @@ void keep_connection()
         if (finishing) {
             receiver_done = true;
             return;
+        }
+        SOCKET moved = NO_SOCKET;
+        if (take_move(moved, address)) {  // /relay left this relay for that one
+            std::string left;
+            {
+                std::lock_guard<std::mutex> lock(conn_mtx);
+                left = relay_address;
+            }
+            end_session(s);
+            begin_session(moved, address);
+            note("connected to %s:%u; left the relay at %s", address.c_str(), TCP_PORT, left.c_str());
+            continue;
         }
         if (!options.reconnect) {
             note("the relay closed the connection");
@@ -453,29 +527,40 @@ int connect_first(const connection_options &opts, room_view &v)
     std::string host = opts.host;
     bool failed_before = false;  // a failure to connect is said once, not at every try
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
-        if (opts.host.empty()) {
+        SOCKET s = NO_SOCKET;
+        if (take_move(s, host)) {
+            // /relay made a connection while the client looked.
+        } else if (opts.host.empty()) {
             if (opts.tell_heard)
                 note("looking for the relay: listening for its announcement on UDP port %u", UDP_PORT);
+            auto started = steady_clock::now();
             host = discover(DISCOVERY_TIME);
             if (host.empty()) {
+                if (move_pending)
+                    continue;
                 note("no relay announced itself on UDP port %u within %lld s", UDP_PORT,
                      static_cast<long long>(DISCOVERY_TIME.count()));
                 if (!opts.reconnect)
                     return EXIT_NO_SERVER;
-                continue;  // the listening was the wait
+                // The listening was the wait, unless it could not be done.
+                auto listened = steady_clock::now() - started;
+                if (listened < DISCOVERY_TIME)
+                    wait_or_move(std::chrono::duration_cast<milliseconds>(DISCOVERY_TIME - listened).count());
+                continue;
             }
             note("found server at %s", host.c_str());
         }
-        SOCKET s = try_connect(host, failed_before);
+        if (s == NO_SOCKET)
+            s = try_connect(host, failed_before);
         failed_before = true;
         if (s != NO_SOCKET) {
-            note("connected to %s:%u", host.c_str(), TCP_PORT);
             begin_session(s, host);
+            note("connected to %s:%u", host.c_str(), TCP_PORT);
             return 0;
         }
         if (!opts.reconnect)
             return EXIT_USAGE;
-        std::this_thread::sleep_for(milliseconds(jittered(delay)));
+        wait_or_move(jittered(delay));
     }
 }
 
@@ -527,10 +612,27 @@ void finish_connection()
         std::this_thread::sleep_for(milliseconds(10));
 }
 
-void move_to_relay(const std::string &address)
+void move_to_relay(const std::string &address, room_view &v)
 {
-    std::lock_guard<std::mutex> lock(conn_mtx);
-    next_address = address;
-    if (server != NO_SOCKET)
-        break_connection(server);
+    // The new relay is had first: one that cannot be had leaves the client where it is.
+    std::thread([address, &v] {
+        std::lock_guard<std::mutex> one_at_a_time(move_mtx);
+        char why[256] = "";
+        SOCKET s = connect_to(address.c_str(), TCP_PORT, CONNECT_MS, why, sizeof why);
+        std::unique_lock<std::mutex> lock(conn_mtx);
+        if (s == NO_SOCKET) {
+            std::string where = server != NO_SOCKET ? "still with " + relay_address : "still looking";
+            lock.unlock();
+            v.note("cannot reach " + address + ": " + why + "; " + where);
+            return;
+        }
+        if (moved_to != NO_SOCKET)
+            close_socket(moved_to);  // made by a /relay before, and not taken yet
+        moved_to = s;
+        moved_address = address;
+        move_pending = true;
+        move_waiting.notify_all();
+        if (server != NO_SOCKET)
+            break_connection(server);  // the receiver sees the end, and takes the new connection
+    }).detach();
 }

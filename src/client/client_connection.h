@@ -28,8 +28,9 @@ bool send_bytes(const std::string &bytes, long long deadline_ms);
 // The input has ended: lets the relay see the end of our stream after everything sent, and passes
 // on what it still has for us until it closes (3 s at most).
 void finish_connection();
-// Leaves this relay for the one at address, as a lost connection would; "" if it cannot be had.
-void move_to_relay(const std::string &address);
+// Connects to the relay at address, in the background, and then leaves this relay (or the search
+// for one) for it; if it cannot be had, says why on v, and the client stays where it was.
+void move_to_relay(const std::string &address, room_view &v);
 
 long long now_ms();  // the steady clock, in milliseconds
 const long long HOLD_MS = 60 * 1000;  // how long a line waits for a lost connection to come back

@@ -17,9 +17,13 @@ using std::chrono::steady_clock;
 const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
 const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a room of long lines too
 const auto FRAME = milliseconds(16);      // about what a person can see
-const std::size_t NAME_MAX = 32;          // a longer prefix before ": " is no name
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the bell
+// The most of one line from the relay that is shown, and kept: more is no use on a screen, and a
+// line that never ends must cost time, not memory.
+const std::size_t LINE_SHOWN = 16 * 1024;
+const auto NAMES_KEPT = std::chrono::minutes(10);  // as far back as /names tells
+const std::size_t NAMES_KEPT_MAX = 2000;           // a flood of names forgets the oldest
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
 // were, the cursor on the cleared bottom line, where the shell's prompt goes.
@@ -49,13 +53,13 @@ std::string printable(const std::string &text)
 std::string name_in(const std::string &line, std::size_t *text_at)
 {
     std::size_t colon = line.find(": ");
-    if (colon != std::string::npos && colon > 0 && colon <= NAME_MAX && line.compare(0, 2, "* ") != 0) {
+    if (colon != std::string::npos && colon > 0 && colon <= NAME_BYTES && line.compare(0, 2, "* ") != 0) {
         *text_at = colon + 2;
         return line.substr(0, colon);
     }
     if (line.compare(0, 2, "* ") == 0) {
         std::size_t end = line.find(' ', 2);
-        if (end != std::string::npos && end > 2 && end - 2 <= NAME_MAX) {
+        if (end != std::string::npos && end > 2 && end - 2 <= NAME_BYTES) {
             *text_at = end + 1;
             return line.substr(2, end - 2);
         }
@@ -107,9 +111,7 @@ void screen::add_line(const std::string &shown)
         transcript_bytes_ -= transcript_.front().size();
         transcript_.pop_front();
     }
-    fresh_.push_back(shown);
-    if (fresh_.size() > TRANSCRIPT_CAP)
-        fresh_.erase(fresh_.begin(), fresh_.begin() + static_cast<long>(fresh_.size() - TRANSCRIPT_CAP));
+    fresh_ = std::min(fresh_ + 1, transcript_.size());
     changed_.notify_one();
 }
 
@@ -125,7 +127,7 @@ void screen::show_chat_line(const std::string &raw)
     if (name.empty()) {
         shown += line;
     } else {
-        heard_[name] = steady_clock::now();
+        heard(name);
         shown += colour_of(name) + line.substr(0, text_at) + "\x1b[0m" + line.substr(text_at);
     }
     // A room that says the name over and over rings once in a while, not each time.
@@ -137,22 +139,74 @@ void screen::show_chat_line(const std::string &raw)
     add_line(shown);
 }
 
+void screen::heard(const std::string &name)
+{
+    auto now = steady_clock::now();
+    auto at = heard_at_.find(name);
+    if (at != heard_at_.end()) {
+        heard_.splice(heard_.begin(), heard_, at->second);
+        heard_.front().second = now;
+    } else {
+        heard_.emplace_front(name, now);
+        heard_at_.emplace(name, heard_.begin());
+    }
+    while (heard_.size() > NAMES_KEPT_MAX || now - heard_.back().second > NAMES_KEPT) {
+        heard_at_.erase(heard_.back().first);
+        heard_.pop_back();
+    }
+}
+
+// Adds bytes that end no line to the line begun, up to what is shown of a line; the rest is only
+// counted.
+void screen::take_partial(const char *bytes, std::size_t len)
+{
+    if (len == 0)
+        return;
+    if (partial_.empty() && partial_cut_ == 0)
+        partial_since_ = steady_clock::now();
+    std::size_t kept = std::min(len, LINE_SHOWN - partial_.size());
+    partial_.append(bytes, kept);
+    if (kept < len) {
+        partial_cut_ += len - kept;
+        cut_ends_cr_ = bytes[len - 1] == '\r';
+    }
+}
+
+// Shows the line begun, cut to whole characters with a word on what was left out, if it was long.
+void screen::end_partial()
+{
+    if (partial_cut_ == 0) {
+        if (!partial_.empty() && partial_.back() == '\r')
+            partial_.pop_back();
+        show_chat_line(partial_);
+    } else {
+        std::size_t whole = 0;
+        for (int n; whole < partial_.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
+            n = gb18030_length(reinterpret_cast<const unsigned char *>(partial_.data()) + whole, partial_.size() - whole);
+            if (n == 0)
+                break;  // a character cut short by the cap
+        }
+        std::size_t left_out = partial_cut_ + (partial_.size() - whole) - (cut_ends_cr_ ? 1 : 0);
+        partial_.resize(whole);
+        show_chat_line(partial_ + " ... (" + std::to_string(left_out) + " bytes not shown)");
+    }
+    partial_.clear();
+    partial_cut_ = 0;
+    cut_ends_cr_ = false;
+}
+
 void screen::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    if (partial_.empty())
-        partial_since_ = steady_clock::now();
-    partial_ += bytes;
+    // Only the bytes that are new are looked at: a line that keeps coming is not read again.
     std::size_t from = 0;
-    for (std::size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
-        std::size_t end = nl > from && partial_[nl - 1] == '\r' ? nl - 1 : nl;
-        show_chat_line(partial_.substr(from, end - from));
+    for (std::size_t nl; (nl = bytes.find('\n', from)) != std::string::npos; from = nl + 1) {
+        take_partial(bytes.data() + from, nl - from);
+        end_partial();
     }
-    partial_.erase(0, from);
-    if (at_end && !partial_.empty()) {
-        show_chat_line(partial_);
-        partial_.clear();
-    }
+    take_partial(bytes.data() + from, bytes.size() - from);
+    if (at_end && (!partial_.empty() || partial_cut_ > 0))
+        end_partial();
 }
 
 void screen::note(const std::string &text)
@@ -201,14 +255,10 @@ void screen::set_waiting(std::size_t lines)
 std::vector<std::string> screen::names_heard(std::chrono::seconds within)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::pair<steady_clock::time_point, std::string>> recent;
-    for (const auto &h : heard_)
-        if (steady_clock::now() - h.second <= within)
-            recent.push_back({h.second, h.first});
-    std::sort(recent.rbegin(), recent.rend());
     std::vector<std::string> names;
-    for (const auto &r : recent)
-        names.push_back(r.second);
+    auto now = steady_clock::now();
+    for (auto h = heard_.begin(); h != heard_.end() && now - h->second <= within; ++h)
+        names.push_back(h->first);
     return names;
 }
 
@@ -228,10 +278,8 @@ void screen::render_loop()
                 redraw_all_ = true;
             }
             // Text that ends no line (a peer that sent none) shows once it has waited a while.
-            if (!partial_.empty() && steady_clock::now() - partial_since_ > PARTIAL_WAIT) {
-                show_chat_line(partial_);
-                partial_.clear();
-            }
+            if ((!partial_.empty() || partial_cut_ > 0) && steady_clock::now() - partial_since_ > PARTIAL_WAIT)
+                end_partial();
             render();
         }
         std::this_thread::sleep_for(FRAME);
@@ -240,24 +288,23 @@ void screen::render_loop()
 
 void screen::render()
 {
-    if (stopped_ || (!redraw_all_ && fresh_.empty() && !redraw_status_ && !redraw_input_ && !bell_due_))
+    if (stopped_ || (!redraw_all_ && fresh_ == 0 && !redraw_status_ && !redraw_input_ && !bell_due_))
         return;
     const int bottom = rows_ - 2;  // the last row of the messages' scroll region
     std::string out = "\x1b[?25l";
-    std::size_t first = 0;
     if (redraw_all_) {
         out += "\x1b[r\x1b[2J\x1b[1;" + std::to_string(bottom) + "r";
-        fresh_.assign(transcript_.end() - std::min<long>(bottom, static_cast<long>(transcript_.size())), transcript_.end());
-    } else if (fresh_.size() > static_cast<std::size_t>(bottom) * 4) {
-        first = fresh_.size() - static_cast<std::size_t>(bottom) * 4;  // scrolled past faster than read
+        fresh_ = std::min(static_cast<std::size_t>(bottom), transcript_.size());
+    } else {
+        fresh_ = std::min(fresh_, static_cast<std::size_t>(bottom) * 4);  // scrolled past faster than read
     }
-    if (!fresh_.empty()) {
+    if (fresh_ > 0) {
         // Each line scrolls the region up by one and is written on its bottom row; a long one wraps
         // and scrolls further by itself.
         out += cup(bottom, 1);
-        for (std::size_t i = first; i < fresh_.size(); ++i)
-            out += "\r\n" + fresh_[i] + "\x1b[0m";
-        fresh_.clear();
+        for (std::size_t i = transcript_.size() - fresh_; i < transcript_.size(); ++i)
+            out += "\r\n" + transcript_[i] + "\x1b[0m";
+        fresh_ = 0;
     }
     if (redraw_all_ || redraw_status_) {
         std::string status = " chat_client  ";

@@ -9,9 +9,10 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <map>
+#include <list>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class screen : public room_view {
@@ -42,6 +43,9 @@ public:
 private:
     void add_line(const std::string &shown);  // under mu_
     void show_chat_line(const std::string &line);  // under mu_
+    void heard(const std::string &name);  // under mu_
+    void take_partial(const char *bytes, std::size_t len);  // under mu_
+    void end_partial();  // under mu_
     void render_loop();
     void render();  // under mu_
     void draw_input(std::string &out);  // under mu_
@@ -53,18 +57,23 @@ private:
     int rows_ = 0, cols_ = 0;
     std::deque<std::string> transcript_;  // the lines as shown, for redrawing; capped
     std::size_t transcript_bytes_ = 0;
-    std::vector<std::string> fresh_;      // shown lines not drawn yet
+    std::size_t fresh_ = 0;  // how many of the transcript's last lines are not drawn yet
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;
-    std::string partial_;  // the start of a line from the relay whose end is still to come
-    std::chrono::steady_clock::time_point partial_since_;
+    std::string partial_;  // the start of a line from the relay whose end is still to come; capped
+    std::size_t partial_cut_ = 0;  // the bytes of that line past the cap, not kept
+    bool cut_ends_cr_ = false;     // the last of them was a CR (the line end's, if a LF follows)
+    std::chrono::steady_clock::time_point partial_since_;  // when its first byte came
     std::string relay_;
     bool connected_ = false;
     std::string name_;
     bool bell_ = true;
     std::chrono::steady_clock::time_point last_bell_;  // when the bell last rang
     std::size_t waiting_ = 0;
-    std::map<std::string, std::chrono::steady_clock::time_point> heard_;
+    // The names heard lately, most recent first, each once; capped in time and count.
+    using heard_list = std::list<std::pair<std::string, std::chrono::steady_clock::time_point>>;
+    heard_list heard_;
+    std::unordered_map<std::string, heard_list::iterator> heard_at_;
 
     // The line editor: the line as GB18030 text, the cursor as a byte offset at a character's start.
     std::string line_;
