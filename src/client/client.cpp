@@ -9,7 +9,7 @@
 #include "client_connection.h"
 #include "client_screen.h"
 #include "client_text.h"
-#include "platform/platform.h"
+#include "platform/net.h"
 
 #include <cstdio>
 #include <cstdlib>

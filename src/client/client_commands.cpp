@@ -4,7 +4,7 @@
 
 #include "client_connection.h"
 #include "client_text.h"
-#include "platform/platform.h"
+#include "platform/net.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 // client_connection.cpp - finds the relay, keeps the connection, heartbeats, watches, reconnects.
 #include "client_connection.h"
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,7 +3,7 @@
 #include "client_screen.h"
 
 #include "client_text.h"
-#include "platform/platform.h"
+#include "platform/net.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // server.cpp - the LAN chat relay: accepts clients on TCP 8888, relays every chunk one client sends
 // to all the others, answers heartbeats, drops silent clients, and announces itself on UDP 8889.
-#include "platform/platform.h"
+#include "platform/net.h"
 #include "backlog.h"
 #include "event_log.h"
 #include "fair_mutex.h"

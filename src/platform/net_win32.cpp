@@ -10,7 +10,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // platform_posix.cpp - the platform layer on Linux sockets.
 #ifndef _WIN32
 
-#include "platform/platform.h"
+#include "platform/net.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
