@@ -10,6 +10,8 @@
 #include "client_screen.h"
 #include "client_text.h"
 #include "platform/net.h"
+#include "platform/system.h"
+#include "platform/terminal.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 #include "client_connection.h"
 
 #include "platform/net.h"
+#include "platform/system.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,7 +1,7 @@
 // client_text.cpp - GB18030 character boundaries and terminal cell widths for the client.
 #include "client_text.h"
 
-#include "platform/net.h"
+#include "platform/terminal.h"
 
 int gb18030_length(const unsigned char *p, std::size_t len)
 {

@@ -1,8 +1,9 @@
-// platform.h - the few socket, clock and console chores the relay needs, one implementation per OS.
+// net.h - the socket layer: the relay's TCP listener and clients, its beacon, and the client's
+// connection to it and its ear for the beacon.
 //
-// platform_win32.cpp (Winsock 2) and platform_posix.cpp (BSD sockets) define these functions in the
-// same order. Results are normalised here so the server never sees errno, WSAGetLastError or a
-// platform constant.
+// net_win32.cpp (Winsock 2) and net_posix.cpp (BSD sockets) define these functions in the same
+// order, as the other headers here have a pair of files each. Results are normalised here so the
+// programs never see errno, WSAGetLastError or a platform constant.
 #pragma once
 
 #include <cstddef>
@@ -16,13 +17,6 @@ typedef int SOCKET;  // a file descriptor
 
 // The value socket creation and accept return on failure (Winsock's INVALID_SOCKET, POSIX's -1).
 constexpr SOCKET NO_SOCKET = static_cast<SOCKET>(~static_cast<SOCKET>(0));
-
-// Hour, minute and second of the local time of day.
-struct clock_time {
-    int hour;
-    int minute;
-    int second;
-};
 
 // One piece of a gathered send.
 struct byte_span {
@@ -44,8 +38,6 @@ constexpr int WAIT_WOKEN = 4;  // the waker was set
 unsigned long net_startup();
 // Releases what net_startup took; call once on every path after net_startup.
 void net_cleanup();
-// The calling thread's code for the last failed call (GetLastError on Windows, errno elsewhere).
-unsigned long last_error();
 
 // Creates an IPv4 TCP socket, or returns NO_SOCKET.
 SOCKET tcp_socket();
@@ -91,42 +83,6 @@ SOCKET udp_broadcast_socket();
 // Sends one datagram to the limited-broadcast address 255.255.255.255 on the given port.
 int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port);
 
-// An IPv4 network this host is on: its own address there and the network's broadcast address, both
-// in network byte order.
-struct ipv4_network {
-    std::uint32_t address;
-    std::uint32_t broadcast;
-};
-// Lists the IPv4 networks on interfaces that are up and can broadcast, loopback excepted, each
-// network once: at most max of them, into out. Addresses without a subnet broadcast (/31, /32) are
-// left out. Returns how many were listed, or -1 if the system would not say.
-int list_networks(ipv4_network *out, int max);
-// Sends one datagram to the network's broadcast address on the given port, from a socket of its own
-// bound to this host's address there, so that receivers see that address as the source: 0, or -1
-// if it could not be sent (say, the address went away since it was listed).
-int send_network_broadcast(const ipv4_network &net, const char *buf, int len, unsigned short port);
-
-// Hands memory the process has freed back to the system, so that what a crowd of clients took does
-// not stay resident after it has left. It walks the allocator's free memory: call it now and then,
-// holding no lock of the relay's.
-void release_free_memory();
-
-// Runs fn(arg) on a thread of its own that nobody waits for; what the thread took goes when fn
-// returns. Returns false if the system would not start one.
-bool start_thread(void (*fn)(void *), void *arg);
-
-// The local time of day, read now.
-clock_time local_clock();
-
-// Finds out, once at start-up, whether standard output is a terminal, a console or the systemd
-// journal, and how text is shown there. Call before the first write_log_line.
-void prepare_log_output();
-// Writes one log line (GBK text ending in a line end) to standard output at once, whole. A terminal
-// or console gets it as text in its own terms, the systemd journal as UTF-8; a pipe or a file gets
-// the GBK bytes (with CR LF on Windows), as does a terminal that cannot show it. Returns 0, or -1 if
-// standard output failed.
-int write_log_line(const char *line, std::size_t len);
-
 // ---- for the companion client ----
 
 // Connects a blocking TCP socket to host (a name or a dotted address) and port, giving up after
@@ -142,71 +98,8 @@ SOCKET udp_listen_socket(unsigned short port);
 // its whole length (more than len if it did not fit), or -1 if none came; never waits longer. The
 // sender's IPv4 address is written as dotted text into from (16 bytes suffice).
 int recv_datagram(SOCKET s, char *buf, int len, char *from, std::size_t from_len, int timeout_ms);
-// Makes standard input and output carry bytes unchanged (no line-end translation).
-void binary_stdio();
 // Ends the sending direction of a connection: the peer reads the end of the stream after what was sent.
 void shutdown_send(SOCKET s);
-
-// U+FFFD, the replacement character, in GB18030: what stands for bytes that are no character.
-constexpr char GB18030_REPLACEMENT[] = "\x84\x31\xA4\x37";
-
-// Which of standard input and output are a terminal or console whose text can be converted: there
-// people type and read text, which travels as GB18030.
-struct terminal_sides {
-    bool input;
-    bool output;
-};
-// Finds out, once at start-up, which of standard input and output are such a terminal, and gets
-// ready to convert between its encoding and GB18030. Call before the other functions below.
-terminal_sides prepare_terminal();
-// Reads what standard input has, waiting for at least one byte, and stores at most len (16 or more)
-// bytes: their count, or 0 at the end of the input or on failure. What is typed on a terminal comes
-// converted to GB18030, with LF line ends; what comes from a pipe or a file comes as it is.
-int read_input(char *buf, int len);
-// Shows text on the terminal that standard output is. The text is whole GB18030 characters: one cut
-// in two by a receive is the caller's to hold back. A character the terminal cannot show appears as
-// U+FFFD, or as '?' where that cannot be shown either. Returns 0, or -1 if the terminal failed.
-int show_text(const char *text, std::size_t len);
-// Stores argv[i], text the person typed on the command line, as GB18030 in out: its length, or -1
-// if it does not fit or cannot be converted.
-int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len);
-// Decodes one whole GB18030 character of len bytes to its Unicode code point: U+FFFD if it is none.
-std::uint32_t gb18030_code_point(const char *ch, std::size_t len);
 // Breaks a connection that another thread may be blocked on, sending or receiving: both fail at
 // once. The socket is still the caller's to close afterwards.
 void break_connection(SOCKET s);
-
-// ---- the companion client's screen ----
-
-// Whether standard input and output are both a terminal or console that can place the cursor with
-// VT sequences: a terminal whose TERM is set and not "dumb", or a console that takes them.
-bool screen_possible();
-// Puts the terminal into the screen's mode: each key as it is typed, no echo, Ctrl-C and Ctrl-Z as
-// keys. `restore` (VT sequences, kept by the caller) is written when the mode is left: by
-// leave_screen_mode, and also on a crash signal or when the window closes. false if it could not.
-bool enter_screen_mode(const char *restore);
-// Writes `restore` and gives the terminal back its mode as found. Safe to call more than once.
-void leave_screen_mode();
-// The terminal's size now, in character cells; false if it cannot be had.
-bool terminal_size(int *rows, int *cols);
-// The name the user logged in with, as GB18030 text into out: its length, or 0 if unknown.
-std::size_t login_name(char *out, std::size_t len);
-// Reads the client's settings file of this name (in $XDG_CONFIG_HOME/chat_client/, by default
-// ~/.config/chat_client/, or %APPDATA%\Chat Relay\) into out: its length; -1 if it does not exist,
-// -2 if it could not be read. why says what failed, with the file's path.
-long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len);
-// Writes the settings file of this name, making its folder if need be: 0, or -1 with why.
-int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len);
-
-// ---- windows that stay open ----
-
-// True if the console is this process's alone: on Windows, a console window that opened with the
-// process (started from the Start menu, a shortcut or Explorer) and closes when it ends, with
-// standard input on it to read a key from. False for a console shared with the shell that started
-// the process (cmd, PowerShell), for one without a window, when standard input is a pipe or a file,
-// and everywhere but on Windows: there a terminal outlives the programs run in it.
-bool console_is_ours_alone();
-// If console_is_ours_alone(), writes the prompt (ASCII, if not null) to the console and waits for a
-// key, so that what the process wrote there before failing can be read before its window closes.
-// Does nothing otherwise, so that nothing unattended ever waits.
-void hold_console_open(const char *prompt_or_null);

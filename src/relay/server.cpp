@@ -1,6 +1,9 @@
 // server.cpp - the LAN chat relay: accepts clients on TCP 8888, relays every chunk one client sends
 // to all the others, answers heartbeats, drops silent clients, and announces itself on UDP 8889.
+#include "platform/log_output.h"
 #include "platform/net.h"
+#include "platform/networks.h"
+#include "platform/system.h"
 #include "backlog.h"
 #include "event_log.h"
 #include "fair_mutex.h"
