@@ -38,6 +38,10 @@ constexpr int WAIT_WOKEN = 4;  // the waker was set
 unsigned long net_startup();
 // Releases what net_startup took; call once on every path after net_startup.
 void net_cleanup();
+// Readies the process to serve a crowd of connections, as the relay alone does: the most
+// descriptors the system allows (every client holds two), one allocation arena for all threads, and
+// a descriptor kept in reserve for refuse_client. Call once, after net_startup.
+void prepare_relay_process();
 
 // Creates an IPv4 TCP socket, or returns NO_SOCKET.
 SOCKET tcp_socket();

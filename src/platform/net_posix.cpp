@@ -35,6 +35,13 @@ unsigned long net_startup()
     // A send to a peer that has reset must fail with EPIPE, not end the process.
     if (MSG_NOSIGNAL == 0)
         std::signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+void net_cleanup() {}
+
+void prepare_relay_process()
+{
     // Every client holds two descriptors; the usual soft limit of 1024 would cap the room at ~500.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
@@ -48,10 +55,7 @@ unsigned long net_startup()
     mallopt(M_ARENA_MAX, 1);
 #endif
     spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // without one, nothing is refused
-    return 0;
 }
-
-void net_cleanup() {}
 
 // The given port on every local IPv4 address.
 static sockaddr_in any_address(unsigned short port)

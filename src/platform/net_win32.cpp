@@ -23,6 +23,10 @@ void net_cleanup()
     WSACleanup();
 }
 
+// Nothing to do on Windows: sockets are limited by memory, not by a count per process (see
+// refuse_client), and the one arena is a setting of glibc's allocator.
+void prepare_relay_process() {}
+
 // The given port on every local IPv4 address.
 static sockaddr_in any_address(unsigned short port)
 {

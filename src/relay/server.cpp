@@ -801,6 +801,7 @@ int main(int, char **)
     unsigned long err = net_startup();
     if (err != 0)
         return failed_start(LINE_STARTUP_FAILED, err);
+    prepare_relay_process();
 
     // A socket that cannot be created (no descriptor left, say) cannot be bound either: that is
     // reported as a failed bind, with the code of the failure that happened.
