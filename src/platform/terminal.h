@@ -11,9 +11,6 @@
 // Makes standard input and output carry bytes unchanged (no line-end translation).
 void binary_stdio();
 
-// U+FFFD, the replacement character, in GB18030: what stands for bytes that are no character.
-constexpr char GB18030_REPLACEMENT[] = "\x84\x31\xA4\x37";
-
 // Which of standard input and output are a terminal or console whose text can be converted: there
 // people type and read text, which travels as GB18030.
 struct terminal_sides {

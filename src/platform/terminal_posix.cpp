@@ -2,6 +2,7 @@
 #ifndef _WIN32
 
 #include "platform/terminal.h"
+#include "common/gb18030.h"
 #include "platform/posix_write.h"
 
 #include <algorithm>

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "platform/terminal.h"
+#include "common/gb18030.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -31,7 +32,6 @@ const UINT GB18030_CODE_PAGE = 54936;
 // which take a table, become '?' one way and U+FFFD the other.
 static bool has_gb18030 = true;
 const UINT GBK_CODE_PAGE = 936;
-const long PLANES_START = (0x90 - 0x81) * 12600L;  // the four-byte index of U+10000
 
 // The length of the whole GB18030 character at text: the second byte tells two from four.
 static int character_length(const char *text, int len)
@@ -44,7 +44,7 @@ static int character_length(const char *text, int len)
 // Decodes one four-byte character into out: the count of UTF-16 units written.
 static int decode_four_bytes(const unsigned char *p, wchar_t *out)
 {
-    long index = (((p[0] - 0x81) * 10L + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30) - PLANES_START;
+    long index = gb18030_index(p) - GB18030_PLANES_START;
     if (index < 0 || index > 0xFFFFF) {
         out[0] = 0xFFFD;
         return 1;
@@ -86,11 +86,8 @@ static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
         if (run > at)
             used += WideCharToMultiByte(GBK_CODE_PAGE, 0, text + at, run - at, out + used, len - used, nullptr, nullptr);
         if (run + 1 < n && text[run] <= 0xDBFF && text[run + 1] >= 0xDC00 && text[run + 1] <= 0xDFFF) {
-            long index = ((text[run] - 0xD800L) << 10) + (text[run + 1] - 0xDC00L) + PLANES_START;
-            out[used + 3] = static_cast<char>(0x30 + index % 10);
-            out[used + 2] = static_cast<char>(0x81 + index / 10 % 126);
-            out[used + 1] = static_cast<char>(0x30 + index / 1260 % 10);
-            out[used] = static_cast<char>(0x81 + index / 12600);
+            long index = ((text[run] - 0xD800L) << 10) + (text[run + 1] - 0xDC00L) + GB18030_PLANES_START;
+            gb18030_code(index, out + used);
             used += 4;
             at = run + 2;
         } else if (run < n) {
