@@ -9,7 +9,9 @@
 #include "client_connection.h"
 #include "client_screen.h"
 #include "client_text.h"
-#include "platform.h"
+#include "platform/net.h"
+#include "platform/system.h"
+#include "platform/terminal.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,8 @@
 
 #include "client_connection.h"
 #include "client_text.h"
-#include "platform.h"
+#include "platform/settings.h"
+#include "platform/terminal.h"
 
 #include <algorithm>
 #include <condition_variable>

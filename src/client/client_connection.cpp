@@ -1,7 +1,9 @@
 // client_connection.cpp - finds the relay, keeps the connection, heartbeats, watches, reconnects.
 #include "client_connection.h"
 
-#include "platform.h"
+#include "common/wire.h"
+#include "platform/net.h"
+#include "platform/system.h"
 
 #include <algorithm>
 #include <atomic>
@@ -22,13 +24,10 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 
-const unsigned short TCP_PORT = 8888;
-const unsigned short UDP_PORT = 8889;
-const char ANNOUNCEMENT[] = "CHAT_SERVER_V1.4";  // exactly these 16 bytes, nothing more
-const auto DISCOVERY_TIME = seconds(10);         // three beacon periods and a little
-const auto LISTING_TIME = seconds(4);            // one beacon period and a little
-const auto BEACON_PERIOD = milliseconds(3200);   // the relay's, and a little
-const long long HEARTBEAT_MS = 4000;             // the relay drops clients silent for over 10 s
+const auto DISCOVERY_TIME = 3 * BEACON_PERIOD + seconds(1);  // three beacon periods and a little
+const auto LISTING_TIME = BEACON_PERIOD + seconds(1);        // one beacon period and a little
+const auto BEACON_WAIT = BEACON_PERIOD + milliseconds(200);  // the relay's period, and a little
+const long long HEARTBEAT_MS = 4000;             // the relay drops clients silent for over SILENCE_LIMIT
 const long long ANSWER_MS = 10000;               // a relay that answers nothing for this long is gone
 const int CONNECT_MS = 5000;  // a relay on the LAN answers at once; one that does not is not there
 const long long FIRST_RETRY_MS = 1000;           // after a lost connection; doubling up to the last
@@ -135,7 +134,7 @@ std::vector<std::string> listen_for_relays(steady_clock::duration how_long, bool
         int n = recv_datagram(s, buf, sizeof buf, from, sizeof from, static_cast<int>(left));
         if (n < 0)
             continue;
-        if (n != 16 || std::memcmp(buf, ANNOUNCEMENT, 16) != 0) {
+        if (n != ANNOUNCEMENT_BYTES || std::memcmp(buf, ANNOUNCEMENT, ANNOUNCEMENT_BYTES) != 0) {
             if (worth_telling(from))
                 note("ignored a %d-byte datagram from %s: not a relay's announcement (more from there "
                      "within a minute go unsaid)", n, from);
@@ -210,7 +209,7 @@ void heartbeat()
         if (s == NO_SOCKET || now_ms() - last_sent_ms < HEARTBEAT_MS || answer_owed())
             continue;
         answer_owed_since_ms = now_ms();  // before the send: the answer can come before it returns
-        send_locked(s, "[PING]", 6);      // a failure shows as the relay closing
+        send_locked(s, PING, HEARTBEAT_BYTES);  // a failure shows as the relay closing
     }
 }
 
@@ -266,7 +265,7 @@ public:
             std::size_t at = held_.find(PONG);
             if (at != std::string::npos) {
                 out.append(held_, 0, at);
-                held_.erase(0, at + 6);
+                held_.erase(0, at + HEARTBEAT_BYTES);
                 answer_settled();
             } else {
                 std::size_t keep = answer_start_at_end();
@@ -285,13 +284,12 @@ private:
     // How many bytes at the end of held_ could be the start of an answer: 0 to 5.
     std::size_t answer_start_at_end() const
     {
-        for (std::size_t n = std::min<std::size_t>(5, held_.size()); n > 0; --n)
+        for (std::size_t n = std::min<std::size_t>(HEARTBEAT_BYTES - 1, held_.size()); n > 0; --n)
             if (held_.compare(held_.size() - n, n, PONG, n) == 0)
                 return n;
         return 0;
     }
 
-    static constexpr const char *PONG = "[PONG]";
     std::string held_;
 };
 
@@ -486,7 +484,7 @@ std::string discover(steady_clock::duration how_long)
     std::vector<std::string> heard = listen_for_relays(how_long, true);
     if (heard.empty())
         return "";
-    auto rest = BEACON_PERIOD - (steady_clock::now() - started);
+    auto rest = BEACON_WAIT - (steady_clock::now() - started);
     if (rest > milliseconds(0))
         for (const std::string &a : listen_for_relays(rest, false))
             if (std::find(heard.begin(), heard.end(), a) == heard.end())

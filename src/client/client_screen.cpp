@@ -3,7 +3,8 @@
 #include "client_screen.h"
 
 #include "client_text.h"
-#include "platform.h"
+#include "platform/system.h"
+#include "platform/terminal.h"
 
 #include <algorithm>
 #include <cstdio>

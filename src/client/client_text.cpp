@@ -1,7 +1,8 @@
 // client_text.cpp - GB18030 character boundaries and terminal cell widths for the client.
 #include "client_text.h"
 
-#include "platform.h"
+#include "common/gb18030.h"
+#include "platform/terminal.h"
 
 int gb18030_length(const unsigned char *p, std::size_t len)
 {
@@ -23,11 +24,9 @@ int gb18030_length(const unsigned char *p, std::size_t len)
         return 0;
     if (p[3] < 0x30 || p[3] > 0x39)
         return -1;
-    // Four-byte codes count up in order: 39,420 of them for the rest of the BMP from 81 30 81 30,
-    // then the supplementary planes from 90 30 81 30. Codes in between and past the end mean nothing.
-    long index = (((p[0] - 0x81) * 10L + (p[1] - 0x30)) * 126 + (p[2] - 0x81)) * 10 + (p[3] - 0x30);
-    const long planes_start = (0x90 - 0x81) * 12600L;
-    return index < 39420 || (index >= planes_start && index <= planes_start + 0xFFFFF) ? 4 : -1;
+    long index = gb18030_index(p);
+    bool in_planes = index >= GB18030_PLANES_START && index <= GB18030_PLANES_START + 0xFFFFF;
+    return index < GB18030_BMP_CODES || in_planes ? 4 : -1;
 }
 
 std::size_t character_at(const std::string &text, std::size_t at)

@@ -2,7 +2,7 @@
 // written by one thread of their own, so that a log nobody reads never holds up the relay.
 #pragma once
 
-#include "platform.h"
+#include "platform/system.h"
 
 #include <atomic>
 #include <condition_variable>

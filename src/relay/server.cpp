@@ -1,6 +1,11 @@
 // server.cpp - the LAN chat relay: accepts clients on TCP 8888, relays every chunk one client sends
 // to all the others, answers heartbeats, drops silent clients, and announces itself on UDP 8889.
-#include "platform.h"
+#include "common/relay_log.h"
+#include "common/wire.h"
+#include "platform/log_output.h"
+#include "platform/net.h"
+#include "platform/networks.h"
+#include "platform/system.h"
 #include "backlog.h"
 #include "event_log.h"
 #include "fair_mutex.h"
@@ -18,8 +23,6 @@
 #include <thread>
 #include <vector>
 
-#define TCP_PORT 8888
-#define UDP_PORT 8889
 #define BUFFER_SIZE 4096
 // When a sender's chunks arrive faster than one at a time, its handler makes up to this many
 // receives in a row (each its own chunk, each tested for a heartbeat) and passes the chunks on in
@@ -49,13 +52,8 @@
 // Event lines. The text is GBK (code page 936), spelled in byte escapes, with its meaning beside
 // each (README shows the Chinese). This file holds no byte outside ASCII, so that a compiler that
 // reads it in some other code page (cl.exe without /utf-8 reads the system's) cannot take a line
-// end for half of a character and fold the next line into a comment; a test checks it.
-static const char LINE_STARTUP_FAILED[] =  // "Socket initialisation failed. Code: "
-    "[%02d:%02d:%02d] \xb3\xf5\xca\xbc\xbb\xaf\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc\xa1\xa3\xb4\xfa\xc2\xeb\xa3\xba"
-    "%lu\n";
-static const char LINE_BIND_FAILED[] =  // "Binding the socket failed. Code: "
-    "[%02d:%02d:%02d] \xb0\xf3\xb6\xa8\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc\xa1\xa3\xb4\xfa\xc2\xeb\xa3\xba"
-    "%lu\n";
+// end for half of a character and fold the next line into a comment; a test checks it. The two
+// start-up failure lines are in common/relay_log.h, where the service host finds them too.
 static const char LINE_STARTED[] =  // "Server started."
     "[%02d:%02d:%02d] \xb7\xfe\xce\xf1\xc6\xf7\xd2\xd1\xc6\xf4\xb6\xaf\xa1\xa3"
     "\n";
@@ -295,7 +293,7 @@ public:
 // A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
 static bool is_heartbeat(const char *chunk, int len)
 {
-    return len >= 6 && std::memcmp(chunk, "[PING]", 6) == 0;
+    return len >= HEARTBEAT_BYTES && std::memcmp(chunk, PING, HEARTBEAT_BYTES) == 0;
 }
 
 // Chunks on their way to every receiver: those of the requests passed on together, and answers.
@@ -513,10 +511,14 @@ static void send_answer(client &c)
 {
     struct fixed_copy {
         chunk_copy copy;
-        char text[6];  // right after the header, where a copy's bytes are
+        char text[HEARTBEAT_BYTES];  // right after the header, where a copy's bytes are
     };
     static_assert(offsetof(fixed_copy, text) == sizeof(chunk_copy), "a copy's bytes follow its header");
-    static fixed_copy pong{{nullptr, 6, 1}, {'[', 'P', 'O', 'N', 'G', ']'}};
+    static fixed_copy pong = [] {
+        fixed_copy p{{nullptr, HEARTBEAT_BYTES, 1}, {}};
+        std::memcpy(p.text, PONG, HEARTBEAT_BYTES);
+        return p;
+    }();
     static outgoing answer;  // guarded by mtx
     answer.data[0] = pong.text;
     answer.len[0] = sizeof pong.text;
@@ -677,7 +679,7 @@ static void handle_client(void *arg)
 {
     auto *c = static_cast<client *>(arg);
     using std::chrono::steady_clock;
-    const auto limit = std::chrono::seconds(10);
+    const auto limit = SILENCE_LIMIT;
     char buffer[FAN_OUT_BATCH][BUFFER_SIZE];
     // A monotonic clock: setting the wall clock must not drop everyone or keep the dead.
     steady_clock::time_point last_active = steady_clock::now();
@@ -759,8 +761,8 @@ static void handle_client(void *arg)
 // takes 0.01 to 0.5 ms.
 static void udp_broadcast(void *)
 {
-    static const char discovery_msg[] = "CHAT_SERVER_V1.4";
-    const int len = sizeof discovery_msg - 1;  // 16 bytes, no NUL
+    const char *const discovery_msg = ANNOUNCEMENT;
+    const int len = ANNOUNCEMENT_BYTES;  // no NUL
     SOCKET udp_sock = NO_SOCKET;
     ipv4_network networks[MAX_NETWORKS];
     while (server_running) {
@@ -774,7 +776,7 @@ static void udp_broadcast(void *)
         for (int i = 0; i < count; ++i)
             send_network_broadcast(networks[i], discovery_msg, len, UDP_PORT);
         release_free_memory();
-        std::this_thread::sleep_for(std::chrono::seconds(3));
+        std::this_thread::sleep_for(BEACON_PERIOD);
     }
     if (udp_sock != NO_SOCKET)
         close_socket(udp_sock);
@@ -798,6 +800,7 @@ int main(int, char **)
     unsigned long err = net_startup();
     if (err != 0)
         return failed_start(LINE_STARTUP_FAILED, err);
+    prepare_relay_process();
 
     // A socket that cannot be created (no descriptor left, say) cannot be bound either: that is
     // reported as a failed bind, with the code of the failure that happened.

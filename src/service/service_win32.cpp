@@ -24,6 +24,8 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include "common/relay_log.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -32,6 +34,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,10 +53,10 @@ const wchar_t EVENT_SOURCE_KEY[] = L"SYSTEM\\CurrentControlSet\\Services\\EventL
 const DWORD RELAY_LINE_EVENT = 1;
 const DWORD HOST_EVENT = 2;
 
-// The relay's two start-up failure lines, in GBK as it writes them after its "[hh:mm:ss] ":
-// "socket initialisation failed" and "binding the socket failed".
-const char SOCKET_STARTUP_FAILED[] = "\xb3\xf5\xca\xbc\xbb\xaf\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc";
-const char BIND_FAILED[] = "\xb0\xf3\xb6\xa8\xcc\xd7\xbd\xd3\xd7\xd6\xca\xa7\xb0\xdc";
+// The relay's two start-up failure lines, in GBK as it writes them after its "[hh:mm:ss] ", up to
+// the code: "socket initialisation failed. Code: " and "binding the socket failed. Code: ".
+const std::string_view SOCKET_STARTUP_FAILED = line_text(LINE_STARTUP_FAILED);
+const std::string_view BIND_FAILED = line_text(LINE_BIND_FAILED);
 const UINT GBK_CODE_PAGE = 936;
 
 // The restart delay starts at one second and doubles up to a minute while the relay keeps ending at
@@ -162,9 +165,9 @@ private:
     std::thread thread_;
 };
 
-bool starts_with_at(const std::string &line, std::size_t at, const char *prefix)
+bool starts_with_at(const std::string &line, std::size_t at, std::string_view prefix)
 {
-    return line.compare(at, std::strlen(prefix), prefix) == 0;
+    return line.compare(at, prefix.size(), prefix) == 0;
 }
 
 // One line of the relay's log (GBK, without its line end) as an event: F1 and F2 are errors.

@@ -25,7 +25,7 @@ msvc)
             -Wall -Wextra -Werror -Werror=vla-extension -nostdinc++ -isystem "$here" -isystem /usr/include/c++/v1 \
             -isystem /usr/include/wine/wine/msvcrt -isystem /usr/include/wine/wine/windows \
             -DWINE_UNICODE_NATIVE -D_InterlockedCompareExchange128=wine_InterlockedCompareExchange128 \
-            -D_LIBCPP_NO_VCRUNTIME -include "$here/prelude.h" -I "$src/platform" "$f" || status=1
+            -D_LIBCPP_NO_VCRUNTIME -include "$here/prelude.h" -I "$src" "$f" || status=1
     done
     exit $status
     ;;
