@@ -611,8 +611,8 @@ std::mutex arrivals_mtx;
 std::condition_variable arrivals_wake;  // with arrivals_mtx: newcomers wait
 bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
 // The starter starts at most this many handlers before it looks for newcomers again: a thread start
-// costs some 30 to 150 us, a registration a fraction of that, and the room reaches a newcomer once
-// it is registered, whether its handler has started or not.
+// took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
+// of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
 #define STARTS_BETWEEN_LOOKS 16
 
 // Starts c's handler. If no thread can be had, the client leaves as any other does, so the
