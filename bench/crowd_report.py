@@ -48,10 +48,14 @@ for key, where in (("crowd-5000-pinned", "one core"), ("crowd-5000-free", "both 
         dropped = [num(r, "listen_drops") or 0 for r in rs]
         missing = sum(1 for r in rs if "listen_overflows" not in r)
         within = "" if server == "reference" else f"{sum(1 for x in ratios if x <= 2)} of {len(ratios)}"
+        worst = max(ratios) if ratios else 0
         ratio = "" if server == "reference" else (
-            f"{statistics.median(ratios):.2f} (worst {max(ratios):.2f})" if ratios else "n/a")
+            f"{statistics.median(ratios):.2f} (worst {'never reached all' if worst == float('inf') else f'{worst:.2f}'})"
+            if ratios else "n/a")
         counted = [x for x in reached if x is not None and x >= 0]
-        print(f"| {where} | {NAMES[server]} | {len(rs)} | {spread(counted, '{:.3f}')} | {ratio} | {within} "
+        never = len(reached) - len(counted)
+        print(f"| {where} | {NAMES[server]} | {len(rs)} | {spread(counted, '{:.3f}')}"
+              f"{f'; {never} never reached all' if never else ''} | {ratio} | {within} "
               f"| {sum(1 for x in overflowed if x > 0)} of {len(rs)}{' (' + str(missing) + ' not counted)' if missing else ''} "
               f"| {int(sum(overflowed)):,} ({int(sum(dropped)):,}) "
               f"| {spread([x for x in (num(r, 'connected_s') for r in rs) if x is not None and x >= 0], '{:.3f}')} |")

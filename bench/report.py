@@ -267,7 +267,8 @@ for n in (1000, 5000):
           f"| {to_ref(k, s, 'rss_per_client_kib')} | {cell(k, s, 'server_threads')} | {cell(k, s, 'alive_after_hold')} |")
 w("\n(`-1`: not within the 60 s the generator waits; ncat kept all 1,000 connections open but never "
   "passed a message to all of them, and bench/run.sh runs its burst of 1,000 again only while it does. "
-  "The reference relay's idle CPU is none, since its clients are silent: there is no ratio to it.)\n")
+  "The reference relay's idle CPU is none, since its clients are silent: there is no ratio to it. "
+  "`n/a` under overflows: a run made before bench/run.sh counted them.)\n")
 # The crowd, overload and soak sections are written by hand from `bench/run.sh --crowd`, `--overload`
 # and `--soak` runs: they stay as they are.
 page = os.path.join(out_dir, "benchmarks.md")
