@@ -25,8 +25,8 @@
 #   bench/run.sh --crowd [BUILD_DIR]  5,000 clients connecting at once, REPS times (default 10)
 #                                     each with the server on one core and on both: the time until
 #                                     all are reached and the listen-queue overflows of every run,
-#                                     and a table of them beside the reference relay's (about 5
-#                                     minutes, 8 with BEFORE set)
+#                                     and a table of them beside the reference relay's (about a
+#                                     minute and a half, two with BEFORE set, on a quiet machine)
 #   bench/run.sh --soak MINUTES [--wine] [BUILD_DIR]
 #                                     MINUTES of mixed load and faults against one relay (see
 #                                     bench/soak.cpp); exit 0 only if it passed. --wine: the Windows
