@@ -22,6 +22,11 @@
 #                                     join 2 s in), and 2,000 such clients that fall silent together
 #                                     while 20 chat (silent-2000); prints a line per run (about 17
 #                                     minutes, twice that with BEFORE set; ONLY=silent for the last)
+#   bench/run.sh --crowd [BUILD_DIR]  5,000 clients connecting at once, REPS times (default 10)
+#                                     each with the server on one core and on both: the time until
+#                                     all are reached and the listen-queue overflows of every run,
+#                                     and a table of them beside the reference relay's (about a
+#                                     minute and a half, two with BEFORE set, on a quiet machine)
 #   bench/run.sh --soak MINUTES [--wine] [BUILD_DIR]
 #                                     MINUTES of mixed load and faults against one relay (see
 #                                     bench/soak.cpp); exit 0 only if it passed. --wine: the Windows
@@ -51,6 +56,8 @@ if [ "${1:-}" = "--soak" ]; then
 fi
 overload=0
 if [ "${1:-}" = "--overload" ]; then overload=1; shift; fi
+crowd=0
+if [ "${1:-}" = "--crowd" ]; then crowd=1; shift; fi
 build=${1:-build}
 relay=$(realpath "$build/chat_server")
 reference=$(realpath "$build/bench/reference_relay")
@@ -66,6 +73,28 @@ reps=${REPS:-3}
 raw=$(mktemp)
 trap 'rm -f "$raw"' EXIT
 
+# The kernel's count of connections that found the listen queue full (ListenOverflows: the
+# handshake completed, or was about to, and was dropped; the client waits for its retransmission,
+# 1 s, then 3 s), of all SYNs and handshakes a listener dropped, those included (ListenDrops), and
+# of SYNs sent again (TCPSynRetrans: a client that waited), from /proc/net/netstat: read inside a
+# run's namespace they count that run's connections alone.
+listen_counters() {
+    awk '/^TcpExt:/ { if (!named) { for (i = 2; i <= NF; i++) at[$i] = i; named = 1 }
+                      else print $at["ListenOverflows"], $at["ListenDrops"], $at["TCPSynRetrans"] }' /proc/net/netstat
+}
+export -f listen_counters
+# How busy the machine was as a run started: the share of the last 10 s in which some task waited for
+# a core (Linux's pressure stall information; -1 where the kernel has none). Other work on the
+# machine shows here, and in the times of the runs it overlapped.
+cpu_pressure() {
+    awk '/^some/ { sub("avg10=", "", $2); print $2; found = 1 } END { if (!found) print -1 }' /proc/pressure/cpu 2>/dev/null ||
+        echo -1
+}
+
+# The cores the server runs on: the first alone, unless a scenario says otherwise (the load
+# generator always has the second).
+server_cpus=0
+
 # run_one NAME KEY LOADGEN-ARGS...: one server, one load, one namespace; appends a result line.
 run_one() {
     local name=$1 key=$2
@@ -80,19 +109,24 @@ run_one() {
     threads) server_cmd="$thread_relay" hb=(--heartbeat 4) ;;
     ncat) server_cmd="ncat -l --broker -m 100000 8888" ;;
     esac
-    local line started=$SECONDS
+    local line started=$SECONDS pressure
+    pressure=$(cpu_pressure)
     line=$(unshare -n bash -c '
         ip link set lo up
         ulimit -n "$(ulimit -Hn)"
-        taskset -c 0 $1 >/dev/null 2>&1 &
+        read overflows drops retrans < <(listen_counters)
+        taskset -c $1 $2 >/dev/null 2>&1 &
         pid=$!
         for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.1; done
-        shift
-        timeout 300 taskset -c 1 "$@" --server-pid $pid
+        shift 2
+        result=$(timeout 300 taskset -c 1 "$@" --server-pid $pid)
         kill $pid
         wait $pid 2>/dev/null || true
-    ' bench "$server_cmd" "$loadgen" "$@" "${hb[@]}") || true
-    echo "server=$name key=$key $line run_s=$((SECONDS - started))" | tee -a "$raw" >&2
+        read overflows_after drops_after retrans_after < <(listen_counters)
+        echo "$result listen_overflows=$((overflows_after - overflows)) listen_drops=$((drops_after - drops))" \
+            "syn_retrans=$((retrans_after - retrans))"
+    ' bench "$server_cpus" "$server_cmd" "$loadgen" "$@" "${hb[@]}") || true
+    echo "server=$name key=$key $line cpu_pressure=$pressure run_s=$((SECONDS - started))" | tee -a "$raw" >&2
 }
 
 # wanted KEY: whether ONLY lets the scenario run.
@@ -141,6 +175,29 @@ if [ $overload = 1 ]; then
     # (silent_first_s, silent_median_s, silent_last_s), at little cost (silent_server_cpu_pct).
     each "relay before" silent-2000 --mode paced --clients 2020 --senders 20 --rate 10 --size 64 \
         --drip 9 --seconds 5 --fall-silent 30
+    exit 0
+fi
+
+if [ $crowd = 1 ]; then
+    # 5,000 clients connecting at once, again and again: the relay, the tree before (with BEFORE)
+    # and the reference relay in turn, each pinned to one core and then free to use both, so that
+    # whatever else the machine is doing falls on all of them alike. A hold of a second: what is
+    # measured is the arrival (reached_all_s) and whether the listen queue overflowed.
+    reps=${REPS:-10}
+    for rep in $(seq $reps); do
+        for server_cpus in 0 0,1; do
+            key=crowd-5000-pinned
+            [ $server_cpus = 0 ] || key=crowd-5000-free
+            for s in relay before reference; do
+                [ $s = before ] && [ -z "$before" ] && continue
+                [ -z "$servers_wanted" ] || [[ " $servers_wanted " == *" $s "* ]] || continue
+                run_one $s $key --mode burst --clients 5000 --hold 1
+            done
+        done
+    done
+    cp "$raw" "$build/crowd-raw.txt"
+    echo "raw lines in $build/crowd-raw.txt" >&2
+    bench/crowd_report.py "$build/crowd-raw.txt"
     exit 0
 fi
 

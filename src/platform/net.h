@@ -29,6 +29,8 @@ constexpr int RECV_CLOSED = 0;    // the peer has closed its side
 constexpr int RECV_NOTHING = -1;  // nothing to read right now
 constexpr int RECV_BROKEN = -2;   // the connection failed (reset, aborted, ...)
 
+struct waker;  // see make_waker
+
 // What wait_socket reports, as a set of bits; 0 means the time-out passed.
 constexpr int WAIT_READABLE = 1;  // data, end of stream or an error is waiting to be received
 constexpr int WAIT_WRITABLE = 2;
@@ -47,12 +49,18 @@ void prepare_relay_process();
 SOCKET tcp_socket();
 // Binds to the given port on every local IPv4 address.
 int bind_any(SOCKET s, unsigned short port);
-// Starts listening with the longest accept queue the platform allows.
+// Starts listening with the longest accept queue the platform allows. The listening socket does not
+// block: accept_clients waits for it.
 int listen_socket(SOCKET s);
-// Waits for a connection and returns its socket, or NO_SOCKET. The peer's address is not asked
-// for. The new socket is non-blocking and sends small writes at once (no Nagle delay).
-SOCKET accept_client(SOCKET listener);
-// Call right after accept_client has failed. If it failed for want of a descriptor, refuses the
+// Waits for a connection, then takes it and the others already waiting, up to max, in the order they
+// came, into socks: how many were taken, or 0 if none could be (then call refuse_client). The peers'
+// addresses are not asked for. Each new socket is non-blocking and sends small writes at once (no
+// Nagle delay). Where a waker holds a descriptor of its own (POSIX), each connection comes with the
+// waker its handler will wait on, made here, so that a connection is taken only when there is room
+// for both and connections beyond the limit are refused in the order they came; elsewhere its entry
+// in wakers is null, and the caller makes one (make_waker) away from the accept loop.
+int accept_clients(SOCKET listener, SOCKET *socks, waker **wakers, int max);
+// Call right after accept_clients has taken none. If it failed for want of a descriptor, refuses the
 // next waiting connection at once (accepted with a descriptor kept in reserve for this, then reset),
 // so that connections beyond the limit are not left unanswered in the queue. Returns 0 if one was
 // refused, -1 otherwise (another failure, or nothing waiting).
@@ -73,7 +81,6 @@ void close_socket(SOCKET s);
 void reset_socket(SOCKET s);
 
 // A waker lets one thread cut short another thread's wait_socket.
-struct waker;
 waker *make_waker();  // nullptr if the platform refuses one
 void wake(waker *w);
 void clear_waker(waker *w);

@@ -91,17 +91,47 @@ int bind_any(SOCKET s, unsigned short port)
 
 int listen_socket(SOCKET s)
 {
-    return ::listen(s, SOMAXCONN) == 0 ? 0 : -1;
+    // Asks for more than any system gives: the kernel caps it at net.core.somaxconn (4096 by
+    // default), which is the host's to set, so that the queue is the longest the host allows.
+    if (::listen(s, 65535) != 0)
+        return -1;
+    // A listener that blocked would hold a batch of newcomers back until the next one came.
+    int flags = ::fcntl(s, F_GETFL);
+    return flags >= 0 && ::fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
 }
 
-SOCKET accept_client(SOCKET listener)
+int accept_clients(SOCKET listener, SOCKET *socks, waker **wakers, int max)
 {
-    int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (s < 0)
-        return NO_SOCKET;
-    int one = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return s;
+    int count = 0;
+    while (count < max) {
+        int s = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (s < 0) {
+            if (count > 0)
+                break;  // nothing more waiting, or a failure that the next call meets again
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd waiting{listener, POLLIN, 0};
+                if (::poll(&waiting, 1, -1) < 0 && errno != EINTR)
+                    return 0;
+                continue;
+            }
+            // A connection that broke before it could be taken: the next one.
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue;
+            return 0;
+        }
+        // A client holds two descriptors. Without room for the second it is refused now, in its
+        // turn (its first receive reports the end of the stream), not served after later ones.
+        waker *alarm = make_waker();
+        if (alarm == nullptr) {
+            ::close(s);
+            continue;
+        }
+        int one = 1;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        socks[count] = s;
+        wakers[count++] = alarm;
+    }
+    return count;
 }
 
 int refuse_client(SOCKET listener)
@@ -114,12 +144,8 @@ int refuse_client(SOCKET listener)
         spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (spare_descriptor < 0)
         return -1;
-    // The listener blocks: only accept if a connection is waiting.
-    pollfd waiting{listener, POLLIN, 0};
-    if (::poll(&waiting, 1, 0) != 1)
-        return -1;
     ::close(spare_descriptor);
-    int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int s = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);  // fails at once if none is waiting
     if (s >= 0)
         reset_socket(s);
     spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

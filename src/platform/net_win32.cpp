@@ -72,24 +72,50 @@ int listen_socket(SOCKET s)
 {
     // SOMAXCONN asks Winsock for a "reasonable" queue (about 200 on client editions), and a full
     // queue refuses connections outright; the hint asks for the longest it allows.
-    return ::listen(s, SOMAXCONN_HINT(65535)) == 0 ? 0 : -1;
+    if (::listen(s, SOMAXCONN_HINT(65535)) != 0)
+        return -1;
+    // A listener that blocked would hold a batch of newcomers back until the next one came.
+    u_long on = 1;
+    return ::ioctlsocket(s, FIONBIO, &on) == 0 ? 0 : -1;
 }
 
-SOCKET accept_client(SOCKET listener)
+int accept_clients(SOCKET listener, SOCKET *socks, waker **wakers, int max)
 {
-    SOCKET s = ::accept(listener, nullptr, nullptr);
-    if (s == INVALID_SOCKET)
-        return NO_SOCKET;
-    // Every send to a client happens under the registry lock and must never block: a socket that
-    // cannot be made non-blocking is not served.
-    u_long on = 1;
-    if (::ioctlsocket(s, FIONBIO, &on) != 0) {
-        ::closesocket(s);
-        return NO_SOCKET;
+    int count = 0;
+    while (count < max) {
+        SOCKET s = ::accept(listener, nullptr, nullptr);
+        if (s == INVALID_SOCKET) {
+            if (count > 0)
+                break;  // nothing more waiting, or a failure that the next call meets again
+            int e = WSAGetLastError();
+            if (e == WSAEWOULDBLOCK) {
+                WSAPOLLFD waiting{};
+                waiting.fd = listener;
+                waiting.events = POLLRDNORM;
+                if (::WSAPoll(&waiting, 1, -1) == SOCKET_ERROR)
+                    return 0;
+                continue;
+            }
+            // A connection that broke before it could be taken: the next one.
+            if (e == WSAEINTR || e == WSAECONNRESET)
+                continue;
+            return 0;
+        }
+        // Every send to a client happens under the registry lock and must never block: a socket that
+        // cannot be made non-blocking is not served.
+        u_long on = 1;
+        if (::ioctlsocket(s, FIONBIO, &on) != 0) {
+            ::closesocket(s);
+            continue;
+        }
+        BOOL nodelay = TRUE;
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
+        socks[count] = s;
+        // A waker here is a socket of its own, made in five calls, and sockets are not counted: the
+        // caller makes it, away from the accept loop.
+        wakers[count++] = nullptr;
     }
-    BOOL nodelay = TRUE;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
-    return s;
+    return count;
 }
 
 // Windows limits sockets by memory, not by a count per process: there is no descriptor to keep in

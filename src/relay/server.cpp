@@ -137,7 +137,7 @@ struct fan_out_request {
 };
 
 // Work handed to whoever holds mtx next, by threads that must not wait for it (a busy room keeps
-// it taken): clients accepted but not yet in the registry, which the accept loop hands over;
+// it taken): clients accepted but not yet in the registry, which the starter hands over;
 // heartbeats whose answers are owed; chunks to pass on, which handlers hand over and then wait
 // for; and clients whose handlers have ended, to be removed. Whoever takes mtx next does it all,
 // each kind in the order it came: a newcomer is registered, an answer sent and a departure done at
@@ -596,13 +596,26 @@ static void unregister_client(client *c)
 
 static void handle_client(void *arg);
 
-// Clients whose handlers are still to be started, in the order they came; guarded by handover_mtx.
-// In a crowd's arrival, starting a thread took about two thirds of the accept loop's time for each
-// newcomer (measured: docs/benchmarks.md), so a thread of its own does it: the accept loop takes the
-// crowd in, and the room reaches them, while their handlers start.
-std::vector<client *> unstarted;
-std::condition_variable starter_wake;  // with handover_mtx: a handler is to be started
-bool starter_running = false;          // guarded by handover_mtx
+// Connections taken from the listen queue, in the order they came, with their wakers where the
+// platform made them with the connection. In a crowd's arrival the kernel completes handshakes as
+// fast as the clients send them, and those that find the listen queue full (4,096 on a Linux host
+// by default) wait a second or more for their retransmission; so the accept loop does nothing but
+// take connections and hand them over here, a batch at a time, with one lock and at most one
+// wake-up, and a thread of its own, the starter, does the rest: their records, their registration
+// and their handlers' threads. Guarded by arrivals_mtx, which nothing else takes.
+struct arrival {
+    SOCKET sock;
+    waker *alarm;
+};
+#define ACCEPT_BATCH 64
+std::vector<arrival> arrivals;
+std::mutex arrivals_mtx;
+std::condition_variable arrivals_wake;  // with arrivals_mtx: newcomers wait
+bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
+// The starter starts at most this many handlers before it looks for newcomers again: a thread start
+// took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
+// of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
+#define STARTS_BETWEEN_LOOKS 16
 
 // Starts c's handler. If no thread can be had, the client leaves as any other does, so the
 // registry never keeps a client nobody serves.
@@ -614,24 +627,9 @@ static void start_handler(client *c)
     }
 }
 
-static void start_handlers(void *)
-{
-    std::vector<client *> starting;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(handover_mtx);
-            starter_wake.wait(lock, [] { return !unstarted.empty(); });
-            starting.swap(unstarted);
-        }
-        for (client *c : starting)
-            start_handler(c);
-        starting.clear();
-    }
-}
-
-// The accept loop's use of the registry: it enters its newcomers when the registry is free, and
-// never spends itself on the room's fan-outs, answers and departures, which it hands on: it accepts
-// on however busy the room is.
+// The starter's use of the registry: it enters its newcomers when the registry is free, and never
+// spends itself on the room's fan-outs, answers and departures, which it hands on: newcomers are
+// taken in however busy the room is.
 static void enter_newcomers()
 {
     if (!mtx.try_lock())
@@ -642,34 +640,83 @@ static void enter_newcomers()
         serve_handovers();  // nobody else to do it
 }
 
-// Hands a new connection over for registration (take_handovers) and for its handler to be started;
-// the handler may start receiving before the registry has taken the client in, and then takes it
-// in itself on its first use of the registry if nobody has yet.
-static void register_client(SOCKET client_sock)
+// Makes each new connection its client record and hands them all over for registration
+// (take_handovers) in one go, then appends them to `unstarted`, whose handlers are still to be
+// started. A handler may start receiving before the registry has taken its client in, and then takes
+// it in itself on its first use of the registry if nobody has yet.
+static void take_in(const std::vector<arrival> &batch, std::vector<client *> &unstarted)
 {
-    waker *alarm = make_waker();
-    if (alarm == nullptr) {
-        close_socket(client_sock);
-        return;
-    }
+    std::size_t first = unstarted.size();
     auto now = std::chrono::steady_clock::now();
-    client *c = new client{client_sock, alarm, {}, 0, false, now, false, now, false, false};
-    bool starter = false;
+    for (const arrival &a : batch) {
+        waker *alarm = a.alarm != nullptr ? a.alarm : make_waker();
+        if (alarm == nullptr) {
+            close_socket(a.sock);
+            continue;
+        }
+        unstarted.push_back(new client{a.sock, alarm, {}, 0, false, now, false, now, false, false});
+    }
+    if (unstarted.size() == first)
+        return;
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
-        joining.push_back(c);
+        joining.insert(joining.end(), unstarted.begin() + static_cast<std::ptrdiff_t>(first), unstarted.end());
         handovers_waiting = true;
-        if (starter_running) {
-            unstarted.push_back(c);
-            starter = true;
-        }
     }
-    if (starter)
-        starter_wake.notify_one();
-    else
-        start_handler(c);
     enter_newcomers();
-    events.write_unattended();
+}
+
+// The starter: takes in whoever the accept loop handed over, and starts their handlers, newcomers
+// first, so that a crowd's later half is registered while the earlier half's threads start.
+static void start_handlers(void *)
+{
+    std::vector<arrival> batch;
+    std::vector<client *> unstarted;
+    std::size_t started = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(arrivals_mtx);
+            if (started == unstarted.size())
+                arrivals_wake.wait(lock, [] { return !arrivals.empty(); });
+            batch.swap(arrivals);
+        }
+        if (started == unstarted.size()) {
+            unstarted.clear();
+            started = 0;
+        }
+        take_in(batch, unstarted);
+        batch.clear();
+        for (int i = 0; i < STARTS_BETWEEN_LOOKS && started < unstarted.size(); ++i)
+            start_handler(unstarted[started++]);
+        events.write_unattended();
+    }
+}
+
+// Hands the accept loop's newcomers to the starter, or, without one, takes them in itself.
+static void hand_over_arrivals(const SOCKET *socks, waker *const *wakers, int count)
+{
+    if (!starter_running) {
+        static std::vector<arrival> batch;
+        static std::vector<client *> unstarted;
+        for (int i = 0; i < count; ++i)
+            batch.push_back(arrival{socks[i], wakers[i]});
+        take_in(batch, unstarted);
+        batch.clear();
+        for (client *c : unstarted)
+            start_handler(c);
+        unstarted.clear();
+        events.write_unattended();
+        return;
+    }
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(arrivals_mtx);
+        idle = arrivals.empty();
+        for (int i = 0; i < count; ++i)
+            arrivals.push_back(arrival{socks[i], wakers[i]});
+    }
+    if (idle)
+        arrivals_wake.notify_one();  // else it has been woken already, and finds these with the rest
 }
 
 // Receives, answers heartbeats and relays for one client until it has been silent for more than
@@ -817,10 +864,7 @@ int main(int, char **)
     // Without the beacon, clients must be told the address; the relay itself still works.
     start_thread(udp_broadcast, nullptr);
     events.start_writer();
-    if (start_thread(start_handlers, nullptr)) {
-        std::lock_guard<std::mutex> lock(handover_mtx);
-        starter_running = true;  // else the accept loop starts handlers itself
-    }
+    starter_running = start_thread(start_handlers, nullptr);  // else the accept loop takes newcomers in
     if (start_thread(serve_for_others, nullptr)) {
         std::lock_guard<std::mutex> lock(handover_mtx);
         porter_running = true;  // else those who hand over do it all themselves
@@ -828,9 +872,11 @@ int main(int, char **)
     log_event(LINE_STARTED);
     events.write_unattended();
 
+    SOCKET socks[ACCEPT_BATCH];
+    waker *wakers[ACCEPT_BATCH];
     while (server_running) {
-        SOCKET client_sock = accept_client(tcp_sock);
-        if (client_sock == NO_SOCKET) {
+        int count = accept_clients(tcp_sock, socks, wakers, ACCEPT_BATCH);
+        if (count == 0) {
             // Out of descriptors or memory, most likely. A connection that cannot be served is
             // refused at once rather than left waiting in the queue; with nothing refused, retrying
             // at once would only spin.
@@ -838,7 +884,7 @@ int main(int, char **)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
-        register_client(client_sock);
+        hand_over_arrivals(socks, wakers, count);
     }
 
     close_socket(tcp_sock);
