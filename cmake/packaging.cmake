@@ -12,10 +12,12 @@ include(GNUInstallDirs)
 if(WIN32)
   # A VERSIONINFO resource in each program: Explorer's Properties show product, version, description.
   enable_language(RC)
-  foreach(program IN ITEMS chat_server chat_client chat_relay_service)
+  foreach(program IN ITEMS chat_server chat_client chat_window chat_relay_service)
     set(RC_NAME ${program})
     if(program STREQUAL "chat_server")
       set(RC_DESCRIPTION "LAN chat relay")
+    elseif(program STREQUAL "chat_window")
+      set(RC_DESCRIPTION "Chat")
     elseif(program STREQUAL "chat_relay_service")
       set(RC_DESCRIPTION "LAN chat relay service host")
     else()
@@ -30,6 +32,9 @@ endif()
 # never runs a relay, which would split the room.
 install(TARGETS chat_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
 install(TARGETS chat_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+if(WIN32)
+  install(TARGETS chat_window RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+endif()
 
 if(WIN32)
   # The service host beside the relay it runs.

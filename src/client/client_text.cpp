@@ -116,3 +116,12 @@ int text_cells(const std::string &text)
     }
     return cells;
 }
+
+int name_colour(const std::string &name)
+{
+    // FNV-1a over the name's bytes.
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : name)
+        h = (h ^ c) * 16777619u;
+    return static_cast<int>(h % 12);
+}

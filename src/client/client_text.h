@@ -31,3 +31,7 @@ private:
 int cell_width(std::uint32_t code_point);
 // The cells the whole GB18030 characters of text take.
 int text_cells(const std::string &text);
+
+// The colour a name shows in, one of 12, the same on every client whatever its platform or front-end:
+// 0 to 11, in the order red, green, yellow, blue, magenta, cyan, then their bright kinds.
+int name_colour(const std::string &name);

@@ -11,6 +11,7 @@
 #include <shellapi.h>
 
 #include "platform.h"
+#include "platform_wide.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -604,6 +605,18 @@ static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
         }
     }
     return used;
+}
+
+int wide_from_gb18030(const char *text, int len, wchar_t *out)
+{
+    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
+    return gb18030_to_utf16(text, len, out);
+}
+
+int gb18030_from_wide(const wchar_t *text, int n, char *out, int len)
+{
+    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
+    return utf16_to_gb18030(text, n, out, len);
 }
 
 static HANDLE console_in = nullptr;      // standard input, if it is a console
