@@ -95,8 +95,20 @@ UINT window_dpi(HWND w)
     return d;
 }
 
-// The system's message font, at the window's DPI. Chinese in it shows through the system's font
-// linking in the input box, and the RichEdit's own font binding in the list.
+// Whether the font has a glyph for Chinese.
+bool shows_chinese(HFONT f)
+{
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, f);
+    WORD glyph = 0xFFFF;
+    GetGlyphIndicesW(dc, L"\x4E2D", 1, &glyph, GGI_MARK_NONEXISTING_GLYPHS);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    return glyph != 0xFFFF;
+}
+
+// The system's message font, at the window's DPI; if it has no Chinese, a UI font at the same size
+// that has it (the RichEdit list and the edit box do not all link fonts as the rest of Windows does).
 void make_font()
 {
     NONCLIENTMETRICSW metrics{};
@@ -115,6 +127,16 @@ void make_font()
     HFONT made = CreateFontIndirectW(&lf);
     if (made == nullptr)
         return;
+    for (const wchar_t *face : {L"Microsoft YaHei UI", L"Microsoft YaHei", L"SimSun"}) {
+        if (shows_chinese(made))
+            break;
+        LOGFONTW cjk = lf;
+        lstrcpynW(cjk.lfFaceName, face, LF_FACESIZE);
+        if (HFONT other = CreateFontIndirectW(&cjk)) {
+            DeleteObject(made);
+            made = other;
+        }
+    }
     if (font != nullptr)
         DeleteObject(font);
     font = made;
@@ -660,8 +682,7 @@ HWND make_window(HINSTANCE instance)
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_STATUS)), instance, nullptr);
     if (list == nullptr || input == nullptr || status_bar == nullptr)
         return nullptr;
-    // Plain text only: no links made, no pictures, no RTF pasted or dropped in.
-    SendMessageW(list, EM_SETTEXTMODE, TM_PLAINTEXT | TM_MULTILEVELUNDO | TM_MULTICODEPAGE, 0);
+    // Text goes in only as plain text (append_lines); no links are made of it.
     SendMessageW(list, EM_AUTOURLDETECT, FALSE, 0);
     SendMessageW(list, EM_SETUNDOLIMIT, 0, 0);
     SendMessageW(list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
