@@ -3,6 +3,7 @@
 //   window_probe list | input | status | title   the text of that control (or the window's title)
 //   window_probe type TEXT                        TEXT typed into the input box, a WM_CHAR a unit
 //   window_probe enter                            Enter pressed in the input box
+//   window_probe front                            1 if the window is in front (foreground), else 0
 // Exit status 0, or 1 if there is no chat window.
 #include <windows.h>
 
@@ -45,6 +46,8 @@ int wmain(int argc, wchar_t **argv)
             PostMessageW(input, WM_CHAR, *c, 1);
     else if (what == L"enter")
         PostMessageW(input, WM_KEYDOWN, VK_RETURN, 1);
+    else if (what == L"front")
+        std::printf("%d", GetForegroundWindow() == main_window ? 1 : 0);
     else
         return 1;
     return 0;
