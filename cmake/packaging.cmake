@@ -50,6 +50,8 @@ if(WIN32)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT client)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${doc})
   endforeach()
+  # A picture of the chat window beside the guide, which names it.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/chat-window.png DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT client)
 else()
   # The systemd unit, under the prefix (/usr/lib/systemd/system for the .deb; systemd also reads
   # /usr/local/lib/systemd/system). Its ExecStart names the relay where this install puts it, which

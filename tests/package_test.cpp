@@ -470,9 +470,9 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     std::string dir = prefix + "/drive_c/ChatRelay/";
     std::string menu = prefix + "/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Chat Relay/";
     for (const std::string &file : {dir + "chat_server.exe", dir + "chat_client.exe", dir + "chat_window.exe",
-                                    dir + "Uninstall.exe", dir + "README.txt", dir + "LICENSE.txt",
-                                    menu + "Chat relay.lnk", menu + "Chat.lnk", menu + "Chat (console).lnk",
-                                    menu + "Uninstall.lnk"})
+                                    dir + "Uninstall.exe", dir + "README.txt", dir + "chat-window.png",
+                                    dir + "LICENSE.txt", menu + "Chat relay.lnk", menu + "Chat.lnk",
+                                    menu + "Chat (console).lnk", menu + "Uninstall.lnk"})
         EXPECT_TRUE(fs::exists(file)) << file;
     // The Start menu's Chat is the window; the console client keeps a shortcut of its own.
     EXPECT_NE(read_file(menu + "Chat.lnk").find("chat_window.exe"), std::string::npos);
