@@ -202,6 +202,11 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
                              "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\r"})
         EXPECT_NE(list.find(line), std::string::npos) << line << " is missing: " << list;
     shot("wine-window-room.png");
+
+    // /quit leaves: the program ends, with nothing left behind.
+    type("/quit");
+    press("Return");
+    EXPECT_EQ(window.wait_exit(seconds(10)), 0);
 }
 
 TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)

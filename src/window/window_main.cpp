@@ -36,6 +36,7 @@ const UINT_PTR FRAME_TIMER = 1;
 const UINT FRAME_MS = 50;               // appends are batched: at most this often
 const long long ALERT_GAP_MS = 5000;    // a sound and a balloon at most this often
 const std::size_t CUT_STEP = 500;       // lines taken off the top of the list at once, past the cap
+const long LIST_CHARS = 4L << 20;       // and the characters the list holds at most: long lines too
 const UINT WM_TRAY = WM_APP + 1;        // the notification-area icon was clicked
 const UINT WM_RELAYS = WM_APP + 2;      // the relay dialog's listening is done
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
@@ -235,9 +236,9 @@ void append_lines(const std::vector<shown_line> &lines)
     for (const span &s : spans)
         format_range(s.from, s.to, s.colour, s.automatic, s.bold);
     list_chars += static_cast<long>(text.size());
-    if (list_lengths.size() > LIST_CAP + CUT_STEP) {
+    if (list_lengths.size() > LIST_CAP + CUT_STEP || list_chars > LIST_CHARS) {
         long cut = 0;
-        while (list_lengths.size() > LIST_CAP) {
+        while (list_lengths.size() > 1 && (list_lengths.size() > LIST_CAP || list_chars - cut > LIST_CHARS * 3 / 4)) {
             cut += list_lengths.front();
             list_lengths.pop_front();
         }

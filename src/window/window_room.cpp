@@ -15,6 +15,8 @@ using std::chrono::steady_clock;
 
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 const std::size_t HEARD_CAP = 1000;             // names kept for /names
+const std::size_t LINE_BYTES = 16 * 1024;       // a longer line, or text with no line end, shows in pieces
+const std::size_t FRESH_BYTES = 8u << 20;       // lines waiting for the window's thread, at most
 
 std::wstring clock_hh_mm()
 {
@@ -28,9 +30,12 @@ std::wstring clock_hh_mm()
 
 void window_room::add(shown_line line)
 {
+    fresh_bytes_ += (line.name.size() + line.text.size()) * sizeof(wchar_t);
     fresh_.push_back(std::move(line));
-    while (fresh_.size() > LIST_CAP)
+    while (fresh_.size() > 1 && (fresh_.size() > LIST_CAP || fresh_bytes_ > FRESH_BYTES)) {
+        fresh_bytes_ -= (fresh_.front().name.size() + fresh_.front().text.size()) * sizeof(wchar_t);
         fresh_.pop_front();
+    }
 }
 
 void window_room::show_chat_line(const std::string &raw)
@@ -69,6 +74,15 @@ void window_room::chat(const std::string &bytes, bool at_end)
         show_chat_line(partial_.substr(from, end - from));
     }
     partial_.erase(0, from);
+    // A peer that sends no line end must not grow this without bound: whole characters of it show.
+    while (partial_.size() > LINE_BYTES) {
+        std::size_t cut = 0;
+        while (cut < LINE_BYTES)
+            cut += character_at(partial_, cut);
+        show_chat_line(partial_.substr(0, cut));
+        partial_.erase(0, cut);
+        partial_since_ = steady_clock::now();
+    }
     if (at_end && !partial_.empty()) {
         show_chat_line(partial_);
         partial_.clear();
@@ -154,6 +168,7 @@ void window_room::take(std::vector<shown_line> &lines, room_status &status, bool
     }
     lines.assign(std::make_move_iterator(fresh_.begin()), std::make_move_iterator(fresh_.end()));
     fresh_.clear();
+    fresh_bytes_ = 0;
     status = status_;
     status_changed = status_changed_;
     status_changed_ = false;

@@ -61,6 +61,7 @@ private:
 
     std::mutex mu_;
     std::deque<shown_line> fresh_;
+    std::size_t fresh_bytes_ = 0;
     std::string partial_;  // the start of a line from the relay whose end is still to come
     std::chrono::steady_clock::time_point partial_since_;
     room_status status_;
