@@ -4,7 +4,8 @@
 //   window_probe type TEXT                        TEXT typed into the input box, a WM_CHAR a unit
 //   window_probe enter                            Enter pressed in the input box
 //   window_probe front                            1 if the window is in front (foreground), else 0
-// Exit status 0, or 1 if there is no chat window.
+// Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
+// make), writing to the standard output it was given.
 #include <windows.h>
 
 #include <cstdio>

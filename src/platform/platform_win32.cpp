@@ -607,15 +607,23 @@ static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
     return used;
 }
 
+// Whether the system has code page 54936, asked once: where it lacks it, each asking looks for
+// the code page's file again.
+static bool gb18030_known()
+{
+    static const bool known = IsValidCodePage(GB18030_CODE_PAGE) != 0;
+    return known;
+}
+
 int wide_from_gb18030(const char *text, int len, wchar_t *out)
 {
-    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
+    has_gb18030 = gb18030_known();
     return gb18030_to_utf16(text, len, out);
 }
 
 int gb18030_from_wide(const wchar_t *text, int n, char *out, int len)
 {
-    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
+    has_gb18030 = gb18030_known();
     return utf16_to_gb18030(text, n, out, len);
 }
 

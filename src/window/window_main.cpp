@@ -37,6 +37,8 @@ const UINT FRAME_MS = 50;               // appends are batched: at most this oft
 const long long ALERT_GAP_MS = 5000;    // a sound and a balloon at most this often
 const std::size_t CUT_STEP = 500;       // lines taken off the top of the list at once, past the cap
 const long LIST_CHARS = 4L << 20;       // and the characters the list holds at most: long lines too
+const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
+const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
 const UINT WM_TRAY = WM_APP + 1;        // the notification-area icon was clicked
 const UINT WM_RELAYS = WM_APP + 2;      // the relay dialog's listening is done
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
@@ -69,6 +71,8 @@ bool alerting_allowed = true;  // the bell: a sound on a mention
 long long last_alert_ms = -ALERT_GAP_MS;
 std::deque<long> list_lengths;  // the length of each line in the list, with its paragraph mark
 long list_chars = 0;
+std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
+long long skip_told_ms = 0;
 
 std::wstring wide(const std::string &ascii)
 {
@@ -353,8 +357,23 @@ void frame()
     if (changed)
         show_status(s);
     if (!lines.empty()) {
-        append_lines(lines);
         attend(lines);
+        // A room faster than anyone reads (hundreds of lines a frame) would hold the window's
+        // thread, and so the typing, for seconds: the newest lines show, the rest are counted.
+        if (lines.size() > FRAME_LINES) {
+            skipped += lines.size() - FRAME_LINES;
+            lines.erase(lines.begin(), lines.end() - static_cast<long>(FRAME_LINES));
+        }
+        if (skipped > 0 && now_ms() - skip_told_ms >= SKIP_NOTE_MS) {
+            shown_line note = lines.front();
+            note.kind = shown_line::NOTE;
+            note.name.clear();
+            note.text = L"*** " + std::to_wstring(skipped) + L" lines came faster than the window could show them: skipped";
+            lines.insert(lines.begin(), note);
+            skipped = 0;
+            skip_told_ms = now_ms();
+        }
+        append_lines(lines);
     }
     if (room.quit_asked())
         DestroyWindow(main_window);

@@ -18,11 +18,20 @@ const std::size_t HEARD_CAP = 1000;             // names kept for /names
 const std::size_t LINE_BYTES = 16 * 1024;       // a longer line, or text with no line end, shows in pieces
 const std::size_t FRESH_BYTES = 8u << 20;       // lines waiting for the window's thread, at most
 
+// The time of day for a line, read at most once a second (reading the local time can cost a walk
+// over the system's time zone files, as under Wine: not something to do for every line of a flood).
+// Called under window_room's mutex.
 std::wstring clock_hh_mm()
 {
-    clock_time t = local_clock();
-    wchar_t text[8];
-    std::swprintf(text, 8, L"%02d:%02d", t.hour, t.minute);
+    static std::wstring text;
+    static steady_clock::time_point read_at;
+    if (text.empty() || steady_clock::now() - read_at >= std::chrono::seconds(1)) {
+        clock_time t = local_clock();
+        wchar_t hh_mm[8];
+        std::swprintf(hh_mm, 8, L"%02d:%02d", t.hour, t.minute);
+        text = hh_mm;
+        read_at = steady_clock::now();
+    }
     return text;
 }
 
