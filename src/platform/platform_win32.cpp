@@ -533,7 +533,9 @@ const UINT GB18030_CODE_PAGE = 54936;
 // characters, which GB18030 shares, with code page 936, and the supplementary planes' four-byte
 // characters (emoji, rare ideographs) by their arithmetic. The BMP's own four-byte characters,
 // which take a table, become '?' one way and U+FFFD the other.
-static bool has_gb18030 = true;
+// Asked once, before any thread of the program's own starts: where the system lacks the code page,
+// each asking looks for its file again.
+static const bool has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
 const UINT GBK_CODE_PAGE = 936;
 const long PLANES_START = (0x90 - 0x81) * 12600L;  // the four-byte index of U+10000
 
@@ -607,23 +609,13 @@ static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
     return used;
 }
 
-// Whether the system has code page 54936, asked once: where it lacks it, each asking looks for
-// the code page's file again.
-static bool gb18030_known()
-{
-    static const bool known = IsValidCodePage(GB18030_CODE_PAGE) != 0;
-    return known;
-}
-
 int wide_from_gb18030(const char *text, int len, wchar_t *out)
 {
-    has_gb18030 = gb18030_known();
     return gb18030_to_utf16(text, len, out);
 }
 
 int gb18030_from_wide(const wchar_t *text, int n, char *out, int len)
 {
-    has_gb18030 = gb18030_known();
     return utf16_to_gb18030(text, n, out, len);
 }
 
@@ -644,7 +636,6 @@ terminal_sides prepare_terminal()
 {
     console_in = console_or_null(STD_INPUT_HANDLE);
     console_screen = console_or_null(STD_OUTPUT_HANDLE);
-    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
     return terminal_sides{console_in != nullptr, console_screen != nullptr};
 }
 
