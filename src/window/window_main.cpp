@@ -74,14 +74,15 @@ long list_chars = 0;
 std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
 long long skip_told_ms = 0;
 
+// The window's own words (ASCII) as wide text.
 std::wstring wide(const std::string &ascii)
 {
     return std::wstring(ascii.begin(), ascii.end());
 }
 
-void message(const std::string &text, UINT icon)
+void message(const std::string &ascii, UINT icon)
 {
-    MessageBoxW(main_window, wide_text(text).c_str(), TITLE, MB_OK | icon);
+    MessageBoxW(main_window, wide(ascii).c_str(), TITLE, MB_OK | icon);
 }
 
 // ---- fonts and layout ----
