@@ -72,12 +72,8 @@ std::string name_in(const std::string &line, std::size_t *text_at)
 
 std::string colour_of(const std::string &name)
 {
-    // FNV-1a over the name's bytes: the same on every client, whatever its platform.
-    std::uint32_t h = 2166136261u;
-    for (unsigned char c : name)
-        h = (h ^ c) * 16777619u;
     static const char *const COLOURS[] = {"31", "32", "33", "34", "35", "36", "91", "92", "93", "94", "95", "96"};
-    return std::string("\x1b[") + COLOURS[h % 12] + "m";
+    return std::string("\x1b[") + COLOURS[name_colour(name)] + "m";
 }
 
 bool screen::start()

@@ -182,3 +182,12 @@ const char *name_refusal(const std::string &name)
         return "a name cannot hold \": \" or begin or end with a space";
     return nullptr;
 }
+
+int name_colour(const std::string &name)
+{
+    // FNV-1a over the name's bytes.
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : name)
+        h = (h ^ c) * 16777619u;
+    return static_cast<int>(h % 12);
+}

@@ -46,3 +46,7 @@ const std::size_t NAME_BYTES = 32;
 // NAME_BYTES bytes of text, nothing safe_to_show would mark, no ": " (that would end it early on
 // the other screens), no space at either end.
 const char *name_refusal(const std::string &name);
+
+// The colour a name shows in, one of 12, the same on every client whatever its platform or front-end:
+// 0 to 11, in the order red, green, yellow, blue, magenta, cyan, then their bright kinds.
+int name_colour(const std::string &name);
