@@ -1,14 +1,12 @@
-// server.cpp - the LAN chat relay: accepts clients on TCP 8888, relays every chunk one client sends
-// to all the others, answers heartbeats, drops silent clients, and announces itself on UDP 8889.
-#include "common/relay_log.h"
+// room.cpp - the room: the client registry, the hand-overs (newcomers, heartbeat answers, chunks
+// and departures handed to whoever holds the registry next), the fan-out and the porter.
+#include "room.h"
+
 #include "common/wire.h"
-#include "platform/log_output.h"
 #include "platform/net.h"
-#include "platform/networks.h"
 #include "platform/system.h"
-#include "backlog.h"
-#include "event_log.h"
 #include "fair_mutex.h"
+#include "log_lines.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,19 +14,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-#define BUFFER_SIZE 4096
-// When a sender's chunks arrive faster than one at a time, its handler makes up to this many
-// receives in a row (each its own chunk, each tested for a heartbeat) and passes the chunks on in
-// one gathered send per receiver: flat out, that takes the send calls, which are nearly all of the
-// relay's cost, down by as much (measured: docs/benchmarks.md).
-#define FAN_OUT_BATCH 8
 // How far a receiver may fall behind before it is cut off, in memory queued for it here: the bytes
 // waiting plus ENTRY_COST for each piece they wait in, so that a sender of tiny chunks or a flood of
 // unread heartbeat answers cannot make a queue cost many times its payload. Its own socket buffers
@@ -44,86 +33,15 @@
 // the pace of a room). Such a receiver only falls further behind, up to BACKLOG_LIMIT.
 #define STALL_TIME std::chrono::milliseconds(50)
 #define HOLD_LIMIT std::chrono::seconds(1)
-// The beacon announces on at most this many networks besides the limited broadcast. Addresses that
-// share a subnet count once; a host on more networks than this (a router, a container host with
-// thousands of addresses) is not what the relay is for, and the cap keeps each period's work small.
-#define MAX_NETWORKS 64
-
-// Event lines. The text is GBK (code page 936), spelled in byte escapes, with its meaning beside
-// each (README shows the Chinese). This file holds no byte outside ASCII, so that a compiler that
-// reads it in some other code page (cl.exe without /utf-8 reads the system's) cannot take a line
-// end for half of a character and fold the next line into a comment; a test checks it. The two
-// start-up failure lines are in common/relay_log.h, where the service host finds them too.
-static const char LINE_STARTED[] =  // "Server started."
-    "[%02d:%02d:%02d] \xb7\xfe\xce\xf1\xc6\xf7\xd2\xd1\xc6\xf4\xb6\xaf\xa1\xa3"
-    "\n";
-static const char LINE_CONNECTED[] =  // "New client connected, now online: "
-    "[%02d:%02d:%02d] \xd0\xc2\xbf\xcd\xbb\xa7\xb6\xcb\xc1\xac\xbd\xd3\xa3\xac\xb5\xb1\xc7\xb0\xd4\xda\xcf\xdf\xa3\xba"
-    "%d\n";
-static const char LINE_TIMED_OUT[] =  // "Client timed out and disconnected"
-    "[%02d:%02d:%02d] \xbf\xcd\xbb\xa7\xb6\xcb\xb3\xac\xca\xb1\xb6\xcf\xbf\xaa"
-    "\n";
-
-// Formats a line and writes it at once, whole, in the terminal's own encoding if stdout is one.
-static void write_line(const log_record &r)
-{
-    char text[128];
-    int len = r.format == LINE_CONNECTED
-                  ? std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second, static_cast<int>(r.value))
-                  : std::snprintf(text, sizeof text, r.format, r.hour, r.minute, r.second,
-                                  static_cast<unsigned long>(r.value));
-    if (len <= 0 || len >= static_cast<int>(sizeof text))
-        return;  // no line is that long
-    write_log_line(text, static_cast<std::size_t>(len));  // a log that cannot be written is not reported
-}
-
-clock_time getTime();
-
-// The log; its lines are queued with the time of their event and written by a thread of its own.
-event_log events(getTime, write_line);
-
-static void log_event(const char *format, std::uint32_t value = 0)
-{
-    events.add(format, value);
-}
-
-// A connected client. Its handler thread owns it; the registry lends it to fan-outs under mtx.
-// cut_off and queued are written under mtx and read by the handler without it: whoever sets either
-// wakes the handler too, so a handler that read them a moment early is woken to read them again.
-struct client {
-    SOCKET sock;
-    waker *alarm;                 // cuts the handler's wait short when output is queued for it
-    backlog_queue backlog;        // guarded by mtx
-    std::size_t backlog_bytes;    // guarded by mtx
-    std::atomic<bool> cut_off;    // too far behind, or its connection failed
-    std::chrono::steady_clock::time_point last_progress;  // guarded by mtx: when its socket last took bytes
-    bool above_mark;                                      // guarded by mtx: more than THROTTLE_MARK queued
-    std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
-    std::atomic<bool> queued;                             // its backlog holds something
-    bool departed;                                        // guarded by mtx: being removed
-};
 
 // The client registry: every connected client in the order it arrived, guarded by mtx.
-std::vector<client *> clients;
-fair_mutex mtx;
-std::atomic<bool> server_running{true};
+static std::vector<client *> clients;
+static fair_mutex mtx;
 // Senders held back wait on this for a receiver to fall below THROTTLE_MARK; not under mtx, which
 // they let go meanwhile.
-std::mutex drained_mtx;
-std::condition_variable drained;
-std::uint64_t drains;  // guarded by drained_mtx: how often one has
-
-clock_time getTime()
-{
-    return local_clock();
-}
-
-// Chunks received together from one sender, to be passed on together.
-struct received {
-    const char *data[FAN_OUT_BATCH];
-    std::size_t len[FAN_OUT_BATCH];
-    int count;
-};
+static std::mutex drained_mtx;
+static std::condition_variable drained;
+static std::uint64_t drains;  // guarded by drained_mtx: how often one has
 
 // A handler's chunks waiting to be passed on, and what became of them.
 struct fan_out_request {
@@ -146,20 +64,20 @@ struct fan_out_request {
 // several senders that wait together go to each receiver in one gathered send, as the send calls
 // are nearly all of the relay's cost. Guarded by handover_mtx, which may be taken while mtx is
 // held, never the other way.
-std::vector<client *> joining;
-std::vector<client *> owed;  // a client for each heartbeat it is owed an answer for
-fan_out_request *requests_first, *requests_last;
-std::vector<client *> leaving;
-std::mutex handover_mtx;
-std::atomic<bool> handovers_waiting{false};
+static std::vector<client *> joining;
+static std::vector<client *> owed;  // a client for each heartbeat it is owed an answer for
+static fan_out_request *requests_first, *requests_last;
+static std::vector<client *> leaving;
+static std::mutex handover_mtx;
+static std::atomic<bool> handovers_waiting{false};
 // The batches being done, kept for their capacity; guarded by mtx.
-std::vector<client *> joined, answered, departed;
+static std::vector<client *> joined, answered, departed;
 
 // A thread of its own that does what was handed over when nobody else will (see hand_on); nobody
 // waits for it. Guarded by handover_mtx.
-std::condition_variable porter_wake;
-bool porter_called = false;
-bool porter_running = false;
+static std::condition_variable porter_wake;
+static bool porter_called = false;
+static bool porter_running = false;
 
 static void send_answer(client &c);
 static void pass_on(fan_out_request *first);
@@ -290,12 +208,6 @@ public:
     std::unique_lock<fair_mutex> hold;
 };
 
-// A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
-static bool is_heartbeat(const char *chunk, int len)
-{
-    return len >= HEARTBEAT_BYTES && std::memcmp(chunk, PING, HEARTBEAT_BYTES) == 0;
-}
-
 // Chunks on their way to every receiver: those of the requests passed on together, and answers.
 #define OUTGOING_CHUNKS (8 * FAN_OUT_BATCH)
 struct outgoing {
@@ -424,7 +336,7 @@ static bool room_is_behind(const client &sender)
 }
 
 // The chunks of the requests being passed on; guarded by mtx.
-outgoing passing;
+static outgoing passing;
 
 // Passes the chunks of a list of requests to every registered client but their senders, in
 // registration order, the requests in the order they came, as many together as `passing` holds. Each
@@ -472,7 +384,7 @@ static void pass_on(fan_out_request *first)
 // Has chunks passed on to every other client and waits until they have been (the chunks are the
 // caller's). Whoever holds mtx next passes them on, with any others waiting; that is this thread if
 // mtx is free. Returns whether the sender should wait before reading on (see THROTTLE_MARK).
-static bool fan_out(client &sender, const received &chunks)
+bool fan_out(client &sender, const received &chunks)
 {
     fan_out_request me{&sender, &chunks, nullptr, false, false, false, {}};
     std::unique_lock<std::mutex> lock(handover_mtx);
@@ -493,7 +405,7 @@ static bool fan_out(client &sender, const received &chunks)
 // Holds a sender back while the room catches up, for a moment at a time, so that its handler still
 // serves its own backlog and notices its own departure meanwhile. Returns whether it still must wait.
 // It waits holding no lock of the registry's.
-static bool wait_for_room(const client &sender)
+bool wait_for_room(const client &sender)
 {
     {
         std::unique_lock<std::mutex> lock(drained_mtx);
@@ -531,7 +443,7 @@ static void send_answer(client &c)
 // Has a heartbeat answered without waiting for the registry: at once if it is free, otherwise by
 // whoever holds it, as they let it go. A client leaves only under the lock, after what was handed
 // over for it has been done, so it is never answered once gone.
-static void answer_heartbeat(client &c)
+void answer_heartbeat(client &c)
 {
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
@@ -544,7 +456,7 @@ static void answer_heartbeat(client &c)
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
 // Nothing waits on it, so it does not first do what was handed over (a client that reads slowly
 // drains often): only, as always, on letting the lock go.
-static bool drain_backlog(client &c)
+bool drain_backlog(client &c)
 {
     bool alive;
     {
@@ -584,7 +496,7 @@ static void remove_departed()
 // Hands c over for removal (remove_departed), without waiting for the registry: a crowd that leaves
 // together, in a busy room, is removed in a pass or two, not one round of the room's chat each. Its
 // handler must not touch c afterwards.
-static void unregister_client(client *c)
+void unregister_client(client *c)
 {
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
@@ -592,39 +504,6 @@ static void unregister_client(client *c)
         handovers_waiting = true;
     }
     serve_handovers();
-}
-
-static void handle_client(void *arg);
-
-// Connections taken from the listen queue, in the order they came, with their wakers where the
-// platform made them with the connection. In a crowd's arrival the kernel completes handshakes as
-// fast as the clients send them, and those that find the listen queue full (4,096 on a Linux host
-// by default) wait a second or more for their retransmission; so the accept loop does nothing but
-// take connections and hand them over here, a batch at a time, with one lock and at most one
-// wake-up, and a thread of its own, the starter, does the rest: their records, their registration
-// and their handlers' threads. Guarded by arrivals_mtx, which nothing else takes.
-struct arrival {
-    SOCKET sock;
-    waker *alarm;
-};
-#define ACCEPT_BATCH 64
-std::vector<arrival> arrivals;
-std::mutex arrivals_mtx;
-std::condition_variable arrivals_wake;  // with arrivals_mtx: newcomers wait
-bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
-// The starter starts at most this many handlers before it looks for newcomers again: a thread start
-// took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
-// of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
-#define STARTS_BETWEEN_LOOKS 16
-
-// Starts c's handler. If no thread can be had, the client leaves as any other does, so the
-// registry never keeps a client nobody serves.
-static void start_handler(client *c)
-{
-    if (!start_thread(handle_client, c)) {
-        unregister_client(c);
-        events.write_unattended();
-    }
 }
 
 // The starter's use of the registry: it enters its newcomers when the registry is free, and never
@@ -640,254 +519,23 @@ static void enter_newcomers()
         serve_handovers();  // nobody else to do it
 }
 
-// Makes each new connection its client record and hands them all over for registration
-// (take_handovers) in one go, then appends them to `unstarted`, whose handlers are still to be
-// started. A handler may start receiving before the registry has taken its client in, and then takes
-// it in itself on its first use of the registry if nobody has yet.
-static void take_in(const std::vector<arrival> &batch, std::vector<client *> &unstarted)
+// Hands newcomers over for registration (take_handovers) in one go, and enters them at once if the
+// registry is free.
+void hand_over_newcomers(client *const *newcomers, std::size_t count)
 {
-    std::size_t first = unstarted.size();
-    auto now = std::chrono::steady_clock::now();
-    for (const arrival &a : batch) {
-        waker *alarm = a.alarm != nullptr ? a.alarm : make_waker();
-        if (alarm == nullptr) {
-            close_socket(a.sock);
-            continue;
-        }
-        unstarted.push_back(new client{a.sock, alarm, {}, 0, false, now, false, now, false, false});
-    }
-    if (unstarted.size() == first)
-        return;
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
-        joining.insert(joining.end(), unstarted.begin() + static_cast<std::ptrdiff_t>(first), unstarted.end());
+        joining.insert(joining.end(), newcomers, newcomers + count);
         handovers_waiting = true;
     }
     enter_newcomers();
 }
 
-// The starter: takes in whoever the accept loop handed over, and starts their handlers, newcomers
-// first, so that a crowd's later half is registered while the earlier half's threads start.
-static void start_handlers(void *)
+// Starts the porter; without one, those who hand over do it all themselves.
+void start_porter()
 {
-    std::vector<arrival> batch;
-    std::vector<client *> unstarted;
-    std::size_t started = 0;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(arrivals_mtx);
-            if (started == unstarted.size())
-                arrivals_wake.wait(lock, [] { return !arrivals.empty(); });
-            batch.swap(arrivals);
-        }
-        if (started == unstarted.size()) {
-            unstarted.clear();
-            started = 0;
-        }
-        take_in(batch, unstarted);
-        batch.clear();
-        for (int i = 0; i < STARTS_BETWEEN_LOOKS && started < unstarted.size(); ++i)
-            start_handler(unstarted[started++]);
-        events.write_unattended();
-    }
-}
-
-// Hands the accept loop's newcomers to the starter, or, without one, takes them in itself.
-static void hand_over_arrivals(const SOCKET *socks, waker *const *wakers, int count)
-{
-    if (!starter_running) {
-        static std::vector<arrival> batch;
-        static std::vector<client *> unstarted;
-        for (int i = 0; i < count; ++i)
-            batch.push_back(arrival{socks[i], wakers[i]});
-        take_in(batch, unstarted);
-        batch.clear();
-        for (client *c : unstarted)
-            start_handler(c);
-        unstarted.clear();
-        events.write_unattended();
-        return;
-    }
-    bool idle;
-    {
-        std::lock_guard<std::mutex> lock(arrivals_mtx);
-        idle = arrivals.empty();
-        for (int i = 0; i < count; ++i)
-            arrivals.push_back(arrival{socks[i], wakers[i]});
-    }
-    if (idle)
-        arrivals_wake.notify_one();  // else it has been woken already, and finds these with the rest
-}
-
-// Receives, answers heartbeats and relays for one client until it has been silent for more than
-// 10 seconds, closes its connection, fails, or falls too far behind; then removes it and logs the
-// departure. All of these leave the same way.
-static void handle_client(void *arg)
-{
-    auto *c = static_cast<client *>(arg);
-    using std::chrono::steady_clock;
-    const auto limit = SILENCE_LIMIT;
-    char buffer[FAN_OUT_BATCH][BUFFER_SIZE];
-    // A monotonic clock: setting the wall clock must not drop everyone or keep the dead.
-    steady_clock::time_point last_active = steady_clock::now();
-    bool held_back = false;  // the room is behind: read nothing from this client for now
-    while (server_running) {
-        // Read without the registry's lock (see client): a wake-up of this handler costs the room
-        // nothing unless it has something to pass on or answer.
-        if (c->cut_off)
-            break;
-        bool want_write = c->queued.load(std::memory_order_relaxed);
-        if (held_back)
-            held_back = wait_for_room(*c);
-        // While held back, its bytes wait in its socket; they count as activity only once they are
-        // read, so the silence test waits for a round that reads.
-        bool reading = !held_back;
-        // Sleep until there is something to do or the silence would pass the limit; an idle
-        // client costs no wake-ups in between.
-        auto until_limit = std::chrono::duration_cast<std::chrono::milliseconds>(last_active + limit - steady_clock::now());
-        int timeout_ms = until_limit.count() < 0 ? 0 : static_cast<int>(until_limit.count()) + 1;
-        if (held_back)
-            timeout_ms = 0;
-        int ready = wait_socket(c->sock, !held_back, want_write, c->alarm, timeout_ms);
-        if (ready & WAIT_WOKEN)
-            clear_waker(c->alarm);
-        bool gone = false;
-        if (ready & WAIT_READABLE) {
-            received chunks{};
-            // Bounded by receives, heartbeats included, so that a stream of them cannot keep the
-            // handler from its backlog or from noticing that it has been cut off.
-            for (int receives = 0; receives < FAN_OUT_BATCH; ++receives) {
-                char *into = buffer[chunks.count];
-                int bytes_received = recv_some(c->sock, into, BUFFER_SIZE);
-                if (bytes_received <= 0) {
-                    gone = bytes_received == RECV_CLOSED || bytes_received == RECV_BROKEN;
-                    break;
-                }
-                last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
-                if (is_heartbeat(into, bytes_received)) {
-                    answer_heartbeat(*c);  // its buffer is free for the next chunk
-                    if (c->cut_off)
-                        break;
-                } else {
-                    chunks.data[chunks.count] = into;
-                    chunks.len[chunks.count++] = static_cast<std::size_t>(bytes_received);
-                }
-                if (bytes_received < BUFFER_SIZE)
-                    break;  // most likely all there was
-            }
-            if (chunks.count > 0)
-                held_back = fan_out(*c, chunks);
-        }
-        if (gone)
-            break;
-        if ((ready & WAIT_WRITABLE) && !drain_backlog(*c))
-            break;
-        // Silent means nothing came from it, not that the relay has not got round to reading it (a
-        // busy room can keep this handler waiting for the registry for long): bytes waiting in its
-        // socket are activity, and are read next.
-        if (reading && steady_clock::now() - last_active > limit) {
-            if (!input_waiting(c->sock))
-                break;
-            last_active = steady_clock::now();
-        }
-    }
-    unregister_client(c);
-    events.write_unattended();
-}
-
-// Announces the relay every 3 seconds. The limited broadcast leaves through one interface only, the
-// one the default route picks, so each network the host is on also gets the announcement at its own
-// broadcast address, from the relay's address there (clients connect to the source). Networks are
-// listed anew every period, so one joined later is announced on from the next period; a send that
-// fails (a network gone since it was listed) is ignored like any other, and the rest go out.
-//
-// Each period it also hands back to the system the memory freed since the last: what a crowd that
-// has left, or a stalled client's queue, took goes back (an allocator keeps freed memory for reuse,
-// and scattered free pages are never returned on their own; queued chunks come in whole blocks for
-// this, see copy_chunk). Measured under load (1,200 clients come and gone, 200 chatting), a pass
-// takes 0.01 to 0.5 ms.
-static void udp_broadcast(void *)
-{
-    const char *const discovery_msg = ANNOUNCEMENT;
-    const int len = ANNOUNCEMENT_BYTES;  // no NUL
-    SOCKET udp_sock = NO_SOCKET;
-    ipv4_network networks[MAX_NETWORKS];
-    while (server_running) {
-        // A socket that could not be had (no descriptor left at the time) is asked for again each
-        // period, so the limited broadcast comes back once there is room.
-        if (udp_sock == NO_SOCKET)
-            udp_sock = udp_broadcast_socket();
-        if (udp_sock != NO_SOCKET)
-            send_broadcast(udp_sock, discovery_msg, len, UDP_PORT);
-        int count = list_networks(networks, MAX_NETWORKS);
-        for (int i = 0; i < count; ++i)
-            send_network_broadcast(networks[i], discovery_msg, len, UDP_PORT);
-        release_free_memory();
-        std::this_thread::sleep_for(BEACON_PERIOD);
-    }
-    if (udp_sock != NO_SOCKET)
-        close_socket(udp_sock);
-}
-
-// Logs a failed start and returns its code, the exit status. A console window that is the relay's
-// alone (started from the Start menu or Explorer) then stays open until a key is pressed, so that
-// whoever started it can read why; one shared with a shell, a pipe or a file never waits.
-static int failed_start(const char *line, unsigned long err)
-{
-    log_event(line, static_cast<std::uint32_t>(err));
-    events.write_unattended();
-    net_cleanup();
-    hold_console_open(nullptr);
-    return static_cast<int>(err);
-}
-
-int main(int, char **)
-{
-    prepare_log_output();
-    unsigned long err = net_startup();
-    if (err != 0)
-        return failed_start(LINE_STARTUP_FAILED, err);
-    prepare_relay_process();
-
-    // A socket that cannot be created (no descriptor left, say) cannot be bound either: that is
-    // reported as a failed bind, with the code of the failure that happened.
-    SOCKET tcp_sock = tcp_socket();
-    if (tcp_sock == NO_SOCKET || bind_any(tcp_sock, TCP_PORT) != 0)
-        return failed_start(LINE_BIND_FAILED, last_error());
-    // The longest queue the platform allows: with a short one, a burst of clients starting at once
-    // overflows it, and those whose handshakes completed anyway are never served. A listen can fail
-    // where the bind did not (two relays started at the same moment, a wildcard conflict that the
-    // platform reports only here): that is a port we do not have, reported as such.
-    if (listen_socket(tcp_sock) != 0)
-        return failed_start(LINE_BIND_FAILED, last_error());
-
-    // Without the beacon, clients must be told the address; the relay itself still works.
-    start_thread(udp_broadcast, nullptr);
-    events.start_writer();
-    starter_running = start_thread(start_handlers, nullptr);  // else the accept loop takes newcomers in
     if (start_thread(serve_for_others, nullptr)) {
         std::lock_guard<std::mutex> lock(handover_mtx);
         porter_running = true;  // else those who hand over do it all themselves
     }
-    log_event(LINE_STARTED);
-    events.write_unattended();
-
-    SOCKET socks[ACCEPT_BATCH];
-    waker *wakers[ACCEPT_BATCH];
-    while (server_running) {
-        int count = accept_clients(tcp_sock, socks, wakers, ACCEPT_BATCH);
-        if (count == 0) {
-            // Out of descriptors or memory, most likely. A connection that cannot be served is
-            // refused at once rather than left waiting in the queue; with nothing refused, retrying
-            // at once would only spin.
-            if (refuse_client(tcp_sock) != 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        hand_over_arrivals(socks, wakers, count);
-    }
-
-    close_socket(tcp_sock);
-    net_cleanup();
-    return 0;
 }
