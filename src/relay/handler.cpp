@@ -65,7 +65,7 @@ void handle_client(void *arg)
                 }
                 last_active = steady_clock::now();  // every chunk counts as activity, heartbeat or not
                 if (is_heartbeat(into, bytes_received)) {
-                    answer_heartbeat(*c);  // its buffer is free for the next chunk
+                    hand_over_heartbeat(*c);  // its buffer is free for the next chunk
                     if (c->cut_off)
                         break;
                 } else {
@@ -76,7 +76,7 @@ void handle_client(void *arg)
                     break;  // most likely all there was
             }
             if (chunks.count > 0)
-                held_back = fan_out(*c, chunks);
+                held_back = hand_over_chunks(*c, chunks);
         }
         if (gone)
             break;
@@ -91,6 +91,6 @@ void handle_client(void *arg)
             last_active = steady_clock::now();
         }
     }
-    unregister_client(c);
+    hand_over_departure(c);
     events.write_unattended();
 }

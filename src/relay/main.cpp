@@ -51,7 +51,7 @@ int main(int, char **)
     // Without the beacon, clients must be told the address; the relay itself still works.
     start_thread(udp_broadcast, nullptr);
     events.start_writer();
-    starter_running = start_thread(start_handlers, nullptr);  // else the accept loop takes newcomers in
+    start_starter();  // else the accept loop takes newcomers in
     start_porter();  // else those who hand over do it all themselves
     log_event(LINE_STARTED);
     events.write_unattended();
@@ -68,7 +68,7 @@ int main(int, char **)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
-        hand_over_arrivals(socks, wakers, count);
+        give_to_starter(socks, wakers, count);
     }
 
     close_socket(tcp_sock);

@@ -49,7 +49,7 @@ struct fan_out_request {
     const received *chunks;
     fan_out_request *next;     // guarded by handover_mtx, like the rest
     bool done;                 // passed on; held_back is the answer
-    bool your_turn;            // asked to pass on what waits (serve_handovers)
+    bool your_turn;            // asked to pass on what waits (do_handovers_if_free)
     bool held_back;            // the room is behind (see THROTTLE_MARK)
     std::condition_variable finished;
 };
@@ -73,19 +73,19 @@ static std::atomic<bool> handovers_waiting{false};
 // The batches being done, kept for their capacity; guarded by mtx.
 static std::vector<client *> joined, answered, departed;
 
-// A thread of its own that does what was handed over when nobody else will (see hand_on); nobody
-// waits for it. Guarded by handover_mtx.
+// The porter: a thread of its own that does what was handed over when nobody else will (see
+// wake_turn_taker_or_porter); nobody waits for it. Guarded by handover_mtx.
 static std::condition_variable porter_wake;
 static bool porter_called = false;
 static bool porter_running = false;
 
-static void send_answer(client &c);
-static void pass_on(fan_out_request *first);
+static void deliver_answer(client &c);
+static void fan_out_requests(fan_out_request *first);
 static void remove_departed();
 
 // Enters the newcomers of `joined` in the registry, logging each arrival with the count it made.
 // Caller holds mtx.
-static void enter_joined()
+static void register_joined()
 {
     for (client *c : joined) {
         clients.push_back(c);
@@ -97,7 +97,7 @@ static void enter_joined()
 // Enters the waiting newcomers in the registry, answers the heartbeats, passes on the chunks handed
 // over and removes the clients that have left, in that order: a client leaves only after what was
 // handed over for it is done. Caller holds mtx.
-static void take_handovers()
+static void do_handovers()
 {
     if (!handovers_waiting.load())
         return;
@@ -111,28 +111,29 @@ static void take_handovers()
         departed.swap(leaving);
         handovers_waiting = false;
     }
-    enter_joined();
+    register_joined();
     for (client *c : answered)
-        send_answer(*c);
+        deliver_answer(*c);
     answered.clear();
     if (requests != nullptr)
-        pass_on(requests);
+        fan_out_requests(requests);
     remove_departed();
 }
 
 // Enters the waiting newcomers only, leaving the rest to others. Caller holds mtx.
-static void take_newcomers()
+static void register_newcomers_only()
 {
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
         joined.swap(joining);
         handovers_waiting = !owed.empty() || requests_first != nullptr || !leaving.empty();
     }
-    enter_joined();
+    register_joined();
 }
 
-// Asks the handler whose chunks have waited longest to do what waits next; false if none waits.
-static bool pass_the_turn()
+// Asks the turn-taker, the handler whose chunks have waited longest, to do what waits next; false
+// if no chunks wait.
+static bool wake_turn_taker()
 {
     std::lock_guard<std::mutex> lock(handover_mtx);
     if (requests_first == nullptr)
@@ -142,12 +143,12 @@ static bool pass_the_turn()
     return true;
 }
 
-// Gives what waits to a thread that will do it: the handler whose chunks have waited longest, or,
-// with none waiting, the porter. False if there is neither (the platform refused the porter a
+// Gives what waits to a thread that will do it: the turn-taker, or, with no chunks waiting, the
+// porter. False if there is neither (the platform refused the porter a
 // thread), and then the caller must do it.
-static bool hand_on()
+static bool wake_turn_taker_or_porter()
 {
-    if (pass_the_turn())
+    if (wake_turn_taker())
         return true;
     std::lock_guard<std::mutex> lock(handover_mtx);
     if (!porter_running)
@@ -160,21 +161,21 @@ static bool hand_on()
 // Does what was handed over if nobody holds mtx; if somebody does, they will on letting it go.
 // Two passes at most: a handler that spent itself on others' heartbeats, newcomers and departures
 // while they keep coming would neither read nor drain its own client meanwhile. What is left then
-// goes to a thread that will do it (hand_on), never to nobody.
-static void serve_handovers()
+// goes to a thread that will do it (wake_turn_taker_or_porter), never to nobody.
+static void do_handovers_if_free()
 {
     for (int passes = 0; handovers_waiting.load(); ++passes) {
-        if (passes >= 2 && hand_on())
+        if (passes >= 2 && wake_turn_taker_or_porter())
             return;
         if (!mtx.try_lock())
             return;
-        take_handovers();
+        do_handovers();
         mtx.unlock();
     }
 }
 
 // The porter: does what was handed over, for as long as anything waits, whenever asked.
-static void serve_for_others(void *)
+static void run_porter(void *)
 {
     for (;;) {
         {
@@ -184,23 +185,23 @@ static void serve_for_others(void *)
         }
         while (handovers_waiting.load()) {
             std::lock_guard<fair_mutex> lock(mtx);
-            take_handovers();
+            do_handovers();
         }
     }
 }
 
 // Holds mtx. What was handed over is done on taking it, so that what follows already counts the
 // newcomers and comes after the answers; and after letting it go, whatever was handed over
-// meanwhile is done or handed on (serve_handovers), so that nothing waits for a lock nobody takes
-// (those who hand over only try it, and what they handed over while it was held is seen here).
+// meanwhile is done or handed on (do_handovers_if_free), so that nothing waits for a lock nobody
+// takes (those who hand over only try it, and what they handed over while it was held is seen here).
 // Every holder of mtx lets it go this way, and none lets it go while it waits.
 class registry_lock {
 public:
-    registry_lock() : hold(mtx) { take_handovers(); }
+    registry_lock() : hold(mtx) { do_handovers(); }
     ~registry_lock()
     {
         hold.unlock();
-        serve_handovers();
+        do_handovers_if_free();
     }
     registry_lock(const registry_lock &) = delete;
     registry_lock &operator=(const registry_lock &) = delete;
@@ -342,7 +343,7 @@ static outgoing passing;
 // registration order, the requests in the order they came, as many together as `passing` holds. Each
 // round is one critical section, so chunks from different senders never interleave at a receiver.
 // Tells each requester it is done, and whether the room is behind. Caller holds mtx.
-static void pass_on(fan_out_request *first)
+static void fan_out_requests(fan_out_request *first)
 {
     while (first != nullptr) {
         passing.count = 0;
@@ -384,7 +385,7 @@ static void pass_on(fan_out_request *first)
 // Has chunks passed on to every other client and waits until they have been (the chunks are the
 // caller's). Whoever holds mtx next passes them on, with any others waiting; that is this thread if
 // mtx is free. Returns whether the sender should wait before reading on (see THROTTLE_MARK).
-bool fan_out(client &sender, const received &chunks)
+bool hand_over_chunks(client &sender, const received &chunks)
 {
     fan_out_request me{&sender, &chunks, nullptr, false, false, false, {}};
     std::unique_lock<std::mutex> lock(handover_mtx);
@@ -393,7 +394,7 @@ bool fan_out(client &sender, const received &chunks)
     handovers_waiting = true;
     for (;;) {
         lock.unlock();
-        serve_handovers();
+        do_handovers_if_free();
         lock.lock();
         me.finished.wait(lock, [&me] { return me.done || me.your_turn; });
         if (me.done)
@@ -419,7 +420,7 @@ bool wait_for_room(const client &sender)
 // Answers a heartbeat. It goes through the backlog like relayed bytes, so that it never lands in
 // the middle of a chunk that is only partly sent (unread answers count against the backlog like
 // anything else). Caller holds mtx.
-static void send_answer(client &c)
+static void deliver_answer(client &c)
 {
     struct fixed_copy {
         chunk_copy copy;
@@ -443,14 +444,14 @@ static void send_answer(client &c)
 // Has a heartbeat answered without waiting for the registry: at once if it is free, otherwise by
 // whoever holds it, as they let it go. A client leaves only under the lock, after what was handed
 // over for it has been done, so it is never answered once gone.
-void answer_heartbeat(client &c)
+void hand_over_heartbeat(client &c)
 {
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
         owed.push_back(&c);
         handovers_waiting = true;
     }
-    serve_handovers();
+    do_handovers_if_free();
 }
 
 // Sends what c's socket takes now of its backlog. Returns false if the connection has failed.
@@ -463,7 +464,7 @@ bool drain_backlog(client &c)
         std::lock_guard<fair_mutex> lock(mtx);
         alive = send_pending(c, nullptr) >= 0;
     }
-    serve_handovers();
+    do_handovers_if_free();
     return alive;
 }
 
@@ -496,30 +497,30 @@ static void remove_departed()
 // Hands c over for removal (remove_departed), without waiting for the registry: a crowd that leaves
 // together, in a busy room, is removed in a pass or two, not one round of the room's chat each. Its
 // handler must not touch c afterwards.
-void unregister_client(client *c)
+void hand_over_departure(client *c)
 {
     {
         std::lock_guard<std::mutex> lock(handover_mtx);
         leaving.push_back(c);
         handovers_waiting = true;
     }
-    serve_handovers();
+    do_handovers_if_free();
 }
 
 // The starter's use of the registry: it enters its newcomers when the registry is free, and never
 // spends itself on the room's fan-outs, answers and departures, which it hands on: newcomers are
 // taken in however busy the room is.
-static void enter_newcomers()
+static void register_newcomers_if_free()
 {
     if (!mtx.try_lock())
         return;  // its holder enters them on letting it go
-    take_newcomers();
+    register_newcomers_only();
     mtx.unlock();
-    if (handovers_waiting.load() && !hand_on())
-        serve_handovers();  // nobody else to do it
+    if (handovers_waiting.load() && !wake_turn_taker_or_porter())
+        do_handovers_if_free();  // nobody else to do it
 }
 
-// Hands newcomers over for registration (take_handovers) in one go, and enters them at once if the
+// Hands newcomers over for registration (do_handovers) in one go, and enters them at once if the
 // registry is free.
 void hand_over_newcomers(client *const *newcomers, std::size_t count)
 {
@@ -528,13 +529,13 @@ void hand_over_newcomers(client *const *newcomers, std::size_t count)
         joining.insert(joining.end(), newcomers, newcomers + count);
         handovers_waiting = true;
     }
-    enter_newcomers();
+    register_newcomers_if_free();
 }
 
 // Starts the porter; without one, those who hand over do it all themselves.
 void start_porter()
 {
-    if (start_thread(serve_for_others, nullptr)) {
+    if (start_thread(run_porter, nullptr)) {
         std::lock_guard<std::mutex> lock(handover_mtx);
         porter_running = true;  // else those who hand over do it all themselves
     }

@@ -27,7 +27,7 @@ struct arrival {
 static std::vector<arrival> arrivals;
 static std::mutex arrivals_mtx;
 static std::condition_variable arrivals_wake;  // with arrivals_mtx: newcomers wait
-bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
+static bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
 // The starter starts at most this many handlers before it looks for newcomers again: a thread start
 // took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
 // of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
@@ -38,16 +38,16 @@ bool starter_running = false;  // set before the accept loop starts; else the ac
 static void start_handler(client *c)
 {
     if (!start_thread(handle_client, c)) {
-        unregister_client(c);
+        hand_over_departure(c);
         events.write_unattended();
     }
 }
 
 // Makes each new connection its client record and hands them all over for registration
-// (take_handovers) in one go, then appends them to `unstarted`, whose handlers are still to be
+// (hand_over_newcomers) in one go, then appends them to `unstarted`, whose handlers are still to be
 // started. A handler may start receiving before the registry has taken its client in, and then takes
 // it in itself on its first use of the registry if nobody has yet.
-static void take_in(const std::vector<arrival> &batch, std::vector<client *> &unstarted)
+static void make_clients(const std::vector<arrival> &batch, std::vector<client *> &unstarted)
 {
     std::size_t first = unstarted.size();
     auto now = std::chrono::steady_clock::now();
@@ -66,7 +66,7 @@ static void take_in(const std::vector<arrival> &batch, std::vector<client *> &un
 
 // The starter: takes in whoever the accept loop handed over, and starts their handlers, newcomers
 // first, so that a crowd's later half is registered while the earlier half's threads start.
-void start_handlers(void *)
+static void run_starter(void *)
 {
     std::vector<arrival> batch;
     std::vector<client *> unstarted;
@@ -82,7 +82,7 @@ void start_handlers(void *)
             unstarted.clear();
             started = 0;
         }
-        take_in(batch, unstarted);
+        make_clients(batch, unstarted);
         batch.clear();
         for (int i = 0; i < STARTS_BETWEEN_LOOKS && started < unstarted.size(); ++i)
             start_handler(unstarted[started++]);
@@ -91,14 +91,14 @@ void start_handlers(void *)
 }
 
 // Hands the accept loop's newcomers to the starter, or, without one, takes them in itself.
-void hand_over_arrivals(const SOCKET *socks, waker *const *wakers, int count)
+void give_to_starter(const SOCKET *socks, waker *const *wakers, int count)
 {
     if (!starter_running) {
         static std::vector<arrival> batch;
         static std::vector<client *> unstarted;
         for (int i = 0; i < count; ++i)
             batch.push_back(arrival{socks[i], wakers[i]});
-        take_in(batch, unstarted);
+        make_clients(batch, unstarted);
         batch.clear();
         for (client *c : unstarted)
             start_handler(c);
@@ -115,4 +115,10 @@ void hand_over_arrivals(const SOCKET *socks, waker *const *wakers, int count)
     }
     if (idle)
         arrivals_wake.notify_one();  // else it has been woken already, and finds these with the rest
+}
+
+// Starts the starter; without it, the accept loop takes newcomers in itself (give_to_starter).
+void start_starter()
+{
+    starter_running = start_thread(run_starter, nullptr);
 }
