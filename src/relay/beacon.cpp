@@ -12,7 +12,7 @@
 // The beacon announces on at most this many networks besides the limited broadcast. Addresses that
 // share a subnet count once; a host on more networks than this (a router, a container host with
 // thousands of addresses) is not what the relay is for, and the cap keeps each period's work small.
-#define MAX_NETWORKS 64
+constexpr int MAX_NETWORKS = 64;
 
 // Announces the relay every 3 seconds. The limited broadcast leaves through one interface only, the
 // one the default route picks, so each network the host is on also gets the announcement at its own

@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-#define BUFFER_SIZE 4096
+constexpr int BUFFER_SIZE = 4096;  // the most one receive takes, in bytes
 
 // A heartbeat is a chunk that begins with "[PING]". Shorter chunks are data.
 static bool is_heartbeat(const char *chunk, int len)

@@ -24,21 +24,21 @@
 // already hold about 3 MB before anything is queued (measured on loopback), so a client is dropped
 // only some 7 MB behind the room: minutes of chat, or a moment of a file pasted flat out. A stalled
 // client costs about this much memory here, whatever the sizes of the chunks.
-#define BACKLOG_LIMIT (4u << 20)
+constexpr std::size_t BACKLOG_LIMIT_BYTES = 4u << 20;
 // While a receiver that is still taking data has more than this queued, senders wait before they
 // read on: a room goes only as fast as its slowest reader, as long as that reader keeps reading.
-#define THROTTLE_MARK (64u << 10)
+constexpr std::size_t THROTTLE_MARK_BYTES = 64u << 10;
 // Nobody waits for a receiver whose socket has taken nothing for this long (it has stopped
-// reading), nor for one that has stayed above THROTTLE_MARK for HOLD_LIMIT (a trickle must not set
-// the pace of a room). Such a receiver only falls further behind, up to BACKLOG_LIMIT.
-#define STALL_TIME std::chrono::milliseconds(50)
-#define HOLD_LIMIT std::chrono::seconds(1)
+// reading), nor for one that has stayed above THROTTLE_MARK_BYTES for HOLD_LIMIT (a trickle must not
+// set the pace of a room). Such a receiver only falls further behind, up to BACKLOG_LIMIT_BYTES.
+constexpr auto STALL_TIME = std::chrono::milliseconds(50);
+constexpr auto HOLD_LIMIT = std::chrono::seconds(1);
 
 // The client registry: every connected client in the order it arrived, guarded by mtx.
 static std::vector<client *> clients;
 static fair_mutex mtx;
-// Senders held back wait on this for a receiver to fall below THROTTLE_MARK; not under mtx, which
-// they let go meanwhile.
+// Senders held back wait on this for a receiver to fall below THROTTLE_MARK_BYTES; not under mtx,
+// which they let go meanwhile.
 static std::mutex drained_mtx;
 static std::condition_variable drained;
 static std::uint64_t drains;  // guarded by drained_mtx: how often one has
@@ -50,7 +50,7 @@ struct fan_out_request {
     fan_out_request *next;     // guarded by handover_mtx, like the rest
     bool done;                 // passed on; held_back is the answer
     bool your_turn;            // asked to pass on what waits (do_handovers_if_free)
-    bool held_back;            // the room is behind (see THROTTLE_MARK)
+    bool held_back;            // the room is behind (see THROTTLE_MARK_BYTES)
     std::condition_variable finished;
 };
 
@@ -210,7 +210,7 @@ public:
 };
 
 // Chunks on their way to every receiver: those of the requests passed on together, and answers.
-#define OUTGOING_CHUNKS (8 * FAN_OUT_BATCH)
+constexpr int OUTGOING_CHUNKS = 8 * FAN_OUT_BATCH;
 struct outgoing {
     const char *data[OUTGOING_CHUNKS];
     std::size_t len[OUTGOING_CHUNKS];
@@ -241,7 +241,7 @@ static long send_pending(client &c, const outgoing *extra)
     if (sent <= 0)
         return sent;
     c.last_progress = std::chrono::steady_clock::now();
-    bool was_throttling = c.backlog_bytes > THROTTLE_MARK;
+    bool was_throttling = c.backlog_bytes > THROTTLE_MARK_BYTES;
     auto left = static_cast<std::size_t>(sent);
     while (left > 0 && !c.backlog.empty()) {
         pending &head = c.backlog.front();
@@ -256,7 +256,7 @@ static long send_pending(client &c, const outgoing *extra)
         c.backlog_bytes -= rest;
         c.backlog.pop_front();
     }
-    if (c.backlog_bytes <= THROTTLE_MARK) {
+    if (c.backlog_bytes <= THROTTLE_MARK_BYTES) {
         c.above_mark = false;
         if (was_throttling) {
             {
@@ -278,8 +278,8 @@ static long send_pending(client &c, const outgoing *extra)
 // receivers that need it; the receiver's handler and every later delivery send from the queue as
 // the socket drains. A sender waits until its chunks have been passed on (by whichever thread held
 // the lock at the time), so a room can never be fed faster than the server can pass its bytes on;
-// a receiver that reads slowly holds the senders back (THROTTLE_MARK), and one that stops reading is
-// cut off past BACKLOG_LIMIT.
+// a receiver that reads slowly holds the senders back (THROTTLE_MARK_BYTES), and one that stops
+// reading is cut off past BACKLOG_LIMIT_BYTES.
 static void deliver(client &to, outgoing &chunks)
 {
     if (to.cut_off)
@@ -308,11 +308,11 @@ static void deliver(client &to, outgoing &chunks)
         to.backlog_bytes += chunks.len[i] - skip;
         skip = 0;
     }
-    if (to.backlog_bytes > THROTTLE_MARK && !to.above_mark) {
+    if (to.backlog_bytes > THROTTLE_MARK_BYTES && !to.above_mark) {
         to.above_mark = true;
         to.behind_since = std::chrono::steady_clock::now();
     }
-    if (to.backlog_bytes + to.backlog.size() * ENTRY_COST > BACKLOG_LIMIT)
+    if (to.backlog_bytes + to.backlog.size() * ENTRY_COST > BACKLOG_LIMIT_BYTES)
         to.cut_off = true;
     to.queued.store(!to.backlog.empty(), std::memory_order_relaxed);
     if ((was_idle && !to.backlog.empty()) || to.cut_off)
@@ -322,7 +322,7 @@ static void deliver(client &to, outgoing &chunks)
 // True if c is far behind but still taking data. Caller holds mtx.
 static bool is_behind(const client &c, std::chrono::steady_clock::time_point now)
 {
-    return !c.cut_off && c.backlog_bytes > THROTTLE_MARK && now - c.last_progress < STALL_TIME &&
+    return !c.cut_off && c.backlog_bytes > THROTTLE_MARK_BYTES && now - c.last_progress < STALL_TIME &&
            now - c.behind_since < HOLD_LIMIT;
 }
 
@@ -384,7 +384,7 @@ static void fan_out_requests(fan_out_request *first)
 
 // Has chunks passed on to every other client and waits until they have been (the chunks are the
 // caller's). Whoever holds mtx next passes them on, with any others waiting; that is this thread if
-// mtx is free. Returns whether the sender should wait before reading on (see THROTTLE_MARK).
+// mtx is free. Returns whether the sender should wait before reading on (see THROTTLE_MARK_BYTES).
 bool hand_over_chunks(client &sender, const received &chunks)
 {
     fan_out_request me{&sender, &chunks, nullptr, false, false, false, {}};

@@ -43,7 +43,7 @@
 // receives in a row (each its own chunk, each tested for a heartbeat) and passes the chunks on in
 // one gathered send per receiver: flat out, that takes the send calls, which are nearly all of the
 // relay's cost, down by as much (measured: docs/benchmarks.md).
-#define FAN_OUT_BATCH 8
+constexpr int FAN_OUT_BATCH = 8;
 
 // A connected client. Its handler thread owns it; the registry lends it to fan-outs under mtx.
 // cut_off and queued are written under mtx and read by the handler without it: whoever sets either
@@ -55,8 +55,8 @@ struct client {
     std::size_t backlog_bytes;    // guarded by mtx
     std::atomic<bool> cut_off;    // too far behind, or its connection failed
     std::chrono::steady_clock::time_point last_progress;  // guarded by mtx: when its socket last took bytes
-    bool above_mark;                                      // guarded by mtx: more than THROTTLE_MARK queued
-    std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above THROTTLE_MARK
+    bool above_mark;                                      // guarded by mtx: above THROTTLE_MARK_BYTES
+    std::chrono::steady_clock::time_point behind_since;   // guarded by mtx: when it last went above it
     std::atomic<bool> queued;                             // its backlog holds something
     bool departed;                                        // guarded by mtx: being removed
 };

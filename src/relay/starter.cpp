@@ -31,7 +31,7 @@ static bool starter_running = false;  // set before the accept loop starts; else
 // The starter starts at most this many handlers before it looks for newcomers again: a thread start
 // took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
 // of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
-#define STARTS_BETWEEN_LOOKS 16
+constexpr int STARTS_BETWEEN_LOOKS = 16;
 
 // Starts c's handler. If no thread can be had, the client leaves as any other does, so the
 // registry never keeps a client nobody serves.

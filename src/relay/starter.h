@@ -4,7 +4,7 @@
 #include "platform/net.h"
 
 // The accept loop takes at most this many connections from the listen queue at a time.
-#define ACCEPT_BATCH 64
+constexpr int ACCEPT_BATCH = 64;
 
 // Starts the starter's thread; call before the accept loop starts.
 void start_starter();
