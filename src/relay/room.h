@@ -18,8 +18,8 @@
 //   what its socket takes at once, in one gathered send for all the chunks waiting, and queues the
 //   rest in the receiver's backlog, which the receiver's own handler drains (drain_backlog) as its
 //   socket takes more. A sender whose room is behind waits before it reads on (wait_for_room).
-// - A heartbeat. Its handler hands it over (hand_over_heartbeat) and reads on; the answer goes to
-//   its client through the backlog, like a chunk, and to nobody else.
+// - A heartbeat. Its handler hands it over (hand_over_heartbeat) and reads on; the answer is sent
+//   to its client alone, behind whatever is queued for it, as a chunk would be.
 // - A departure. A handler whose client fell silent, closed or broke its connection, or was cut
 //   off, hands its client over (hand_over_departure) and ends; the holder of mtx removes it,
 //   closes its socket and logs it. A client whose handler could not be started leaves the same way.
