@@ -1,4 +1,4 @@
-// client_text.h - the client's text: GB18030 as it travels, and the cells it takes on a screen.
+// text.h - the client's text: GB18030 as it travels, and the cells it takes on a screen.
 #pragma once
 
 #include <cstddef>

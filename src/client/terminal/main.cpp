@@ -1,14 +1,14 @@
-// client.cpp - chat_client, the relay's companion: finds the relay by its beacon (or is told where
+// main.cpp - chat_client, the relay's companion: finds the relay by its beacon (or is told where
 // it is), keeps its place with heartbeats, sends each line of standard input, and writes whatever
 // the relay passes on to standard output. Text typed and read on a terminal travels as GB18030;
 // pipes and files carry bytes unchanged. On a terminal that can place the cursor it shows a screen
 // instead (client_screen.cpp, with its commands in client_commands.cpp). The connection is in
 // client_connection.cpp, the text's encoding in client_text.cpp.
-#include "client.h"
-#include "client_commands.h"
-#include "client_connection.h"
-#include "client_screen.h"
-#include "client_text.h"
+#include "client/core/view.h"
+#include "client/core/commands.h"
+#include "client/core/connection.h"
+#include "client/terminal/screen.h"
+#include "client/core/text.h"
 #include "platform/net.h"
 #include "platform/system.h"
 #include "platform/terminal.h"

@@ -1,8 +1,8 @@
-// client_screen.h - the client on a terminal: messages scroll above, a status line, and an input
+// screen.h - the client on a terminal: messages scroll above, a status line, and an input
 // line at the bottom that nothing arriving ever breaks. VT sequences only, no curses.
 #pragma once
 
-#include "client.h"
+#include "client/core/view.h"
 
 #include <chrono>
 #include <condition_variable>

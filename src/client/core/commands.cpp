@@ -1,9 +1,9 @@
-// client_commands.cpp - the screen's commands, the outgoing lines that wait for the relay, and the
+// commands.cpp - the screen's commands, the outgoing lines that wait for the relay, and the
 // name file.
-#include "client_commands.h"
+#include "client/core/commands.h"
 
-#include "client_connection.h"
-#include "client_text.h"
+#include "client/core/connection.h"
+#include "client/core/text.h"
 #include "platform/settings.h"
 #include "platform/terminal.h"
 

@@ -1,5 +1,5 @@
-// client_text.cpp - GB18030 character boundaries and terminal cell widths for the client.
-#include "client_text.h"
+// text.cpp - GB18030 character boundaries and terminal cell widths for the client.
+#include "client/core/text.h"
 
 #include "common/gb18030.h"
 #include "platform/terminal.h"

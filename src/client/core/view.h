@@ -1,4 +1,4 @@
-// client.h - what the client's parts share: where the connection tells what happens, and the one
+// view.h - what the client's parts share: where the connection tells what happens, and the one
 // way out.
 #pragma once
 

@@ -1,8 +1,8 @@
-// client_screen.cpp - the screen: a VT renderer with a scroll region for the messages, a status
+// screen.cpp - the screen: a VT renderer with a scroll region for the messages, a status
 // line and a line editor counting display cells, redrawn at most ~60 times a second.
-#include "client_screen.h"
+#include "client/terminal/screen.h"
 
-#include "client_text.h"
+#include "client/core/text.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 

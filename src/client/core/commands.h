@@ -1,8 +1,8 @@
-// client_commands.h - what a person types on the screen: lines for the room, and the commands
+// commands.h - what a person types on the screen: lines for the room, and the commands
 // (/me, /nick, /names, /relay, /bell, /quit, /help); and the name, asked for and remembered.
 #pragma once
 
-#include "client_screen.h"
+#include "client/terminal/screen.h"
 
 #include <string>
 

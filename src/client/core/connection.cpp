@@ -1,5 +1,5 @@
-// client_connection.cpp - finds the relay, keeps the connection, heartbeats, watches, reconnects.
-#include "client_connection.h"
+// connection.cpp - finds the relay, keeps the connection, heartbeats, watches, reconnects.
+#include "client/core/connection.h"
 
 #include "common/wire.h"
 #include "platform/net.h"

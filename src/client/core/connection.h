@@ -1,8 +1,8 @@
-// client_connection.h - the client's link to the relay: finding it by its announcement, keeping
+// connection.h - the client's link to the relay: finding it by its announcement, keeping
 // its place with heartbeats, telling a dead relay by its silence, and finding it again.
 #pragma once
 
-#include "client.h"
+#include "client/core/view.h"
 
 #include <string>
 #include <vector>
