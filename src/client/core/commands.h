@@ -24,13 +24,6 @@ std::string read_name_file(std::string *why);
 // written.
 bool remember_name(const std::string &name, std::string *why);
 
-// What a line from the room said, as far as the commands care.
-struct heard_line {
-    std::string name;         // the name it begins with, "" if none
-    std::size_t text_at = 0;  // where its text begins, after the name
-    bool mention = false;     // it says our name in its text, and the bell is on
-};
-
 // The commands and the lines typed, for one person on one connection. Its answers go to the view.
 // It lives as long as the process: the thread start() makes is never joined.
 class chat_commands {

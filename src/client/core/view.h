@@ -11,6 +11,13 @@ const int EXIT_USAGE = 1;
 const int EXIT_NO_SERVER = 2;
 const int EXIT_CONNECTION_LOST = 3;
 
+// What the commands make of a whole line from the room (chat_commands::heard).
+struct heard_line {
+    std::string name;         // the name it begins with, "" if none
+    std::size_t text_at = 0;  // where its text begins, after the name
+    bool mention = false;     // it says our name in its text, and the bell is on
+};
+
 // What the connection reports, from its own threads.
 class room_view {
 public:

@@ -157,7 +157,7 @@ int main(int argc, char **argv)
         // Both live as long as the process, as their threads do.
         static connection conn(how, room);
         static chat_commands commands(conn, room, name);
-        room.listen_for(commands);
+        room.tell_lines_to([](const std::string &line) { return commands.heard(line); });
         commands.start();
         std::thread([] {
             conn.connect_first();

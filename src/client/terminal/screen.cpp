@@ -99,7 +99,7 @@ void screen::show_chat_line(const std::string &raw)
     gb18030_reader reader;
     reader.take(raw, line, true);
     line = printable(line);
-    heard_line h = commands_->heard(line);
+    heard_line h = hear_(line);
     std::string shown = clock_hh_mm() + " ";
     if (h.name.empty())
         shown += line;

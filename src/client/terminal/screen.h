@@ -2,7 +2,6 @@
 // line at the bottom that nothing arriving ever breaks. VT sequences only, no curses.
 #pragma once
 
-#include "client/core/commands.h"
 #include "client/core/view.h"
 
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 class screen : public chat_view {
@@ -19,8 +19,9 @@ public:
     // Takes the terminal over; false if it cannot, and then nothing has changed. A connection lost
     // for good calls leave with the exit status.
     bool start(void (*leave)(int status));
-    // The commands that hear the names in the lines shown; set before the connection starts.
-    void listen_for(chat_commands &commands) { commands_ = &commands; }
+    // Where the lines shown are told, for the names heard and whether a line rings (the commands'
+    // heard); set before the connection starts.
+    void tell_lines_to(std::function<heard_line(const std::string &)> hear) { hear_ = std::move(hear); }
     // Draws no more, once the frame being drawn is out: the terminal is about to be given back.
     void stop();
 
@@ -50,7 +51,7 @@ private:
     bool submit(const std::function<bool(const std::string &)> &on_line);
 
     void (*leave_)(int status) = nullptr;
-    chat_commands *commands_ = nullptr;
+    std::function<heard_line(const std::string &)> hear_;
 
     std::mutex mu_;
     std::condition_variable changed_;
