@@ -135,8 +135,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");
         exit_client(EXIT_USAGE);
     }
-    // The client's own words go to standard error until the screen, if any, is up; the connection
-    // lost for good ends the client with the status it gives.
+    // Without the screen (--list, pipes, files, a terminal that cannot show it), the room goes to
+    // standard output and the client's own words to standard error; a connection lost for good
+    // ends the client with the status it gives.
     static line_view lines(terminal.output, exit_client);
     if (opts.list) {
         static connection listening(connection_options(), lines);
