@@ -12,10 +12,12 @@ include(GNUInstallDirs)
 if(WIN32)
   # A VERSIONINFO resource in each program: Explorer's Properties show product, version, description.
   enable_language(RC)
-  foreach(program IN ITEMS chat_server chat_client chat_relay_service)
+  foreach(program IN ITEMS chat_server chat_client chat_window chat_relay_service)
     set(RC_NAME ${program})
     if(program STREQUAL "chat_server")
       set(RC_DESCRIPTION "LAN chat relay")
+    elseif(program STREQUAL "chat_window")
+      set(RC_DESCRIPTION "Chat")
     elseif(program STREQUAL "chat_relay_service")
       set(RC_DESCRIPTION "LAN chat relay service host")
     else()
@@ -30,6 +32,9 @@ endif()
 # never runs a relay, which would split the room.
 install(TARGETS chat_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
 install(TARGETS chat_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+if(WIN32)
+  install(TARGETS chat_window RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+endif()
 
 if(WIN32)
   # The service host beside the relay it runs.
@@ -45,6 +50,8 @@ if(WIN32)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${base}.txt DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT client)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${doc})
   endforeach()
+  # A picture of the chat window beside the guide, which names it.
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/chat-window.png DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT client)
 else()
   # The systemd unit, under the prefix (/usr/lib/systemd/system for the .deb; systemd also reads
   # /usr/local/lib/systemd/system). Its ExecStart names the relay where this install puts it, which

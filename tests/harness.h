@@ -131,6 +131,9 @@ public:
     bool running();
     void stop();
     pid_t pid() const { return pid_; }
+    // The TMPDIR of the program's own wineserver, if it runs under Wine: other Windows programs
+    // started with it share the program's windows.
+    const std::string &wine_tmp() const { return wine_tmp_; }
     // Read from /proc: resident memory, thread count, open descriptors, CPU time used.
     long rss_kib();
     int threads();

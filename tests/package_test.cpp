@@ -524,10 +524,14 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     trace = run(wine_files + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
     ASSERT_EQ(status, 0) << tail(trace);
     std::string menu = prefix + "/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Chat Relay/";
-    for (const std::string &file : {dir + "chat_server.exe", dir + "chat_client.exe", dir + "Uninstall.exe",
-                                    dir + "README.txt", dir + "LICENSE.txt", menu + "Chat relay.lnk",
-                                    menu + "Chat client.lnk", menu + "Uninstall.lnk"})
+    for (const std::string &file : {dir + "chat_server.exe", dir + "chat_client.exe", dir + "chat_window.exe",
+                                    dir + "Uninstall.exe", dir + "README.txt", dir + "chat-window.png",
+                                    dir + "LICENSE.txt", menu + "Chat relay.lnk", menu + "Chat.lnk",
+                                    menu + "Chat (console).lnk", menu + "Uninstall.lnk"})
         EXPECT_TRUE(fs::exists(file)) << file;
+    // The Start menu's Chat is the window; the console client keeps a shortcut of its own.
+    EXPECT_NE(read_file(menu + "Chat.lnk").find("chat_window.exe"), std::string::npos);
+    EXPECT_NE(read_file(menu + "Chat (console).lnk").find("chat_client.exe"), std::string::npos);
     std::string registry = read_file(prefix + "/system.reg");
     EXPECT_NE(registry.find(uninstall_key), std::string::npos) << "not listed in Apps & features";
     EXPECT_NE(registry.find("\"UninstallString\"=\"\\\"C:\\\\ChatRelay\\\\Uninstall.exe\\\"\""), std::string::npos);
@@ -556,6 +560,10 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
         EXPECT_GT(order.first_write, order.icacls) << what << ": a file was written into the folder first";
     };
     sets_the_permissions_first("install");
+    EXPECT_TRUE(ran(commands, netsh_rule + "add rule name=\"Chat window (UDP 8889)\" dir=in action=allow "
+                                           "program=\"C:\\ChatRelay\\chat_window.exe\" protocol=UDP localport=8889 "
+                                           "profile=private,domain enable=yes"))
+        << commands.size() << " netsh commands";
 
     // Explorer's Properties read the version resource.
     std::string exe = read_file(dir + "chat_server.exe");
@@ -610,6 +618,8 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
                                            "program=\"C:\\ChatRelay\\chat_server.exe\""));
     EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat client (UDP 8889)\" "
                                            "program=\"C:\\ChatRelay\\chat_client.exe\""));
+    EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat window (UDP 8889)\" "
+                                           "program=\"C:\\ChatRelay\\chat_window.exe\""));
 }
 
 TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesWithTheUninstaller)

@@ -6,6 +6,7 @@
 #include <shellapi.h>
 
 #include "platform/terminal.h"
+#include "platform/wide_text.h"
 #include "common/gb18030.h"
 
 #include <cstdint>
@@ -30,7 +31,9 @@ const UINT GB18030_CODE_PAGE = 54936;
 // characters, which GB18030 shares, with code page 936, and the supplementary planes' four-byte
 // characters (emoji, rare ideographs) by their arithmetic. The BMP's own four-byte characters,
 // which take a table, become '?' one way and U+FFFD the other.
-static bool has_gb18030 = true;
+// Asked once, before any thread of the program's own starts: where the system lacks the code page,
+// each asking looks for its file again.
+static const bool has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
 const UINT GBK_CODE_PAGE = 936;
 
 // The length of the whole GB18030 character at text: the second byte tells two from four.
@@ -100,6 +103,16 @@ static int utf16_to_gb18030(const wchar_t *text, int n, char *out, int len)
     return used;
 }
 
+int wide_from_gb18030(const char *text, int len, wchar_t *out)
+{
+    return gb18030_to_utf16(text, len, out);
+}
+
+int gb18030_from_wide(const wchar_t *text, int n, char *out, int len)
+{
+    return utf16_to_gb18030(text, n, out, len);
+}
+
 static HANDLE console_in = nullptr;      // standard input, if it is a console
 static HANDLE console_screen = nullptr;  // standard output, if it is a console
 // Typed and not yet converted: a CR that may begin a CR LF, or the first half of a surrogate pair,
@@ -117,7 +130,6 @@ terminal_sides prepare_terminal()
 {
     console_in = console_or_null(STD_INPUT_HANDLE);
     console_screen = console_or_null(STD_OUTPUT_HANDLE);
-    has_gb18030 = IsValidCodePage(GB18030_CODE_PAGE) != 0;
     return terminal_sides{console_in != nullptr, console_screen != nullptr};
 }
 

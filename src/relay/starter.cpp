@@ -1,0 +1,124 @@
+// starter.cpp - the starter: takes the accept loop's connections, makes them clients, has them
+// registered and starts their handlers.
+#include "starter.h"
+
+#include "platform/system.h"
+#include "handler.h"
+#include "log_lines.h"
+#include "room.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+// Connections taken from the listen queue, in the order they came, with their wakers where the
+// platform made them with the connection. In a crowd's arrival the kernel completes handshakes as
+// fast as the clients send them, and those that find the listen queue full (4,096 on a Linux host
+// by default) wait a second or more for their retransmission; so the accept loop does nothing but
+// take connections and hand them over here, a batch at a time, with one lock and at most one
+// wake-up, and a thread of its own, the starter, does the rest: their records, their registration
+// and their handlers' threads. Guarded by arrivals_mtx, which nothing else takes.
+struct arrival {
+    SOCKET sock;
+    waker *alarm;
+};
+static std::vector<arrival> arrivals;
+static std::mutex arrivals_mtx;
+static std::condition_variable arrivals_wake;  // with arrivals_mtx: newcomers wait
+static bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
+// The starter starts at most this many handlers before it looks for newcomers again: a thread start
+// took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
+// of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
+constexpr int STARTS_BETWEEN_LOOKS = 16;
+
+// Starts c's handler. If no thread can be had, the client leaves as any other does, so the
+// registry never keeps a client nobody serves.
+static void start_handler(client *c)
+{
+    if (!start_thread(handle_client, c)) {
+        hand_over_departure(c);
+        events.write_unattended();
+    }
+}
+
+// Makes each new connection its client record and hands them all over for registration
+// (hand_over_newcomers) in one go, then appends them to `unstarted`, whose handlers are still to be
+// started. A handler may start receiving before the registry has taken its client in, and then takes
+// it in itself on its first use of the registry if nobody has yet.
+static void make_clients(const std::vector<arrival> &batch, std::vector<client *> &unstarted)
+{
+    std::size_t first = unstarted.size();
+    auto now = std::chrono::steady_clock::now();
+    for (const arrival &a : batch) {
+        waker *alarm = a.alarm != nullptr ? a.alarm : make_waker();
+        if (alarm == nullptr) {
+            close_socket(a.sock);
+            continue;
+        }
+        unstarted.push_back(new client{a.sock, alarm, {}, 0, false, now, false, now, false, false});
+    }
+    if (unstarted.size() == first)
+        return;
+    hand_over_newcomers(unstarted.data() + first, unstarted.size() - first);
+}
+
+// The starter: takes in whoever the accept loop handed over, and starts their handlers, newcomers
+// first, so that a crowd's later half is registered while the earlier half's threads start.
+static void run_starter(void *)
+{
+    std::vector<arrival> batch;
+    std::vector<client *> unstarted;
+    std::size_t started = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(arrivals_mtx);
+            if (started == unstarted.size())
+                arrivals_wake.wait(lock, [] { return !arrivals.empty(); });
+            batch.swap(arrivals);
+        }
+        if (started == unstarted.size()) {
+            unstarted.clear();
+            started = 0;
+        }
+        make_clients(batch, unstarted);
+        batch.clear();
+        for (int i = 0; i < STARTS_BETWEEN_LOOKS && started < unstarted.size(); ++i)
+            start_handler(unstarted[started++]);
+        events.write_unattended();
+    }
+}
+
+// Hands the accept loop's newcomers to the starter, or, without one, takes them in itself.
+void give_to_starter(const SOCKET *socks, waker *const *wakers, int count)
+{
+    if (!starter_running) {
+        static std::vector<arrival> batch;
+        static std::vector<client *> unstarted;
+        for (int i = 0; i < count; ++i)
+            batch.push_back(arrival{socks[i], wakers[i]});
+        make_clients(batch, unstarted);
+        batch.clear();
+        for (client *c : unstarted)
+            start_handler(c);
+        unstarted.clear();
+        events.write_unattended();
+        return;
+    }
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(arrivals_mtx);
+        idle = arrivals.empty();
+        for (int i = 0; i < count; ++i)
+            arrivals.push_back(arrival{socks[i], wakers[i]});
+    }
+    if (idle)
+        arrivals_wake.notify_one();  // else it has been woken already, and finds these with the rest
+}
+
+// Starts the starter; without it, the accept loop takes newcomers in itself (give_to_starter).
+void start_starter()
+{
+    starter_running = start_thread(run_starter, nullptr);
+}

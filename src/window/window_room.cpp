@@ -1,0 +1,164 @@
+// window_room.cpp - the room's lines, cut and made safe on the threads that bring them, handed to
+// the window's thread in batches.
+#include "window_room.h"
+
+#include "client/core/text.h"
+#include "platform/system.h"
+#include "window_text.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
+const std::size_t LINE_BYTES = 16 * 1024;       // a longer line, or text with no line end, shows in pieces
+const std::size_t FRESH_BYTES = 8u << 20;       // lines waiting for the window's thread, at most
+
+// The time of day for a line, read at most once a second (reading the local time can cost a walk
+// over the system's time zone files, as under Wine: not something to do for every line of a flood).
+// Called under window_room's mutex.
+std::wstring clock_hh_mm()
+{
+    static std::wstring text;
+    static steady_clock::time_point read_at;
+    if (text.empty() || steady_clock::now() - read_at >= std::chrono::seconds(1)) {
+        clock_time t = local_clock();
+        wchar_t hh_mm[8];
+        std::swprintf(hh_mm, 8, L"%02d:%02d", t.hour, t.minute);
+        text = hh_mm;
+        read_at = steady_clock::now();
+    }
+    return text;
+}
+
+}  // namespace
+
+void window_room::add(shown_line line)
+{
+    fresh_bytes_ += (line.name.size() + line.text.size()) * sizeof(wchar_t);
+    fresh_.push_back(std::move(line));
+    while (fresh_.size() > 1 && (fresh_.size() > LIST_CAP || fresh_bytes_ > FRESH_BYTES)) {
+        fresh_bytes_ -= (fresh_.front().name.size() + fresh_.front().text.size()) * sizeof(wchar_t);
+        fresh_.pop_front();
+    }
+}
+
+void window_room::show_chat_line(const std::string &raw)
+{
+    std::string line;
+    gb18030_reader reader;
+    reader.take(raw, line, true);
+    heard_line h = hear_(line);
+    shown_line shown;
+    shown.kind = shown_line::CHAT;
+    shown.time = clock_hh_mm();
+    if (!h.name.empty()) {
+        shown.colour = name_colour(h.name);
+        shown.name = shown_text(line.substr(0, h.text_at));
+    }
+    shown.text = shown_text(line.substr(h.text_at));
+    shown.mention = h.mention;
+    add(std::move(shown));
+}
+
+void window_room::chat(const std::string &bytes, bool at_end)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (partial_.empty())
+        partial_since_ = steady_clock::now();
+    partial_ += bytes;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
+        std::size_t end = nl > from && partial_[nl - 1] == '\r' ? nl - 1 : nl;
+        show_chat_line(partial_.substr(from, end - from));
+    }
+    partial_.erase(0, from);
+    // A peer that sends no line end must not grow this without bound: whole characters of it show.
+    while (partial_.size() > LINE_BYTES) {
+        std::size_t cut = 0;
+        while (cut < LINE_BYTES)
+            cut += character_at(partial_, cut);
+        show_chat_line(partial_.substr(0, cut));
+        partial_.erase(0, cut);
+        partial_since_ = steady_clock::now();
+    }
+    if (at_end && !partial_.empty()) {
+        show_chat_line(partial_);
+        partial_.clear();
+    }
+}
+
+void window_room::note(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    shown_line shown;
+    shown.kind = shown_line::NOTE;
+    shown.time = clock_hh_mm();
+    shown.text = L"*** " + wide_text(text);
+    add(std::move(shown));
+}
+
+void window_room::relay_state(const std::string &address, bool connected)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    status_.relay = address;
+    status_.connected = connected;
+    status_changed_ = true;
+}
+
+void window_room::own_line(const std::string &line)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    shown_line shown;
+    shown.kind = shown_line::OWN;
+    shown.time = clock_hh_mm();
+    std::size_t text_at = 0;
+    std::string name = name_in(line, &text_at);
+    if (!name.empty()) {
+        shown.colour = name_colour(name);
+        shown.name = shown_text(line.substr(0, text_at));
+    }
+    shown.text = shown_text(line.substr(text_at));
+    add(std::move(shown));
+}
+
+void window_room::set_name(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    status_.name = name;
+    status_changed_ = true;
+}
+
+void window_room::set_bell(bool on)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    status_.bell = on;
+    status_changed_ = true;
+}
+
+void window_room::set_waiting(std::size_t lines)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    status_.waiting = lines;
+    status_changed_ = true;
+}
+
+void window_room::take(std::vector<shown_line> &lines, room_status &status, bool &status_changed)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    // Text that ends no line (a peer that sent none) shows once it has waited a while.
+    if (!partial_.empty() && steady_clock::now() - partial_since_ > PARTIAL_WAIT) {
+        show_chat_line(partial_);
+        partial_.clear();
+    }
+    lines.assign(std::make_move_iterator(fresh_.begin()), std::make_move_iterator(fresh_.end()));
+    fresh_.clear();
+    fresh_bytes_ = 0;
+    status = status_;
+    status_changed = status_changed_;
+    status_changed_ = false;
+}

@@ -1,0 +1,55 @@
+// window_probe.cpp - a Windows helper of the tests: reads the chat window's controls from outside,
+// as a screen reader would, and types into its input box, printing what it read as UTF-8.
+//   window_probe list | input | status | title   the text of that control (or the window's title)
+//   window_probe type TEXT                        TEXT typed into the input box, a WM_CHAR a unit
+//   window_probe enter                            Enter pressed in the input box
+//   window_probe front                            1 if the window is in front (foreground), else 0
+// Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
+// make), writing to the standard output it was given.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+static HWND child(HWND parent, const wchar_t *cls)
+{
+    return FindWindowExW(parent, nullptr, cls, nullptr);
+}
+
+static void print(HWND w)
+{
+    LRESULT n = SendMessageW(w, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+    n = SendMessageW(w, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(&text[0]));
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(n), &utf8[0], size, nullptr, nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    HWND main_window = FindWindowW(L"ChatRelayWindow", nullptr);
+    if (main_window == nullptr || argc < 2)
+        return 1;
+    std::wstring what = argv[1];
+    HWND input = child(main_window, L"Edit");
+    if (what == L"list")
+        print(child(main_window, L"RICHEDIT50W"));
+    else if (what == L"input")
+        print(input);
+    else if (what == L"status")
+        print(child(main_window, L"msctls_statusbar32"));
+    else if (what == L"title")
+        print(main_window);
+    else if (what == L"type" && argc > 2)
+        for (const wchar_t *c = argv[2]; *c != L'\0'; ++c)
+            PostMessageW(input, WM_CHAR, *c, 1);
+    else if (what == L"enter")
+        PostMessageW(input, WM_KEYDOWN, VK_RETURN, 1);
+    else if (what == L"front")
+        std::printf("%d", GetForegroundWindow() == main_window ? 1 : 0);
+    else
+        return 1;
+    return 0;
+}

@@ -1,0 +1,280 @@
+// window_test.cpp - the chat window (chat_window.exe) under Wine, on an X server of the test's own
+// (Xvfb) with a window manager (fluxbox), against the real relay: what is typed reaches the room,
+// what the room says shows safe, the relay's loss is survived, a mention while behind is noticed.
+// The window's controls are read from outside by window_probe.exe, as a screen reader would.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef RELAY_WINDOW
+#error "RELAY_WINDOW must name chat_window.exe, RELAY_WINDOW_PROBE window_probe.exe"
+#endif
+
+namespace {
+
+// Starts a program with its output thrown away; its pid.
+pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int keep_fd = -1)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        if (keep_fd >= 0)
+            fcntl(keep_fd, F_SETFD, 0);
+        for (const std::string &e : env)
+            putenv(const_cast<char *>(e.c_str()));
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void end(pid_t &pid)
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pid = -1;
+}
+
+std::string run(const std::string &command)
+{
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    if (p != nullptr)
+        pclose(p);
+    return out;
+}
+
+// A desktop of the test's own: an X server and a window manager (which keeps _NET_WM_STATE, where
+// Wine reports FlashWindowEx), and the chat window on it.
+class WindowRoom : public Relay {
+protected:
+    void SetUp() override
+    {
+        Relay::SetUp();
+        char dir[] = "/tmp/relay-window-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        // Xvfb picks a free display and says which once it takes connections.
+        int ready[2];
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        xvfb_ = spawn({"Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0", "1024x700x24", "-nolisten", "tcp"},
+                      {}, ready[1]);
+        ::close(ready[1]);
+        std::string number;
+        char c;
+        while (read(ready[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        ::close(ready[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+        display_ = "DISPLAY=:" + number;
+        home_ = "HOME=" + dir_;
+        wm_ = spawn({"fluxbox"}, {display_, home_});
+        auto deadline = Clock::now() + seconds(20);
+        while (x("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") == std::string::npos) {
+            ASSERT_LT(Clock::now(), deadline) << "no window manager (fluxbox) came up";
+            std::this_thread::sleep_for(milliseconds(200));
+        }
+    }
+
+    void TearDown() override
+    {
+        window.stop();
+        end(other_);
+        end(wm_);
+        end(xvfb_);
+        Relay::TearDown();
+        if (!dir_.empty())
+            std::system(("rm -rf " + dir_).c_str());
+    }
+
+    // Runs an X client (xdotool, xprop, import) on the test's display; its output.
+    std::string x(const std::string &command) { return run(display_ + " " + home_ + " " + command + " 2>/dev/null"); }
+
+    void start_window(const std::vector<std::string> &args)
+    {
+        window.run_under_wine(RELAY_WINDOW_WINE, RELAY_WINDOW_WINEPREFIX);
+        window.start(RELAY_WINDOW, args, {display_, "USER=window-tester"});
+    }
+
+    // window_probe.exe on the window's own wineserver: the text it printed.
+    std::string probe(const std::string &args)
+    {
+        return run("LC_ALL=C.UTF-8 DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
+                   window.wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args + " 2>/dev/null");
+    }
+
+    bool wait_probe(const std::string &what, const std::string &shown, Clock::duration timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (probe(what).find(shown) == std::string::npos) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(200));
+        }
+        return true;
+    }
+
+    // The window's X window: its title ends in "Chat" ("(3) Chat" with lines unread).
+    std::string x_window()
+    {
+        std::string found = x("xdotool search --onlyvisible --name 'Chat$'");
+        return found.substr(0, found.find('\n'));
+    }
+
+    void bring_forward() { x("xdotool windowactivate --sync " + x_window()); }
+
+    // Types ASCII with the X keyboard, as a person does.
+    void type(const std::string &text) { x("xdotool type --delay 30 '" + text + "'"); }
+    void press(const std::string &key) { x("xdotool key " + key); }
+
+    void shot(const std::string &name)
+    {
+        std::system("mkdir -p /tmp/shots");
+        x("import -window root /tmp/shots/" + name);
+    }
+
+    Program window;
+    pid_t xvfb_ = -1, wm_ = -1, other_ = -1;
+    std::string dir_, display_, home_;
+};
+
+TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsPlainText)
+{
+    start_server();
+    Client peer;
+    start_window({"--name", "\u5c0f\u660e", "127.0.0.1"});
+    ASSERT_TRUE(wait_probe("list", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << probe("list");
+    ASSERT_EQ(server.wait_for_lines(3, seconds(10)).size(), 3u);
+    bring_forward();
+    EXPECT_EQ(probe("status"), "relay 127.0.0.1   name: \u5c0f\u660e");
+
+    // Typed on the keyboard; Enter sends, Shift+Enter starts a new line that goes as a line of its own.
+    type("hello all");
+    press("Return");
+    std::string sent = gb18030("\u5c0f\u660e: hello all\n");
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    type("one");
+    press("shift+Return");
+    type("two");
+    press("Return");
+    sent = gb18030("\u5c0f\u660e: one\n\u5c0f\u660e: two\n");
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    EXPECT_EQ(probe("input"), "") << "the box was not emptied";
+    // Chinese as an IME hands it over: WM_CHAR (xdotool's Chinese reaches Wine with characters lost).
+    probe("type '\u4f60\u597d\uff0c\u4e16\u754c\U0001F600'");
+    probe("enter");
+    sent = gb18030("\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\n");
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    // A command goes nowhere; //text goes as /text.
+    type("/me waves");
+    press("Return");
+    sent = gb18030("* \u5c0f\u660e waves\n");
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+
+    // What peers send is text, whatever it holds: escape sequences, RTF, a direction override and a
+    // zero-width space show as marks and characters, as on the terminal client's screen (ESC as
+    // "^["), nothing is taken as formatting, and the rest of the list stays as it was.
+    peer.send(gb18030("\u8001\u738b: \u65e9\x1b[2J{\\rtf1\\b bold}\u202eevil\u200b!\n") + gb18030("Alice: hi \u5c0f\u660e\n"));
+    const std::string shown = "\u8001\u738b: \u65e9^[[2J{\\rtf1\\b bold}\ufffdevil\ufffd!";
+    ASSERT_TRUE(wait_probe("list", "Alice: hi \u5c0f\u660e", seconds(10))) << probe("list");
+    std::string list = probe("list");
+    EXPECT_NE(list.find(shown), std::string::npos) << list;
+    for (const char *line : {"\u5c0f\u660e: hello all\r", "\u5c0f\u660e: one\r", "\u5c0f\u660e: two\r", "* \u5c0f\u660e waves\r",
+                             "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\r"})
+        EXPECT_NE(list.find(line), std::string::npos) << line << " is missing: " << list;
+    shot("wine-window-room.png");
+
+    // /quit leaves: the program ends, with nothing left behind.
+    type("/quit");
+    press("Return");
+    EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+}
+
+TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)
+{
+    start_server();
+    start_window({"--name", "alice", "198.18.0.1"});
+    ASSERT_TRUE(wait_probe("list", "*** connected to 198.18.0.1:8888", START_TIMEOUT)) << probe("list");
+    server.stop();
+    expect_exit = true;
+    ASSERT_TRUE(wait_probe("list", "*** connection lost ", seconds(10))) << probe("list");
+    EXPECT_TRUE(wait_probe("status", "relay 198.18.0.1 lost, reconnecting", seconds(5))) << probe("status");
+    // The relay's address goes away while it restarts, so that the peer is in the room before the
+    // window comes back.
+    ip_batch("addr del 198.18.0.1/24 dev rl0\n");
+    bring_forward();
+    type("while away");
+    press("Return");
+    EXPECT_TRUE(wait_probe("status", "1 line waiting", seconds(5))) << probe("status");
+    ServerProcess again;
+    again.start();
+    ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
+    Client peer;
+    ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
+    ip_batch("addr add 198.18.0.1/24 dev rl0\n");
+    const std::string held = "alice: while away\n";
+    EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
+    EXPECT_TRUE(wait_probe("list", "*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
+        << probe("list");
+    EXPECT_TRUE(wait_probe("status", "relay 198.18.0.1   name: alice", seconds(5))) << probe("status");
+    shot("wine-window-reconnection.png");
+}
+
+TEST_F(WindowRoom, ALineWhileBehindCountsInTheTitleAndAMentionFlashesTheWindow)
+{
+    start_server();
+    Client peer;
+    start_window({"--name", "alice", "127.0.0.1"});
+    ASSERT_TRUE(wait_probe("list", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << probe("list");
+    std::string chat = x_window();
+    // Another program's window comes in front.
+    other_ = spawn({"xmessage", "-geometry", "300x80+500+400", "another program"}, {display_});
+    auto deadline = Clock::now() + seconds(20);
+    while (probe("front") != "0") {
+        ASSERT_LT(Clock::now(), deadline) << "the other window never came in front";
+        x("xdotool search --sync --name '^xmessage$' windowactivate --sync");
+        std::this_thread::sleep_for(milliseconds(300));
+    }
+    EXPECT_EQ(x("xprop -id " + chat + " _NET_WM_STATE").find("DEMANDS_ATTENTION"), std::string::npos);
+    peer.send("bob: is anyone there\n");
+    EXPECT_TRUE(wait_probe("title", "(1) Chat", seconds(10))) << probe("title");
+    peer.send("bob: alice, the meeting starts\n");
+    EXPECT_TRUE(wait_probe("title", "(2) Chat", seconds(10))) << probe("title");
+    deadline = Clock::now() + seconds(5);
+    while (x("xprop -id " + chat + " _NET_WM_STATE").find("_NET_WM_STATE_DEMANDS_ATTENTION") == std::string::npos &&
+           Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_NE(x("xprop -id " + chat + " _NET_WM_STATE").find("_NET_WM_STATE_DEMANDS_ATTENTION"), std::string::npos)
+        << "the window did not ask for attention";
+    shot("wine-window-attention.png");
+
+    // Brought forward, it is read: the count goes, and so does the flashing.
+    bring_forward();
+    EXPECT_TRUE(wait_probe("title", "Chat", seconds(5)));
+    deadline = Clock::now() + seconds(5);
+    while (probe("title") != "Chat" && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(probe("title"), "Chat");
+    EXPECT_EQ(x("xprop -id " + chat + " _NET_WM_STATE").find("DEMANDS_ATTENTION"), std::string::npos);
+}
+
+}  // namespace
