@@ -446,6 +446,18 @@ TEST_F(Relay, ClientIgnoresDatagramsThatAreNotTheAnnouncement)
     start_server();
     EXPECT_TRUE(c.wait_for_errors("found server at 198.18.0.1", seconds(10))) << c.errors();
     EXPECT_EQ(line(2).text, connected_text(1));
+
+    // A listing hears junk beside the announcement too: it says so once, and lists the relay.
+    ChatClient lister;
+    lister.start({"--list"});
+    deadline = Clock::now() + seconds(8);
+    while (count(lister.errors(), "not a relay's announcement") == 0 && lister.running() && Clock::now() < deadline) {
+        send_datagram("x");
+        std::this_thread::sleep_for(milliseconds(200));
+    }
+    EXPECT_EQ(lister.wait_exit(seconds(10)), 0) << lister.errors();
+    EXPECT_TRUE(lister.wait_for_output("198.18.0.1\n", seconds(5))) << lister.output();
+    EXPECT_EQ(count(lister.errors(), "not a relay's announcement"), 1u) << lister.errors();
 }
 
 TEST_F(Relay, IdleClientKeepsItsPlace)

@@ -191,10 +191,10 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
 
     // What peers send is text, whatever it holds: escape sequences, RTF, a direction override and a
-    // zero-width space show as marks and characters, nothing is taken as formatting, and the rest of
-    // the list stays as it was.
+    // zero-width space show as marks and characters, as on the terminal client's screen (ESC as
+    // "^["), nothing is taken as formatting, and the rest of the list stays as it was.
     peer.send(gb18030("\u8001\u738b: \u65e9\x1b[2J{\\rtf1\\b bold}\u202eevil\u200b!\n") + gb18030("Alice: hi \u5c0f\u660e\n"));
-    const std::string shown = "\u8001\u738b: \u65e9\ufffd[2J{\\rtf1\\b bold}\ufffdevil\ufffd!";
+    const std::string shown = "\u8001\u738b: \u65e9^[[2J{\\rtf1\\b bold}\ufffdevil\ufffd!";
     ASSERT_TRUE(wait_probe("list", "Alice: hi \u5c0f\u660e", seconds(10))) << probe("list");
     std::string list = probe("list");
     EXPECT_NE(list.find(shown), std::string::npos) << list;

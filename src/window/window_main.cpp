@@ -1,20 +1,22 @@
 // window_main.cpp - chat_window, the chat in a window of its own on Windows: the room's lines in a
 // read-only RichEdit, a box to type in, a status bar, a menu, and a notice when something is said
-// while the window is behind others. It speaks to the room through the client's connection
-// (client_connection.cpp) exactly as the terminal client does; its commands are in
-// window_commands.cpp, its view of the room in window_room.cpp.
+// while the window is behind others. It sits on the client's core (../client/core): the same
+// connection, commands, names heard and text rules as the terminal client, so it speaks to the room
+// exactly as that does; its view of the room is in window_room.cpp.
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
 #include <shellapi.h>
 #include <mmsystem.h>
 
-#include "client/client_connection.h"
+#include "client/core/commands.h"
+#include "client/core/connection.h"
+#include "client/core/text.h"
+#include "client/core/view.h"
 #include "platform/net.h"
 #include "platform/settings.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
-#include "window_commands.h"
 #include "window_resource.h"
 #include "window_room.h"
 #include "window_text.h"
@@ -62,7 +64,10 @@ const char USAGE[] =
     "begins with \"NAME: \"; without it, the name is asked for once and remembered (the console "
     "client uses the same name). Type /help in the window for its commands.";
 
+[[noreturn]] void exit_client(int status);
+
 window_room room;
+connection *conn = nullptr;
 chat_commands *commands = nullptr;
 
 HWND main_window, list, input, status_bar;
@@ -379,8 +384,8 @@ void frame()
         }
         append_lines(lines);
     }
-    if (room.quit_asked())
-        DestroyWindow(main_window);
+    if (room.lost_status() >= 0)
+        exit_client(room.lost_status());
 }
 
 // Each line in the input box goes as a line, a command or one for the room; the box is emptied.
@@ -396,7 +401,10 @@ void send_typed()
         std::size_t end = typed.find_first_of(L"\r\n", from);
         if (end == std::wstring::npos)
             end = typed.size();
-        commands->entered(gb18030_text(typed.substr(from, end - from)));
+        if (!commands->entered(gb18030_text(typed.substr(from, end - from)))) {
+            DestroyWindow(main_window);  // /quit
+            return;
+        }
         if (end < typed.size() && typed[end] == L'\r' && end + 1 < typed.size() && typed[end + 1] == L'\n')
             ++end;
         from = end + 1;
@@ -464,7 +472,7 @@ INT_PTR CALLBACK name_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
             wchar_t typed[64] = L"";
             GetDlgItemTextW(dlg, IDC_NAME_EDIT, typed, 64);
             std::string name = gb18030_text(typed);
-            if (const char *why = name_problem(name)) {
+            if (const char *why = name_refusal(name)) {
                 SetDlgItemTextW(dlg, IDC_NAME_PROBLEM, wide(why).c_str());
                 return TRUE;
             }
@@ -502,7 +510,7 @@ INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
     switch (msg) {
     case WM_INITDIALOG:
         std::thread([dlg] {
-            relays_found *found = new relays_found{relays_heard()};
+            relays_found *found = new relays_found{conn->relays_heard()};
             if (!PostMessageW(dlg, WM_RELAYS, 0, reinterpret_cast<LPARAM>(found)))
                 delete found;
         }).detach();
@@ -566,7 +574,7 @@ void menu(int id)
         DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_RELAY), main_window, relay_dialog, 0);
         break;
     case IDM_BELL:
-        commands->bell(!alerting_allowed);
+        commands->set_bell(!alerting_allowed);
         break;
     case IDM_GUIDE:
         open_guide();
@@ -717,16 +725,17 @@ HWND make_window(HINSTANCE instance)
     return w;
 }
 
-}  // namespace
-
-// The window never asks the connection to give up (it always finds the relay again), so this is
-// reached only on a failure it cannot survive: the process ends, its window and icon with it.
+// Every way out of the window's process. The connection always finds the relay again, so a loss
+// the core cannot recover from is not expected; with the other failures the process ends, its
+// window and icon with it.
 void exit_client(int status)
 {
     if (main_window != nullptr)
         tray_icon(NIM_DELETE);
     ExitProcess(static_cast<UINT>(status));
 }
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
 {
@@ -755,32 +764,35 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     std::string name = opts.name;
     std::string why;
     if (name.empty())
-        name = kept_name(&why);
+        name = read_name_file(&why);
     if (!why.empty())
-        room.say(why);
+        room.note(why);
     if (name.empty()) {
         // The first start: the Windows user name offered, the one chosen remembered.
         char login[256];
         std::string offered(login, login_name(login, sizeof login));
-        if (name_problem(offered) != nullptr)
+        if (name_refusal(offered) != nullptr)
             offered.clear();
         name = ask_name(offered);
         if (!name.empty() && !remember_name(name, &why))
-            room.say(why);
+            room.note(why);
     }
-    static chat_commands chat(room, name);
-    commands = &chat;
-    chat.start();
-    SetFocus(input);
-    SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
-
     connection_options how;
     how.host = opts.host;
     how.reconnect = true;
     how.tell_heard = true;
-    std::thread([how] {
-        connect_first(how, room);
-        start_connection(room);
+    // The core lives as long as the process, as its threads do.
+    static connection connected(how, room);
+    static chat_commands chat(connected, room, name);
+    conn = &connected;
+    commands = &chat;
+    room.tell_lines_to([](const std::string &line) { return chat.heard(line); });
+    chat.start();
+    SetFocus(input);
+    SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
+    std::thread([] {
+        connected.connect_first();
+        connected.start();
     }).detach();
 
     MSG msg;

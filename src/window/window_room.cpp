@@ -2,6 +2,7 @@
 // the window's thread in batches.
 #include "window_room.h"
 
+#include "client/core/text.h"
 #include "platform/system.h"
 #include "window_text.h"
 
@@ -14,7 +15,6 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
-const std::size_t HEARD_CAP = 1000;             // names kept for /names
 const std::size_t LINE_BYTES = 16 * 1024;       // a longer line, or text with no line end, shows in pieces
 const std::size_t FRESH_BYTES = 8u << 20;       // lines waiting for the window's thread, at most
 
@@ -52,22 +52,16 @@ void window_room::show_chat_line(const std::string &raw)
     std::string line;
     gb18030_reader reader;
     reader.take(raw, line, true);
-    std::size_t text_at = 0;
-    std::string name = name_in(line, &text_at);
+    heard_line h = hear_(line);
     shown_line shown;
     shown.kind = shown_line::CHAT;
     shown.time = clock_hh_mm();
-    if (!name.empty()) {
-        heard_[name] = steady_clock::now();
-        if (heard_.size() > HEARD_CAP)  // a peer that makes up names must not grow this for ever
-            heard_.erase(std::min_element(heard_.begin(), heard_.end(), [](const auto &a, const auto &b) {
-                return a.second < b.second;
-            }));
-        shown.colour = name_colour(name);
-        shown.name = shown_text(line.substr(0, text_at));
+    if (!h.name.empty()) {
+        shown.colour = name_colour(h.name);
+        shown.name = shown_text(line.substr(0, h.text_at));
     }
-    shown.text = shown_text(line.substr(text_at));
-    shown.mention = status_.bell && !status_.name.empty() && line.find(status_.name, text_at) != std::string::npos;
+    shown.text = shown_text(line.substr(h.text_at));
+    shown.mention = h.mention;
     add(std::move(shown));
 }
 
@@ -151,20 +145,6 @@ void window_room::set_waiting(std::size_t lines)
     std::lock_guard<std::mutex> lock(mu_);
     status_.waiting = lines;
     status_changed_ = true;
-}
-
-std::vector<std::string> window_room::names_heard(std::chrono::seconds within)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::pair<steady_clock::time_point, std::string>> recent;
-    for (const auto &h : heard_)
-        if (steady_clock::now() - h.second <= within)
-            recent.push_back({h.second, h.first});
-    std::sort(recent.rbegin(), recent.rend());
-    std::vector<std::string> names;
-    for (const auto &r : recent)
-        names.push_back(r.second);
-    return names;
 }
 
 void window_room::take(std::vector<shown_line> &lines, room_status &status, bool &status_changed)

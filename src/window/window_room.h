@@ -1,17 +1,17 @@
-// window_room.h - the room as the chat window shows it: what the connection and the commands report,
-// from their threads, gathered into shown lines that the window's thread takes a frame at a time.
+// window_room.h - the room as the chat window shows it: what the client's core reports, from its
+// threads, gathered into shown lines that the window's thread takes a frame at a time.
 #pragma once
 
-#include "client/client.h"
-#include "client/client_text.h"
-#include "window_commands.h"
+#include "client/core/view.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <deque>
-#include <map>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One line of the message list, shown safe.
@@ -33,28 +33,28 @@ struct room_status {
     bool bell = true;
 };
 
-class window_room : public room_view, public chat_front {
+class window_room : public chat_view {
 public:
-    // room_view: from the connection's threads.
+    // Where the lines shown are told, for the names heard and whether a line mentions the name (the
+    // commands' heard); set before the connection starts.
+    void tell_lines_to(std::function<heard_line(const std::string &)> hear) { hear_ = std::move(hear); }
+
+    // From the core's threads, or the window's.
     void chat(const std::string &bytes, bool at_end) override;
     void note(const std::string &text) override;
     void relay_state(const std::string &address, bool connected) override;
-
-    // chat_front: from the window's thread, or the sender's.
+    void lost(int status) override { lost_ = status; }
     void own_line(const std::string &line) override;
-    void say(const std::string &text) override { note(text); }
     void set_name(const std::string &name) override;
     void set_bell(bool on) override;
     void set_waiting(std::size_t lines) override;
-    std::vector<std::string> names_heard(std::chrono::seconds within) override;
-    void quit() override { quit_asked_ = true; }
-    room_view &room() override { return *this; }
 
     // For the window's thread, once a frame: the lines that came since the last call (at most a
     // list's worth: a room faster than the eye loses the oldest), and the state. A line begun and
     // not ended for a while is shown as it is.
     void take(std::vector<shown_line> &lines, room_status &status, bool &status_changed);
-    bool quit_asked() const { return quit_asked_; }
+    // The exit status of a connection lost for good, or -1 while there is none.
+    int lost_status() const { return lost_; }
 
 private:
     void show_chat_line(const std::string &raw);  // under mu_
@@ -67,8 +67,8 @@ private:
     std::chrono::steady_clock::time_point partial_since_;
     room_status status_;
     bool status_changed_ = true;
-    std::map<std::string, std::chrono::steady_clock::time_point> heard_;
-    volatile bool quit_asked_ = false;
+    std::function<heard_line(const std::string &)> hear_;
+    std::atomic<int> lost_{-1};
 };
 
 // Lines kept in the message list, and so at most waiting to be shown.

@@ -1,5 +1,6 @@
-// client_text.cpp - GB18030 character boundaries and terminal cell widths for the client.
-#include "client_text.h"
+// text.cpp - GB18030 character boundaries, terminal cell widths, the display rule and the names
+// in lines, for the client.
+#include "client/core/text.h"
 
 #include "common/gb18030.h"
 #include "platform/terminal.h"
@@ -183,9 +184,27 @@ const char *name_refusal(const std::string &name)
     return nullptr;
 }
 
+std::string name_in(const std::string &line, std::size_t *text_at)
+{
+    *text_at = 0;
+    std::size_t colon = line.find(": ");
+    if (colon != std::string::npos && colon > 0 && colon <= NAME_BYTES && line.compare(0, 2, "* ") != 0) {
+        *text_at = colon + 2;
+        return line.substr(0, colon);
+    }
+    if (line.compare(0, 2, "* ") == 0) {
+        std::size_t end = line.find(' ', 2);
+        if (end != std::string::npos && end > 2 && end - 2 <= NAME_BYTES) {
+            *text_at = end + 1;
+            return line.substr(2, end - 2);
+        }
+    }
+    return "";
+}
+
 int name_colour(const std::string &name)
 {
-    // FNV-1a over the name's bytes.
+    // FNV-1a over the name's bytes: the same on every client, whatever its platform.
     std::uint32_t h = 2166136261u;
     for (unsigned char c : name)
         h = (h ^ c) * 16777619u;

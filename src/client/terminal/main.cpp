@@ -1,14 +1,15 @@
-// client.cpp - chat_client, the relay's companion: finds the relay by its beacon (or is told where
+// main.cpp - chat_client, the relay's companion: finds the relay by its beacon (or is told where
 // it is), keeps its place with heartbeats, sends each line of standard input, and writes whatever
-// the relay passes on to standard output. Text typed and read on a terminal travels as GB18030;
-// pipes and files carry bytes unchanged. On a terminal that can place the cursor it shows a screen
-// instead (client_screen.cpp, with its commands in client_commands.cpp). The connection is in
-// client_connection.cpp, the text's encoding in client_text.cpp.
-#include "client.h"
-#include "client_commands.h"
-#include "client_connection.h"
-#include "client_screen.h"
-#include "client_text.h"
+// the relay passes on to standard output (line_mode.cpp). Text typed and read on a terminal travels
+// as GB18030; pipes and files carry bytes unchanged. On a terminal that can place the cursor it
+// shows a screen instead (screen.cpp). The connection, the commands and the text rules are the
+// client's core (../core), which never ends the process: every way out is here.
+#include "client/core/commands.h"
+#include "client/core/connection.h"
+#include "client/core/text.h"
+#include "client/core/view.h"
+#include "client/terminal/line_mode.h"
+#include "client/terminal/screen.h"
 #include "platform/net.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
@@ -24,77 +25,6 @@
 #endif
 
 namespace {
-
-const std::size_t PIECE = 64 * 1024;  // a line longer than this, or input with no line end, goes in pieces
-
-// Standard output: a terminal gets text in its own encoding, with what it would obey shown as
-// marks; anything else the bytes as they came.
-class chat_output {
-public:
-    explicit chat_output(bool terminal) : terminal_(terminal) {}
-    void write(const std::string &chat, bool at_end = false)
-    {
-        if (!terminal_) {
-            std::fwrite(chat.data(), 1, chat.size(), stdout);
-            std::fflush(stdout);
-            return;
-        }
-        whole_.assign(cr_held_ ? "\r" : "");
-        text_.take(chat, whole_, at_end);
-        // A CR at the end may begin a CR LF, a line end: it waits for what follows.
-        cr_held_ = !at_end && !whole_.empty() && whole_.back() == '\r';
-        if (cr_held_)
-            whole_.pop_back();
-        std::string shown = safe_to_show(whole_);
-        show_text(shown.data(), shown.size());
-    }
-
-private:
-    bool terminal_;
-    gb18030_reader text_;
-    std::string whole_;
-    bool cr_held_ = false;
-};
-
-// The room in pipes and files, or on a terminal in line mode: chat to standard output, the
-// client's own words to standard error.
-class line_view : public room_view {
-public:
-    explicit line_view(bool terminal) : out_(terminal) {}
-    void chat(const std::string &bytes, bool at_end) override { out_.write(bytes, at_end); }
-    void note(const std::string &text) override
-    {
-        std::fprintf(stderr, "chat_client: %s\n", safe_to_show(text, true).c_str());
-    }
-    void relay_state(const std::string &, bool) override {}
-
-private:
-    chat_output out_;
-};
-
-// Sends standard input a line at a time, each whole with its line end and after the prefix (the
-// name) if there is one. A line longer than PIECE goes in pieces, the prefix before the first, and
-// a last line without a line end goes at the end.
-void send_input(const std::string &prefix)
-{
-    std::string pending;     // the part of the current line not yet sent
-    bool line_open = false;  // the current line has begun: its prefix is pending or sent
-    char buf[4096];
-    for (int n; (n = read_input(buf, sizeof buf)) > 0;) {
-        for (int i = 0; i < n; ++i) {
-            if (!line_open)
-                pending += prefix;
-            line_open = buf[i] != '\n';
-            pending += buf[i];
-            if (!line_open || pending.size() >= PIECE) {
-                send_bytes(pending, now_ms() + HOLD_MS);
-                pending.clear();
-            }
-        }
-    }
-    if (!pending.empty())
-        send_bytes(pending, now_ms() + HOLD_MS);
-}
 
 void print_usage(std::FILE *to)
 {
@@ -137,9 +67,9 @@ bool parse_options(int argc, char **argv, options &opts)
 
 screen room;  // on a terminal that can show it
 
-}  // namespace
-
-void exit_client(int status)
+// Ends the client with this exit status, leaving the terminal as it was found: every way out of the
+// client goes through here.
+[[noreturn]] void exit_client(int status)
 {
     room.stop();
     leave_screen_mode();
@@ -151,6 +81,22 @@ void exit_client(int status)
         hold_console_open("press any key to close this window\n");
     std::_Exit(status);
 }
+
+// Prints every relay heard within one beacon period and a little, one address a line; the exit status.
+int list_relays(connection &conn)
+{
+    std::vector<std::string> relays = conn.relays_heard();
+    for (const std::string &r : relays)
+        std::printf("%s\n", r.c_str());
+    std::fflush(stdout);
+    if (!relays.empty())
+        return 0;
+    std::fprintf(stderr, "chat_client: no relay announced itself on UDP port %u within %lld s\n", UDP_PORT,
+                 static_cast<long long>(LISTING_TIME.count()));
+    return EXIT_NO_SERVER;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -189,33 +135,45 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "chat_client: the socket layer did not start\n");
         exit_client(EXIT_USAGE);
     }
-    if (opts.list)
-        exit_client(list_relays());
+    // Without the screen (--list, pipes, files, a terminal that cannot show it), the room goes to
+    // standard output and the client's own words to standard error; a connection lost for good
+    // ends the client with the status it gives.
+    static line_view lines(terminal.output, exit_client);
+    if (opts.list) {
+        static connection listening(connection_options(), lines);
+        exit_client(list_relays(listening));
+    }
     // A person at a terminal is asked for a name the first time, and gets the screen if the
     // terminal can show it; pipes and files go on as they always did.
     bool person = terminal.input && terminal.output;
     if (person && opts.name_arg == 0)
-        name = remembered_name();
+        name = name_for_person();
     connection_options how;
     how.host = opts.host;
     how.reconnect = opts.reconnect;
     how.tell_heard = person;  // a console window says what it is doing while it listens
-    if (person && room.start()) {
+    if (person && room.start(exit_client)) {
         how.reconnect = true;
         how.tell_heard = true;
-        std::thread([how] {
-            connect_first(how, room);
-            start_connection(room);
+        // Both live as long as the process, as their threads do.
+        static connection conn(how, room);
+        static chat_commands commands(conn, room, name);
+        room.tell_lines_to([](const std::string &line) { return commands.heard(line); });
+        commands.start();
+        std::thread([] {
+            conn.connect_first();
+            conn.start();
         }).detach();
-        run_screen(room, name);
+        // Until the person leaves: Ctrl-C, Ctrl-D on an empty line, /quit, or the input's end.
+        room.run_editor([](const std::string &line) { return commands.entered(line); });
         exit_client(0);
     }
-    line_view view(terminal.output);
-    int status = connect_first(how, view);
+    static connection conn(how, lines);
+    int status = conn.connect_first();
     if (status != 0)
         exit_client(status);
-    start_connection(view);
-    send_input(name.empty() ? name : name + ": ");
-    finish_connection();
+    conn.start();
+    send_input(conn, name.empty() ? name : name + ": ");
+    conn.finish();
     exit_client(0);
 }

@@ -1,4 +1,5 @@
-// client_text.h - the client's text: GB18030 as it travels, and the cells it takes on a screen.
+// text.h - the client's text: GB18030 as it travels, the cells it takes on a screen, what may be
+// shown of it, and the names in it.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,9 @@ const std::size_t NAME_BYTES = 32;
 // the other screens), no space at either end.
 const char *name_refusal(const std::string &name);
 
+// The name a line begins with, "NAME: text" or "* NAME text" (/me); "" if none. *text_at is where
+// the text after the name begins (0 if none).
+std::string name_in(const std::string &line, std::size_t *text_at);
 // The colour a name shows in, one of 12, the same on every client whatever its platform or front-end:
 // 0 to 11, in the order red, green, yellow, blue, magenta, cyan, then their bright kinds.
 int name_colour(const std::string &name);

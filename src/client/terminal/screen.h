@@ -1,56 +1,57 @@
-// client_screen.h - the client on a terminal: messages scroll above, a status line, and an input
+// screen.h - the client on a terminal: messages scroll above, a status line, and an input
 // line at the bottom that nothing arriving ever breaks. VT sequences only, no curses.
 #pragma once
 
-#include "client.h"
+#include "client/core/view.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <list>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
-class screen : public room_view {
+class screen : public chat_view {
 public:
-    // Takes the terminal over; false if it cannot, and then nothing has changed.
-    bool start();
+    // Takes the terminal over; false if it cannot, and then nothing has changed. A connection lost
+    // for good calls leave with the exit status.
+    bool start(void (*leave)(int status));
+    // Where the lines shown are told, for the names heard and whether a line rings (the commands'
+    // heard); set before the connection starts.
+    void tell_lines_to(std::function<heard_line(const std::string &)> hear) { hear_ = std::move(hear); }
     // Draws no more, once the frame being drawn is out: the terminal is about to be given back.
     void stop();
 
     void chat(const std::string &bytes, bool at_end) override;
     void note(const std::string &text) override;
     void relay_state(const std::string &address, bool connected) override;
-
-    // A line this client sent (GB18030, its name prefix included), shown as sent.
-    void own_line(const std::string &line);
-    // The client's answer to a command, or anything else it has to say, shown as "*** text".
-    void say(const std::string &text) { note(text); }
-    void set_name(const std::string &name);
-    void set_bell(bool on);
-    void set_waiting(std::size_t lines);
-    // The names heard in lines of the form "NAME: text" within the time, most recent first.
-    std::vector<std::string> names_heard(std::chrono::seconds within);
+    void lost(int status) override { leave_(status); }
+    void own_line(const std::string &line) override;
+    void set_name(const std::string &name) override;
+    void set_bell(bool) override {}  // the commands say whether a line rings
+    void set_waiting(std::size_t lines) override;
 
     // Edits the input line from standard input until it ends; each line entered goes to on_line
-    // (GB18030, no line end). Ctrl-D on an empty line and Ctrl-C end it too.
-    void run_editor(const std::function<void(const std::string &)> &on_line);
+    // (GB18030, no line end), which returns false to end it. Ctrl-D on an empty line and Ctrl-C end
+    // it too.
+    void run_editor(const std::function<bool(const std::string &)> &on_line);
 
 private:
     void add_line(const std::string &shown);  // under mu_
     void show_chat_line(const std::string &line);  // under mu_
-    void heard(const std::string &name);  // under mu_
     void take_partial(const char *bytes, std::size_t len);  // under mu_
     void end_partial();  // under mu_
     void render_loop();
     void render();  // under mu_
     void draw_input(std::string &out);  // under mu_
-    void key(const std::string &k, const std::function<void(const std::string &)> &on_line);
-    void submit(const std::function<void(const std::string &)> &on_line);
+    bool key(const std::string &k, const std::function<bool(const std::string &)> &on_line);
+    bool submit(const std::function<bool(const std::string &)> &on_line);
+
+    void (*leave_)(int status) = nullptr;
+    std::function<heard_line(const std::string &)> hear_;
 
     std::mutex mu_;
     std::condition_variable changed_;
@@ -67,13 +68,8 @@ private:
     std::string relay_;
     bool connected_ = false;
     std::string name_;
-    bool bell_ = true;
     std::chrono::steady_clock::time_point last_bell_;  // when the bell last rang
     std::size_t waiting_ = 0;
-    // The names heard lately, most recent first, each once; capped in time and count.
-    using heard_list = std::list<std::pair<std::string, std::chrono::steady_clock::time_point>>;
-    heard_list heard_;
-    std::unordered_map<std::string, heard_list::iterator> heard_at_;
 
     // The line editor: the line as GB18030 text, the cursor as a byte offset at a character's start.
     std::string line_;

@@ -1,8 +1,8 @@
-// client_screen.cpp - the screen: a VT renderer with a scroll region for the messages, a status
+// screen.cpp - the screen: a VT renderer with a scroll region for the messages, a status
 // line and a line editor counting display cells, redrawn at most ~60 times a second.
-#include "client_screen.h"
+#include "client/terminal/screen.h"
 
-#include "client_text.h"
+#include "client/core/text.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
 
@@ -23,8 +23,6 @@ const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the be
 // The most of one line from the relay that is shown, and kept: more is no use on a screen, and a
 // line that never ends must cost time, not memory.
 const std::size_t LINE_SHOWN = 16 * 1024;
-const auto NAMES_KEPT = std::chrono::minutes(10);  // as far back as /names tells
-const std::size_t NAMES_KEPT_MAX = 2000;           // a flood of names forgets the oldest
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
 // were, the cursor on the cleared bottom line, where the shell's prompt goes.
@@ -50,24 +48,6 @@ std::string printable(const std::string &text)
     return safe_to_show(text, true);
 }
 
-// The name a line begins with, "NAME: text" or "* NAME text" (/me); "" if none.
-std::string name_in(const std::string &line, std::size_t *text_at)
-{
-    std::size_t colon = line.find(": ");
-    if (colon != std::string::npos && colon > 0 && colon <= NAME_BYTES && line.compare(0, 2, "* ") != 0) {
-        *text_at = colon + 2;
-        return line.substr(0, colon);
-    }
-    if (line.compare(0, 2, "* ") == 0) {
-        std::size_t end = line.find(' ', 2);
-        if (end != std::string::npos && end > 2 && end - 2 <= NAME_BYTES) {
-            *text_at = end + 1;
-            return line.substr(2, end - 2);
-        }
-    }
-    return "";
-}
-
 }  // namespace
 
 std::string colour_of(const std::string &name)
@@ -76,8 +56,9 @@ std::string colour_of(const std::string &name)
     return std::string("\x1b[") + COLOURS[name_colour(name)] + "m";
 }
 
-bool screen::start()
+bool screen::start(void (*leave)(int status))
 {
+    leave_ = leave;
     if (!screen_possible() || !terminal_size(&rows_, &cols_) || rows_ < 4 || cols_ < 10)
         return false;
     if (!enter_screen_mode(RESTORE))
@@ -118,39 +99,18 @@ void screen::show_chat_line(const std::string &raw)
     gb18030_reader reader;
     reader.take(raw, line, true);
     line = printable(line);
-    std::size_t text_at = 0;
-    std::string name = name_in(line, &text_at);
+    heard_line h = hear_(line);
     std::string shown = clock_hh_mm() + " ";
-    if (name.empty()) {
+    if (h.name.empty())
         shown += line;
-    } else {
-        heard(name);
-        shown += colour_of(name) + line.substr(0, text_at) + "\x1b[0m" + line.substr(text_at);
-    }
+    else
+        shown += colour_of(h.name) + line.substr(0, h.text_at) + "\x1b[0m" + line.substr(h.text_at);
     // A room that says the name over and over rings once in a while, not each time.
-    if (bell_ && !name_.empty() && line.find(name_, text_at) != std::string::npos &&
-        steady_clock::now() - last_bell_ >= BELL_GAP) {
+    if (h.mention && steady_clock::now() - last_bell_ >= BELL_GAP) {
         bell_due_ = true;
         last_bell_ = steady_clock::now();
     }
     add_line(shown);
-}
-
-void screen::heard(const std::string &name)
-{
-    auto now = steady_clock::now();
-    auto at = heard_at_.find(name);
-    if (at != heard_at_.end()) {
-        heard_.splice(heard_.begin(), heard_, at->second);
-        heard_.front().second = now;
-    } else {
-        heard_.emplace_front(name, now);
-        heard_at_.emplace(name, heard_.begin());
-    }
-    while (heard_.size() > NAMES_KEPT_MAX || now - heard_.back().second > NAMES_KEPT) {
-        heard_at_.erase(heard_.back().first);
-        heard_.pop_back();
-    }
 }
 
 // Adds bytes that end no line to the line begun, up to what is shown of a line; the rest is only
@@ -235,28 +195,12 @@ void screen::set_name(const std::string &name)
     changed_.notify_one();
 }
 
-void screen::set_bell(bool on)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    bell_ = on;
-}
-
 void screen::set_waiting(std::size_t lines)
 {
     std::lock_guard<std::mutex> lock(mu_);
     waiting_ = lines;
     redraw_status_ = true;
     changed_.notify_one();
-}
-
-std::vector<std::string> screen::names_heard(std::chrono::seconds within)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    std::vector<std::string> names;
-    auto now = steady_clock::now();
-    for (auto h = heard_.begin(); h != heard_.end() && now - h->second <= within; ++h)
-        names.push_back(h->first);
-    return names;
 }
 
 // Redraws what changed, at most once a frame: a busy room costs a frame's worth of lines in one
@@ -397,7 +341,7 @@ std::size_t key_length(const std::string &in)
 
 }  // namespace
 
-void screen::submit(const std::function<void(const std::string &)> &on_line)
+bool screen::submit(const std::function<bool(const std::string &)> &on_line)
 {
     std::string entered;
     {
@@ -411,29 +355,26 @@ void screen::submit(const std::function<void(const std::string &)> &on_line)
         redraw_input_ = true;
         changed_.notify_one();
     }
-    on_line(entered);
+    return on_line(entered);
 }
 
-void screen::key(const std::string &k, const std::function<void(const std::string &)> &on_line)
+// Takes one key: false if it ends the editing.
+bool screen::key(const std::string &k, const std::function<bool(const std::string &)> &on_line)
 {
     if (k == "\x1b[200~" || k == "\x1b[201~") {
         pasting_ = k == "\x1b[200~";
-        return;
+        return true;
     }
     bool was_cr = paste_cr_;
     paste_cr_ = false;
     if (k == "\r" || k == "\n") {
         // Enter is CR; a paste's lines end in LF, CR or CR LF, each line sent as it is.
-        if (!(k == "\n" && was_cr))
-            submit(on_line);
         paste_cr_ = k == "\r" && pasting_;
-        return;
+        return (k == "\n" && was_cr) || submit(on_line);
     }
-    std::unique_lock<std::mutex> lock(mu_);
-    if (k == "\x03" || (k == "\x04" && line_.empty())) {
-        lock.unlock();
-        exit_client(0);
-    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (k == "\x03" || (k == "\x04" && line_.empty()))
+        return false;
     redraw_input_ = true;
     changed_.notify_one();
     if (k == "\x7f" || k == "\x08") {
@@ -486,9 +427,10 @@ void screen::key(const std::string &k, const std::function<void(const std::strin
         line_.insert(cursor_, k);
         cursor_ += k.size();
     }
+    return true;
 }
 
-void screen::run_editor(const std::function<void(const std::string &)> &on_line)
+void screen::run_editor(const std::function<bool(const std::string &)> &on_line)
 {
     std::string in;
     char buf[4096];
@@ -499,7 +441,8 @@ void screen::run_editor(const std::function<void(const std::string &)> &on_line)
             std::size_t len = key_length(in.substr(at, 32));
             if (len == 0)
                 break;
-            key(in.substr(at, len), on_line);
+            if (!key(in.substr(at, len), on_line))
+                return;
             at += len;
         }
         in.erase(0, at);
