@@ -233,7 +233,7 @@ TEST_F(Relay, ClientsExchangeLinesBothWays)
     start_server();
     ChatClient alice, bob;
     alice.start({"127.0.0.1"});
-    bob.start({"127.0.0.1"});
+    bob.start({"localhost"});  // a name: looked up on a thread of its own, its result handed over
     line(3);
     alice.write_input("hello bob\n");
     EXPECT_TRUE(bob.wait_for_output("hello bob\n", seconds(10))) << bob.output();
@@ -636,11 +636,12 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
     int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&dark), sizeof dark), 0);
 
-    ChatClient searching, direct, listing, unanswered;
+    ChatClient searching, direct, listing, unanswered, unknown;
     searching.start();
     direct.start({"127.0.0.1"});
     listing.start({"--list"});
     unanswered.start({"127.0.0.2"});
+    unknown.start({"no-such-relay.invalid"});  // a name no resolver knows
     auto status = direct.wait_exit(seconds(10));
     ASSERT_TRUE(status);
     EXPECT_NE(*status, 0);
@@ -659,6 +660,11 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
     ASSERT_TRUE(status) << "the client waited for an unanswered connection for more than 10 s";
     EXPECT_NE(*status, 0);
     EXPECT_TRUE(unanswered.wait_for_errors("cannot connect to 127.0.0.2:8888", seconds(5))) << unanswered.errors();
+
+    status = unknown.wait_exit(seconds(1));
+    ASSERT_TRUE(status) << "the client waited for a failed name lookup for more than 10 s";
+    EXPECT_NE(*status, 0);
+    EXPECT_TRUE(unknown.wait_for_errors("cannot connect to no-such-relay.invalid:8888: ", seconds(5))) << unknown.errors();
     close(filler);
     close(full);
     EXPECT_EQ(listing.output(), "");

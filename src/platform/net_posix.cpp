@@ -2,26 +2,20 @@
 #ifndef _WIN32
 
 #include "platform/net.h"
-#include "platform/system.h"
+#include "platform/name_lookup.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
-#include <memory>
-#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <string>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -262,97 +256,30 @@ int send_broadcast(SOCKET s, const char *buf, int len, unsigned short port)
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
-// A name lookup that its caller may give up waiting for: the system's resolver can take far
-// longer than a connection is allowed. The thread doing it holds it too, so that whichever of the
-// two is done with it last frees it, and the result with it.
-struct name_lookup {
-    std::mutex mtx;
-    std::condition_variable finished;
-    bool done = false;
-    int rc = 0;
-    addrinfo *found = nullptr;
-    std::string host, service;
-    ~name_lookup()
-    {
-        if (found != nullptr)
-            ::freeaddrinfo(found);
-    }
-};
-
-static std::atomic<int> lookups_under_way{0};
-const int LOOKUPS_MAX = 4;  // abandoned ones still running; past that, a name waits for them
-
-static void look_up(void *p)
+int find_ipv4(const char *host, const char *service, bool numeric_only, addrinfo **found)
 {
-    std::shared_ptr<name_lookup> l = *static_cast<std::shared_ptr<name_lookup> *>(p);
-    delete static_cast<std::shared_ptr<name_lookup> *>(p);
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    int rc = ::getaddrinfo(l->host.c_str(), l->service.c_str(), &hints, &found);
-    {
-        std::lock_guard<std::mutex> lock(l->mtx);
-        l->rc = rc;
-        l->found = rc == 0 ? found : nullptr;
-        l->done = true;
-    }
-    l->finished.notify_all();
-    --lookups_under_way;
+    hints.ai_flags = numeric_only ? AI_NUMERICHOST : 0;
+    return ::getaddrinfo(host, service, &hints, found);
 }
 
-// The IPv4 addresses of host (a dotted address at once, a name within the time), or nullptr with
-// why written. The caller frees them with freeaddrinfo.
-static addrinfo *resolve_ipv4(const char *host, unsigned short port, std::chrono::steady_clock::time_point deadline,
-                              char *why, std::size_t why_len)
+void free_found(addrinfo *found)
 {
-    char service[8];
-    std::snprintf(service, sizeof service, "%u", port);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(host, service, &hints, &found) == 0)
-        return found;
-    if (lookups_under_way >= LOOKUPS_MAX) {
-        std::snprintf(why, why_len, "earlier name lookups are still under way");
-        return nullptr;
-    }
-    auto l = std::make_shared<name_lookup>();
-    l->host = host;
-    l->service = service;
-    ++lookups_under_way;
-    auto *held = new std::shared_ptr<name_lookup>(l);
-    if (!start_thread(look_up, held)) {
-        delete held;
-        --lookups_under_way;
-        std::snprintf(why, why_len, "no thread for the name lookup");
-        return nullptr;
-    }
-    std::unique_lock<std::mutex> lock(l->mtx);
-    if (!l->finished.wait_until(lock, deadline, [&] { return l->done; })) {
-        std::snprintf(why, why_len, "the name was not resolved in time");
-        return nullptr;  // the lookup goes on alone, and frees what it finds
-    }
-    if (l->rc != 0) {
-        std::snprintf(why, why_len, "%s", ::gai_strerror(l->rc));
-        return nullptr;
-    }
-    found = l->found;
-    l->found = nullptr;
-    return found;
+    ::freeaddrinfo(found);
+}
+
+void say_lookup_error(int rc, char *why, std::size_t why_len)
+{
+    std::snprintf(why, why_len, "%s", ::gai_strerror(rc));
 }
 
 SOCKET connect_to(const char *host, unsigned short port, int timeout_ms, char *why, std::size_t why_len)
 {
-    // The name's lookup and the connection share the time.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    addrinfo *found = resolve_ipv4(host, port, deadline, why, why_len);
+    addrinfo *found = resolve_ipv4(host, port, &timeout_ms, why, why_len);
     if (found == nullptr)
         return NO_SOCKET;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    timeout_ms = static_cast<int>(std::max<long long>(left.count(), 1));
     // Connected without blocking, so that the wait can be bounded; the socket blocks afterwards.
     int err = 0;
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

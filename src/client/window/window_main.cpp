@@ -450,6 +450,25 @@ void save_placement()
 
 // ---- dialogs ----
 
+// A dialog's buttons. Cancel closes it. OK hands the text in the box (GB18030) to take, which
+// closes the dialog by returning true, or keeps it open (having shown why) by returning false.
+// TRUE if the command was one of the two.
+template <typename Take>
+INT_PTR ok_or_cancel(HWND dlg, WPARAM wp, int box, Take take)
+{
+    if (LOWORD(wp) == IDCANCEL) {
+        EndDialog(dlg, IDCANCEL);
+        return TRUE;
+    }
+    if (LOWORD(wp) != IDOK)
+        return FALSE;
+    wchar_t typed[256] = L"";  // a name takes 32 at most; a longer address is cut here
+    GetDlgItemTextW(dlg, box, typed, 256);
+    if (take(gb18030_text(typed)))
+        EndDialog(dlg, IDOK);
+    return TRUE;
+}
+
 struct name_ask {
     std::wstring offered;
     std::string chosen;  // GB18030
@@ -468,23 +487,14 @@ INT_PTR CALLBACK name_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         SetFocus(GetDlgItem(dlg, IDC_NAME_EDIT));
         return FALSE;
     case WM_COMMAND:
-        if (LOWORD(wp) == IDOK) {
-            wchar_t typed[64] = L"";
-            GetDlgItemTextW(dlg, IDC_NAME_EDIT, typed, 64);
-            std::string name = gb18030_text(typed);
+        return ok_or_cancel(dlg, wp, IDC_NAME_EDIT, [dlg, ask](const std::string &name) {
             if (const char *why = name_refusal(name)) {
                 SetDlgItemTextW(dlg, IDC_NAME_PROBLEM, wide(why).c_str());
-                return TRUE;
+                return false;
             }
             ask->chosen = name;
-            EndDialog(dlg, IDOK);
-            return TRUE;
-        }
-        if (LOWORD(wp) == IDCANCEL) {
-            EndDialog(dlg, IDCANCEL);
-            return TRUE;
-        }
-        break;
+            return true;
+        });
     }
     return FALSE;
 }
@@ -529,24 +539,15 @@ INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         return TRUE;
     }
     case WM_COMMAND:
-        if (LOWORD(wp) == IDOK) {
-            wchar_t typed[256] = L"";
-            GetDlgItemTextW(dlg, IDC_RELAY_COMBO, typed, 256);
-            std::string address = gb18030_text(typed);
+        return ok_or_cancel(dlg, wp, IDC_RELAY_COMBO, [](std::string address) {
             while (!address.empty() && address.back() == ' ')
                 address.pop_back();
             while (!address.empty() && address.front() == ' ')
                 address.erase(0, 1);
             if (!address.empty())
                 commands->move_to(address);
-            EndDialog(dlg, IDOK);
-            return TRUE;
-        }
-        if (LOWORD(wp) == IDCANCEL) {
-            EndDialog(dlg, IDCANCEL);
-            return TRUE;
-        }
-        break;
+            return true;
+        });
     }
     return FALSE;
 }
