@@ -4,6 +4,8 @@
 //   window_probe type TEXT                        TEXT typed into the input box, a WM_CHAR a unit
 //   window_probe enter                            Enter pressed in the input box
 //   window_probe front                            1 if the window is in front (foreground), else 0
+//   window_probe dialog ID                        the text of control ID in the window's open dialog,
+//                                                 or "no dialog"
 // Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
 // make), writing to the standard output it was given.
 #include <windows.h>
@@ -49,6 +51,14 @@ int wmain(int argc, wchar_t **argv)
         PostMessageW(input, WM_KEYDOWN, VK_RETURN, 1);
     else if (what == L"front")
         std::printf("%d", GetForegroundWindow() == main_window ? 1 : 0);
+    else if (what == L"dialog" && argc > 2) {
+        HWND dialog = FindWindowW(L"#32770", nullptr);  // the dialogs' class
+        if (dialog == nullptr || GetWindow(dialog, GW_OWNER) != main_window) {
+            std::printf("no dialog");
+            return 1;
+        }
+        print(GetDlgItem(dialog, _wtoi(argv[2])));
+    }
     else
         return 1;
     return 0;

@@ -133,6 +133,18 @@ protected:
         return true;
     }
 
+    // Waits until the window has a dialog open (or none, if !open).
+    bool wait_dialog(bool open)
+    {
+        auto deadline = Clock::now() + seconds(10);
+        while ((probe("dialog 0") != "no dialog") != open) {
+            if (Clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(milliseconds(200));
+        }
+        return true;
+    }
+
     // The window's X window: its title ends in "Chat" ("(3) Chat" with lines unread).
     std::string x_window()
     {
@@ -202,6 +214,27 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
                              "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\r"})
         EXPECT_NE(list.find(line), std::string::npos) << line << " is missing: " << list;
     shot("wine-window-room.png");
+
+    // The name dialog (Chat, Change name): a name the rule refuses keeps it open and says why,
+    // Cancel changes nothing, OK takes a good name. The offered name comes selected, so typing
+    // replaces it.
+    const std::string problem = "dialog 113";  // IDC_NAME_PROBLEM
+    press("alt+c");
+    press("n");
+    ASSERT_TRUE(wait_dialog(true)) << "no name dialog";
+    type("a: b");
+    press("Return");
+    EXPECT_TRUE(wait_probe(problem, "a name cannot hold \": \"", seconds(5))) << probe(problem);
+    press("Escape");
+    EXPECT_TRUE(wait_dialog(false)) << "Cancel left the dialog open";
+    EXPECT_EQ(probe("status"), "relay 127.0.0.1   name: \u5c0f\u660e");
+    press("alt+c");
+    press("n");
+    ASSERT_TRUE(wait_dialog(true)) << "no name dialog";
+    type("carol");
+    press("Return");
+    EXPECT_TRUE(wait_dialog(false)) << "OK left the dialog open";
+    EXPECT_TRUE(wait_probe("status", "relay 127.0.0.1   name: carol", seconds(5))) << probe("status");
 
     // /quit leaves: the program ends, with nothing left behind.
     type("/quit");
