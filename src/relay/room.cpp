@@ -532,6 +532,12 @@ void hand_over_newcomers(client *const *newcomers, std::size_t count)
     register_newcomers_if_free();
 }
 
+// Waits for the registry to be free, as a holder: what was handed over meanwhile is done.
+void wait_for_registry()
+{
+    registry_lock lock;
+}
+
 // Starts the porter; without one, those who hand over do it all themselves.
 void start_porter()
 {

@@ -11,7 +11,10 @@
 // - An arrival. The accept loop (main.cpp) takes connections from the listen queue, a batch at a
 //   time, and gives them to the starter (give_to_starter). The starter makes them client records
 //   (make_clients), hands them over (hand_over_newcomers), registers them at once if mtx is free
-//   and otherwise leaves them to its holder, then starts their handlers, newcomers first.
+//   and otherwise leaves them to its holder, and gives them to the spawner (starter.cpp), which
+//   starts their handlers a group at a time, each group once mtx is free (wait_for_registry): no
+//   handler starts while a fan-out holds the registry. Without a spawner the starter starts them
+//   itself, newcomers first.
 // - A chunk. Its sender's handler receives it, with up to FAN_OUT_BATCH that came together, hands
 //   them over (hand_over_chunks) and waits until they have been fanned out: by itself if mtx is
 //   free, else by its holder or, asked, by itself as the turn-taker. The fan-out sends each receiver
@@ -29,7 +32,8 @@
 // that will do it: the turn-taker, the handler whose chunks have waited longest, woken to do it;
 // or, with no chunks waiting, the porter, a thread that does nothing else (run_porter). The starter
 // registers its newcomers and hands the rest on: it never spends itself on the room's work. The
-// beacon and the log writer never touch the room.
+// spawner takes mtx as every holder does, doing what was handed over, and only between groups of
+// thread starts. The beacon and the log writer never touch the room.
 #pragma once
 
 #include "platform/net.h"
@@ -79,5 +83,8 @@ void hand_over_heartbeat(client &c);
 bool drain_backlog(client &c);
 bool wait_for_room(const client &sender);
 void hand_over_departure(client *c);
+// The spawner's: waits until mtx is free, takes it and lets it go, doing what was handed over as
+// every holder does; so that no thread starts while a fan-out holds the registry.
+void wait_for_registry();
 // Start-up's: starts the porter.
 void start_porter();

@@ -1,5 +1,5 @@
-// starter.cpp - the starter: takes the accept loop's connections, makes them clients, has them
-// registered and starts their handlers.
+// starter.cpp - the starter: takes the accept loop's connections, makes them clients and has them
+// registered; and the spawner, which starts their handlers.
 #include "starter.h"
 
 #include "platform/system.h"
@@ -28,9 +28,10 @@ static std::vector<arrival> arrivals;
 static std::mutex arrivals_mtx;
 static std::condition_variable arrivals_wake;  // with arrivals_mtx: newcomers wait
 static bool starter_running = false;  // set before the accept loop starts; else the accept loop does it all
-// The starter starts at most this many handlers before it looks for newcomers again: a thread start
-// took 80 to 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction
-// of that, and the room reaches a newcomer once it is registered, whether its handler runs or not.
+// The spawner starts at most this many handlers before it waits for the registry again (and the
+// starter, without a spawner, before it looks for newcomers again): a thread start took 80 to
+// 150 us in a crowd's arrival (measured: docs/benchmarks.md), a registration a fraction of that,
+// and the room reaches a newcomer once it is registered, whether its handler runs or not.
 constexpr int STARTS_BETWEEN_LOOKS = 16;
 
 // Starts c's handler. If no thread can be had, the client leaves as any other does, so the
@@ -64,8 +65,54 @@ static void make_clients(const std::vector<arrival> &batch, std::vector<client *
     hand_over_newcomers(unstarted.data() + first, unstarted.size() - first);
 }
 
-// The starter: takes in whoever the accept loop handed over, and starts their handlers, newcomers
-// first, so that a crowd's later half is registered while the earlier half's threads start.
+// Registered clients whose handlers are still to be started, in the order they came, for the
+// spawner; guarded by spawn_mtx, which nothing else takes.
+static std::vector<client *> to_spawn;
+static std::mutex spawn_mtx;
+static std::condition_variable spawn_wake;  // with spawn_mtx: handlers wait to be started
+static bool spawner_running = false;  // set before the starter starts; else the starter starts them
+
+// The spawner: starts the handlers of the starter's clients, STARTS_BETWEEN_LOOKS at a time, each
+// group once the registry is free. A fan-out holds the registry for its whole round, and one to a
+// crowd takes tens of milliseconds; its receivers are reached whether their handlers run yet or
+// not, and on a relay short of CPU the thread starts would take half the core from it meanwhile
+// (measured: docs/benchmarks.md). Only the starts wait: the starter registers newcomers without
+// waiting for the registry.
+static void run_spawner(void *)
+{
+    std::vector<client *> batch;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(spawn_mtx);
+            spawn_wake.wait(lock, [] { return !to_spawn.empty(); });
+            batch.swap(to_spawn);
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (i % STARTS_BETWEEN_LOOKS == 0)
+                wait_for_registry();
+            start_handler(batch[i]);
+        }
+        batch.clear();
+        events.write_unattended();
+    }
+}
+
+// Gives the spawner clients whose handlers are to be started.
+static void give_to_spawner(client *const *newcomers, std::size_t count)
+{
+    bool idle;
+    {
+        std::lock_guard<std::mutex> lock(spawn_mtx);
+        idle = to_spawn.empty();
+        to_spawn.insert(to_spawn.end(), newcomers, newcomers + count);
+    }
+    if (idle)
+        spawn_wake.notify_one();  // else it has been woken already, and finds these with the rest
+}
+
+// The starter: takes in whoever the accept loop handed over, and has their handlers started by the
+// spawner; without one, starts them itself, newcomers first, so that a crowd's later half is
+// registered while the earlier half's threads start.
 static void run_starter(void *)
 {
     std::vector<arrival> batch;
@@ -84,6 +131,11 @@ static void run_starter(void *)
         }
         make_clients(batch, unstarted);
         batch.clear();
+        if (spawner_running) {
+            if (started < unstarted.size())
+                give_to_spawner(unstarted.data() + started, unstarted.size() - started);
+            started = unstarted.size();
+        }
         for (int i = 0; i < STARTS_BETWEEN_LOOKS && started < unstarted.size(); ++i)
             start_handler(unstarted[started++]);
         events.write_unattended();
@@ -117,8 +169,10 @@ void give_to_starter(const SOCKET *socks, waker *const *wakers, int count)
         arrivals_wake.notify_one();  // else it has been woken already, and finds these with the rest
 }
 
-// Starts the starter; without it, the accept loop takes newcomers in itself (give_to_starter).
+// Starts the spawner, then the starter; without the spawner, the starter starts the handlers
+// itself, and without the starter, the accept loop takes newcomers in itself (give_to_starter).
 void start_starter()
 {
+    spawner_running = start_thread(run_spawner, nullptr);
     starter_running = start_thread(run_starter, nullptr);
 }
