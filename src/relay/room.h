@@ -13,8 +13,8 @@
 //   (make_clients), hands them over (hand_over_newcomers), registers them at once if mtx is free
 //   and otherwise leaves them to its holder, and gives them to the spawner (starter.cpp), which
 //   starts their handlers a group at a time, each group once mtx is free (wait_for_registry): no
-//   handler starts while a fan-out holds the registry. Without a spawner the starter starts them
-//   itself, newcomers first.
+//   handler starts while a fan-out holds the registry, unless the room keeps it taken throughout
+//   (see run_spawner). Without a spawner the starter starts them itself, newcomers first.
 // - A chunk. Its sender's handler receives it, with up to FAN_OUT_BATCH that came together, hands
 //   them over (hand_over_chunks) and waits until they have been fanned out: by itself if mtx is
 //   free, else by its holder or, asked, by itself as the turn-taker. The fan-out sends each receiver
