@@ -73,9 +73,9 @@ static std::condition_variable spawn_wake;  // with spawn_mtx: handlers wait to 
 static bool spawner_running = false;  // set before the starter starts; else the starter starts them
 
 // A wait for the registry longer than this is not one fan-out to a crowd (tens of milliseconds)
-// but a room busy throughout, which frees it only to the thread that has waited longest, every half
-// second or so: group by group, 5,000 handlers then took half a minute to start (measured), their
-// clients' heartbeats unanswered meanwhile. So after such a wait the rest of the batch starts at once.
+// but a room busy throughout, which lets it go only now and then: group by group, 5,000 handlers
+// then took half a minute to start (measured), their clients unread and their heartbeats
+// unanswered meanwhile. So after such a wait the rest of the batch starts at once.
 constexpr auto LONGEST_WAIT = std::chrono::milliseconds(100);
 
 // The spawner: starts the handlers of the starter's clients, STARTS_BETWEEN_LOOKS at a time, each
