@@ -40,13 +40,14 @@ std::string run(const std::string &command, int *status = nullptr)
     return output;
 }
 
-// The one package in the package directory whose name begins and ends so.
+// The one package in the package directory whose name begins and ends so (the callers' beginnings
+// hold the version, so that a package named for another version is not taken for this build's).
 std::string package(const std::string &prefix, const std::string &suffix)
 {
     std::vector<std::string> found;
     for (const auto &entry : fs::directory_iterator(RELAY_PACKAGE_DIR)) {
         std::string name = entry.path().filename().string();
-        if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+        if (name.size() >= prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
             name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             found.push_back(entry.path().string());
     }
@@ -116,7 +117,8 @@ std::string deb_files(const std::string &deb)
 
 TEST_F(Deb, HoldsWhatItShouldItsUnitVerifiesAndRunsTheRelayAClientChatsThrough)
 {
-    std::string relay_deb = package("chat-relay_", ".deb"), client_deb = package("chat-client_", ".deb");
+    std::string relay_deb = package("chat-relay_" RELAY_VERSION "_", ".deb");
+    std::string client_deb = package("chat-client_" RELAY_VERSION "_", ".deb");
     ASSERT_FALSE(relay_deb.empty());
     ASSERT_FALSE(client_deb.empty());
     // The relay with its unit, the client apart: a desktop that only chats installs no relay.
@@ -195,7 +197,7 @@ std::string maintainer_script(const std::string &dir, const std::string &env, co
 
 TEST_F(Deb, TheRelaysServiceIsEnabledAndStartedOnInstallStoppedOnRemovalAndAnAdminsDisableHolds)
 {
-    std::string deb = package("chat-relay_", ".deb");
+    std::string deb = package("chat-relay_" RELAY_VERSION "_", ".deb");
     ASSERT_FALSE(deb.empty());
     TempDir root;
     int status = -1;
@@ -477,7 +479,7 @@ void chat_between_two_clients()
 
 TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
 {
-    std::string installer = package("chat-relay-", "-win64.exe");
+    std::string installer = package("chat-relay-" RELAY_VERSION, "-win64.exe");
     ASSERT_FALSE(installer.empty());
     WinePrefix wine_prefix;
     const std::string &prefix = wine_prefix.prefix, &tmp = wine_prefix.tmp;
@@ -624,7 +626,7 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
 
 TEST_F(Installer, RunsTheRelayAsAServiceThatComesBackLogsToTheEventLogAndLeavesWithTheUninstaller)
 {
-    std::string installer = package("chat-relay-", "-win64.exe");
+    std::string installer = package("chat-relay-" RELAY_VERSION, "-win64.exe");
     ASSERT_FALSE(installer.empty());
     WinePrefix wine_prefix;
     // Wine's services write their trace to the standard error of the Wine program that started

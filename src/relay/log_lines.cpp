@@ -7,10 +7,10 @@
 #include <cstdio>
 
 // Event lines. The text is GBK (code page 936), spelled in byte escapes, with its meaning beside
-// each (README shows the Chinese). This file holds no byte outside ASCII, so that a compiler that
-// reads it in some other code page (cl.exe without /utf-8 reads the system's) cannot take a line
-// end for half of a character and fold the next line into a comment; a test checks it. The two
-// start-up failure lines are in common/relay_log.h, where the service host finds them too.
+// each (docs/relay.md shows the Chinese). This file holds no byte outside ASCII, so that a
+// compiler that reads it in some other code page (cl.exe without /utf-8 reads the system's) cannot
+// take a line end for half of a character and fold the next line into a comment; a test checks it.
+// The two start-up failure lines are in common/relay_log.h, where the service host finds them too.
 const char LINE_STARTED[] =  // "Server started."
     "[%02d:%02d:%02d] \xb7\xfe\xce\xf1\xc6\xf7\xd2\xd1\xc6\xf4\xb6\xaf\xa1\xa3"
     "\n";

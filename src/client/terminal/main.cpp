@@ -21,7 +21,7 @@
 #include <thread>
 
 #ifndef PROJECT_VERSION
-#define PROJECT_VERSION "1.5.0"  // the build normally says
+#define PROJECT_VERSION "1.6.0"  // the build normally says
 #endif
 
 namespace {
