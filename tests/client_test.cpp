@@ -965,7 +965,10 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
 {
     // Nothing announces itself, so the client goes on looking; a listener stands in for a relay.
     ScreenClient c;
-    c.start("--name alice");
+    std::string relay_file = c.name_file("dora");  // where the relay connected to is remembered
+    relay_file = relay_file.substr(0, relay_file.rfind('/')) + "/relay";
+    std::remove(relay_file.c_str());
+    c.start("--name alice", "USER=dora");
     ASSERT_TRUE(c.wait_for("*** looking for the relay", START_TIMEOUT)) << c.text();
     c.type("/relay 127.0.0.1");
     c.press("Enter");
@@ -1012,6 +1015,25 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: moved\n");
     EXPECT_EQ(count(c.text(), "connection lost"), 1u) << c.text();
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+
+    // Given no address, the client remembers the relay it was connected to and tries it first; one
+    // that is not there any more is said to have been replaced by the relay found.
+    ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + relay_file + "')\" && echo 198.18.0.99 > '" + relay_file + "'").c_str()), 0);
+    c.start("--name alice", "USER=dora");
+    ASSERT_TRUE(c.wait_for("*** connected to 198.18.0.1:8888", START_TIMEOUT + seconds(5))) << c.text();
+    EXPECT_TRUE(c.wait_for("*** the relay here is now 198.18.0.1, not 198.18.0.99 as last time", seconds(1))) << c.text();
+    EXPECT_EQ(c.file(relay_file), "198.18.0.1\n");
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    ASSERT_EQ(std::system(("echo 127.0.0.1 > '" + relay_file + "'").c_str()), 0);
+    c.start("--name alice", "USER=dora");
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1:8888", START_TIMEOUT)) << c.text();
+    EXPECT_EQ(c.text().find("found server at"), std::string::npos) << "the relay of last time was not tried first: " << c.text();
+    std::remove(relay_file.c_str());
 }
 
 }  // namespace

@@ -152,6 +152,7 @@ int main(int argc, char **argv)
     how.host = opts.host;
     how.reconnect = opts.reconnect;
     how.tell_heard = person;  // a console window says what it is doing while it listens
+    how.remember_relay = person;  // scripts find the relay as they always did
     if (person && room.start(exit_client)) {
         how.reconnect = true;
         how.tell_heard = true;

@@ -848,6 +848,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     how.host = opts.host;
     how.reconnect = true;
     how.tell_heard = true;
+    how.remember_relay = true;
     // The core lives as long as the process, as its threads do.
     static connection connected(how, room);
     static chat_commands chat(connected, room, name);
