@@ -100,6 +100,7 @@ int list_relays(connection &conn)
 
 int main(int argc, char **argv)
 {
+    load_libraries_from_system_only();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             print_usage(stdout);

@@ -7,7 +7,6 @@
 #include <commctrl.h>
 #include <richedit.h>
 #include <shellapi.h>
-#include <mmsystem.h>
 
 #include "client/core/commands.h"
 #include "client/core/connection.h"
@@ -375,7 +374,14 @@ void attend(const std::vector<shown_line> &lines)
     if (mention == nullptr || now_ms() - last_alert_ms < ALERT_GAP_MS)
         return;
     last_alert_ms = now_ms();
-    if (!PlaySoundW(L"Notification.Default", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT))
+    // WINMM.dll is no Known DLL: imported, it would be looked for beside the program first.
+    typedef BOOL(WINAPI * play_sound)(const wchar_t *, HMODULE, DWORD);
+    static const play_sound play = [] {
+        HMODULE winmm = LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return winmm == nullptr ? nullptr : reinterpret_cast<play_sound>(reinterpret_cast<void *>(GetProcAddress(winmm, "PlaySoundW")));
+    }();
+    const DWORD SOUND_ALIAS = 0x00010000, SOUND_ASYNC = 0x0001, SOUND_NO_DEFAULT = 0x0002;  // mmsystem.h's SND_*
+    if (play == nullptr || !play(L"Notification.Default", nullptr, SOUND_ALIAS | SOUND_ASYNC | SOUND_NO_DEFAULT))
         MessageBeep(MB_ICONASTERISK);
     if (behind)
         tray_icon(NIM_MODIFY, balloon_text(*mention));
@@ -806,13 +812,14 @@ void exit_client(int status)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
 {
+    load_libraries_from_system_only();
     options opts;
     int status = parse_options(opts);
     if (status != 0)
         exit_client(status < 0 ? 0 : status);
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
-    if (LoadLibraryW(L"Msftedit.dll") == nullptr) {
+    if (LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32) == nullptr) {
         message("Msftedit.dll (RichEdit 4.1) could not be loaded", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
