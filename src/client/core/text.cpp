@@ -209,7 +209,7 @@ const char *name_refusal(const std::string &name)
         at += static_cast<std::size_t>(n);
     }
     if (safe_to_show(name, true) != name)
-        return "a name cannot hold control characters, tabs or invisible characters";
+        return "a name cannot hold control characters, tabs, invisible characters or stacked marks";
     if (name.find(": ") != std::string::npos || name.front() == ' ' || name.back() == ' ')
         return "a name cannot hold \": \" or begin or end with a space";
     return nullptr;
