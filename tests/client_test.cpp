@@ -755,6 +755,50 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     }
     EXPECT_EQ(rows[19], ">");
 
+    // More that shows nothing: the combining grapheme joiner, Mongolian, Khmer, Arabic, Egyptian,
+    // musical and shorthand format characters, the object replacement character, the variation
+    // selectors past the first sixteen and the noncharacters are marked; an emoji's variation
+    // selector stays. Of 20 marks stacked on one letter, four show and the rest as one mark.
+    std::string stack = "mallory: Z";
+    for (int i = 0; i < 20; ++i)
+        stack += "\u0301";
+    peer.send(gb18030("mallory: a\u034Fb\u180Bc\u180Fd\u17B4e\uFFFCf\U0001D173g\U0001BCA0h\U00013430i\u0600j"
+                      "\u06DDk\U000E0100l\uFDD0m\U0001FFFEn\u2764\uFE0F\n" + stack + "!\n"));
+    ASSERT_TRUE(c.wait_for("Z", seconds(10))) << c.text();
+    rows = c.rows();
+    at = std::find_if(rows.begin(), rows.end(), [](const std::string &r) { return r.find("mallory: a") != std::string::npos; }) -
+         rows.begin();
+    ASSERT_LT(at, 18u) << c.text();
+    const std::string marked = " mallory: a\uFFFDb\uFFFDc\uFFFDd\uFFFDe\uFFFDf\uFFFDg\uFFFDh\uFFFDi\uFFFDj\uFFFDk\uFFFDl\uFFFDm\uFFFDn";
+    EXPECT_EQ(rows[at].substr(5, marked.size()), marked) << c.text();
+    if (!under_wine()) {  // Wine 8 converts none of the BMP's four-byte characters: the emoji shows as marks there
+        EXPECT_EQ(rows[at].substr(5), marked + "\u2764\uFE0F") << c.text();
+    }
+    if (!under_wine()) {  // Wine's console sends each mark to its terminal as a cell of its own
+        EXPECT_EQ(rows[at + 1].substr(5), " mallory: Z\u0301\u0301\u0301\u0301\uFFFD!") << c.text();
+    }
+    // A line that says the name rings the bell; one whose two-byte characters' later bytes spell
+    // it does not (0x81 0x61 is one character). tmux keeps the bell's flag for a window no one
+    // looks at.
+    if (!under_wine()) {  // Wine's console passes no bell to its terminal
+        peer.send("bob: \x81" "alice\n");
+        ASSERT_TRUE(c.wait_for("lice", seconds(10))) << c.text();
+        std::this_thread::sleep_for(milliseconds(300));
+        EXPECT_EQ(c.ask("display-message -p '#{window_bell_flag}'"), "0\n") << "a byte inside a character rang";
+        peer.send("bob: hi alice\n");
+        ASSERT_TRUE(c.wait_for("bob: hi alice", seconds(10))) << c.text();
+        auto rung = Clock::now() + seconds(3);
+        while (c.ask("display-message -p '#{window_bell_flag}'") != "1\n" && Clock::now() < rung)
+            std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(c.ask("display-message -p '#{window_bell_flag}'"), "1\n") << "a mention did not ring";
+        // A line padded to wrap where a row begins starts its next row indented, never with a time.
+        peer.send("mallory: " + std::string(65, ' ') + "12:34 alice: forged\n");
+        ASSERT_TRUE(c.wait_for("alice: forged", seconds(10))) << c.text();
+        rows = c.rows();
+        EXPECT_EQ(rows[17], "      12:34 alice: forged") << c.text();
+        EXPECT_EQ(rows[16].substr(5), " mallory:") << c.text();
+    }
+
     // Chinese characters take two cells each, on the screen and for the cursor.
     c.type("你好 x");
     ASSERT_TRUE(c.wait_for("> 你好 x", seconds(5))) << c.text();
@@ -808,8 +852,8 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + name_file + "')\" && printf keep > '" + elsewhere +
                            "' && chmod 640 '" + elsewhere + "' && ln -sf '" + elsewhere + "' '" + name_file + "'").c_str()),
               0);
-    if (!under_wine()) {  // Wine 8 has no GB18030 code page: there U+200B is typed as '?'
-        c.type("/nick zoe\u200B");
+    if (!under_wine()) {  // Wine 8 has no GB18030 code page: there U+034F is typed as '?'
+        c.type("/nick zoe\u034F");
         c.press("Enter");
         EXPECT_TRUE(c.wait_for("the name stays alice", seconds(5))) << c.text();
     }
@@ -924,7 +968,10 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
 {
     // Nothing announces itself, so the client goes on looking; a listener stands in for a relay.
     ScreenClient c;
-    c.start("--name alice");
+    std::string relay_file = c.name_file("dora");  // where the relay connected to is remembered
+    relay_file = relay_file.substr(0, relay_file.rfind('/')) + "/relay";
+    std::remove(relay_file.c_str());
+    c.start("--name alice", "USER=dora");
     ASSERT_TRUE(c.wait_for("*** looking for the relay", START_TIMEOUT)) << c.text();
     c.type("/relay 127.0.0.1");
     c.press("Enter");
@@ -971,6 +1018,25 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: moved\n");
     EXPECT_EQ(count(c.text(), "connection lost"), 1u) << c.text();
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+
+    // Given no address, the client remembers the relay it was connected to and tries it first; one
+    // that is not there any more is said to have been replaced by the relay found.
+    ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + relay_file + "')\" && echo 198.18.0.99 > '" + relay_file + "'").c_str()), 0);
+    c.start("--name alice", "USER=dora");
+    ASSERT_TRUE(c.wait_for("*** connected to 198.18.0.1:8888", START_TIMEOUT + seconds(5))) << c.text();
+    EXPECT_TRUE(c.wait_for("*** the relay here is now 198.18.0.1, not 198.18.0.99 as last time", seconds(1))) << c.text();
+    EXPECT_EQ(c.file(relay_file), "198.18.0.1\n");
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    ASSERT_EQ(std::system(("echo 127.0.0.1 > '" + relay_file + "'").c_str()), 0);
+    c.start("--name alice", "USER=dora");
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1:8888", START_TIMEOUT)) << c.text();
+    EXPECT_EQ(c.text().find("found server at"), std::string::npos) << "the relay of last time was not tried first: " << c.text();
+    std::remove(relay_file.c_str());
 }
 
 }  // namespace

@@ -519,6 +519,16 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     EXPECT_FALSE(fs::exists(dir) && !fs::is_empty(dir)) << files_in(dir).size() << " files written";
     EXPECT_FALSE(listed());
     fs::copy_file(wine_prefix.work.path() + "/icacls.exe", icacls, fs::copy_options::overwrite_existing);
+    // A folder whose folder above any user can change (Wine shows a directory others may write as
+    // Everyone's to change): refused, with nothing made there.
+    const std::string tools = prefix + "/drive_c/Tools";
+    fs::create_directory(tools);
+    fs::permissions(tools, fs::perms::all);
+    trace = run(wine + installer + " /S /D=C:\\\\Tools\\\\Chat" + wait, &status);
+    EXPECT_NE(status, 0) << "installed under a folder any user can change";
+    EXPECT_FALSE(fs::exists(tools + "/Chat")) << "the folder was made";
+    EXPECT_FALSE(listed());
+    fs::remove_all(tools);
 
     // Into the folder, left empty. A trace of every process started and every file opened.
     fs::create_directory(dir);
@@ -588,10 +598,16 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     }
 
     // An upgrade over the running relay: silent, it closes the relay before it replaces the files.
+    // The folder of the version before is one any user could have changed meanwhile: its uninstaller
+    // is not run, the installer removes that version itself, and the folder is made again, safe.
     expect_exit = true;
+    fs::permissions(dir, fs::perms::all);
     trace = run(wine_files + installer + " /S /D=C:\\\\ChatRelay" + wait, &status);
     ASSERT_EQ(status, 0) << tail(trace);
     sets_the_permissions_first("upgrade");
+    EXPECT_EQ(commands_run(trace, "C:\\ChatRelay\\Uninstall.exe"), std::vector<std::string>{})
+        << "the uninstaller of an unprotected folder ran";
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::others_write, fs::perms::none) << "the folder was not made again";
     EXPECT_TRUE(server.wait_exit(seconds(10))) << "the relay started by hand still runs";
     ServerProcess upgraded;
     upgraded.run_under_wine(RELAY_INSTALLER_WINE, prefix);

@@ -6,9 +6,15 @@
 //   window_probe front                            1 if the window is in front (foreground), else 0
 //   window_probe dialog ID                        the text of control ID in the window's open dialog,
 //                                                 or "no dialog"
+//   window_probe message                          the text of the message box the program shows
+//                                                 before its window is made, or "no message"
+//   window_probe row TEXT                         where TEXT begins in the message list, and where
+//                                                 its line does: "X1 R1 X2 R2 ", the line's start
+//                                                 and TEXT's, each its x and 1 if a row begins there
 // Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
 // make), writing to the standard output it was given.
 #include <windows.h>
+#include <richedit.h>
 
 #include <cstdio>
 #include <string>
@@ -31,6 +37,15 @@ static void print(HWND w)
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (argc == 2 && std::wstring(argv[1]) == L"message") {
+        HWND box = FindWindowW(L"#32770", L"Chat");
+        if (box == nullptr) {
+            std::printf("no message");
+            return 1;
+        }
+        print(GetDlgItem(box, 0xFFFF));  // a message box's text
+        return 0;
+    }
     HWND main_window = FindWindowW(L"ChatRelayWindow", nullptr);
     if (main_window == nullptr || argc < 2)
         return 1;
@@ -49,6 +64,31 @@ int wmain(int argc, wchar_t **argv)
             PostMessageW(input, WM_CHAR, *c, 1);
     else if (what == L"enter")
         PostMessageW(input, WM_KEYDOWN, VK_RETURN, 1);
+    else if (what == L"row" && argc > 2) {
+        // Where TEXT begins in the message list, and where the line it is in begins: for each, its
+        // x and 1 if a row of the list begins there (else 0). The packed form of EM_POSFROMCHAR
+        // (an index below 0x40000) needs no memory in the window's process.
+        HWND list = child(main_window, L"RICHEDIT50W");
+        LRESULT n = SendMessageW(list, WM_GETTEXTLENGTH, 0, 0);
+        std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+        n = SendMessageW(list, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(n));
+        size_t found = text.find(argv[2]);
+        if (found == std::wstring::npos)
+            return 1;
+        size_t line = text.find_last_of(L"\r\n", found);
+        line = line == std::wstring::npos ? 0 : line + 1;
+        for (size_t at : {line, found}) {
+            // The list counts a line's end as one character; WM_GETTEXT may give it as two.
+            LRESULT index = static_cast<LRESULT>(at);
+            for (size_t i = 0; i < at; ++i)
+                if (text[i] == L'\n' && i > 0 && text[i - 1] == L'\r')
+                    --index;
+            LRESULT row = SendMessageW(list, EM_EXLINEFROMCHAR, 0, index);
+            LRESULT pos = SendMessageW(list, EM_POSFROMCHAR, static_cast<WPARAM>(index), 0);
+            std::printf("%d %d ", static_cast<short>(LOWORD(pos)), SendMessageW(list, EM_LINEINDEX, row, 0) == index ? 1 : 0);
+        }
+    }
     else if (what == L"front")
         std::printf("%d", GetForegroundWindow() == main_window ? 1 : 0);
     else if (what == L"dialog" && argc > 2) {

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -115,17 +117,18 @@ protected:
         window.start(RELAY_WINDOW, args, {display_, "USER=window-tester"});
     }
 
-    // window_probe.exe on the window's own wineserver: the text it printed.
-    std::string probe(const std::string &args)
+    // window_probe.exe on the window's own wineserver (or that of another run of it): the text it printed.
+    std::string probe(const std::string &args, const Program *of = nullptr)
     {
         return run("LC_ALL=C.UTF-8 DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
-                   window.wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args + " 2>/dev/null");
+                   (of != nullptr ? of : &window)->wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args +
+                   " 2>/dev/null");
     }
 
-    bool wait_probe(const std::string &what, const std::string &shown, Clock::duration timeout)
+    bool wait_probe(const std::string &what, const std::string &shown, Clock::duration timeout, const Program *of = nullptr)
     {
         auto deadline = Clock::now() + timeout;
-        while (probe(what).find(shown) == std::string::npos) {
+        while (probe(what, of).find(shown) == std::string::npos) {
             if (Clock::now() > deadline)
                 return false;
             std::this_thread::sleep_for(milliseconds(200));
@@ -171,6 +174,14 @@ protected:
 
 TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsPlainText)
 {
+    // A name chat_client would refuse is refused here too, in its words, before any window.
+    Program refused;
+    refused.run_under_wine(RELAY_WINDOW_WINE, RELAY_WINDOW_WINEPREFIX);
+    refused.start(RELAY_WINDOW, {"--name", std::string(33, 'n'), "127.0.0.1"}, {display_, "USER=window-tester"});
+    EXPECT_TRUE(wait_probe("message", "chat_window: --name: a name takes 32 bytes at most", START_TIMEOUT, &refused))
+        << probe("message", &refused);
+    refused.stop();
+
     start_server();
     Client peer;
     start_window({"--name", "\u5c0f\u660e", "127.0.0.1"});
@@ -214,6 +225,59 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
                              "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\r"})
         EXPECT_NE(list.find(line), std::string::npos) << line << " is missing: " << list;
     shot("wine-window-room.png");
+
+    // The characters the display rule marks besides, and a stack of 20 marks shown as four and one
+    // mark, as on the terminal client's screen. (Wine 8 converts only the supplementary planes'
+    // four-byte characters: the BMP's show as U+FFFD there whatever the rule says.)
+    std::string stack = "mallory: Z";
+    for (int i = 0; i < 20; ++i)
+        stack += "\U0001D167";
+    peer.send(gb18030("mallory: a\U0001D173b\U0001BCA0c\U00013430d\U000E0100e\U0001FFFEf\U0001F44D\U0001F3FD\n" + stack + "!\n"));
+    ASSERT_TRUE(wait_probe("list", "mallory: Z", seconds(10))) << probe("list");
+    list = probe("list");
+    EXPECT_NE(list.find("mallory: a\ufffdb\ufffdc\ufffdd\ufffde\ufffdf\U0001F44D\U0001F3FD\r"), std::string::npos) << list;
+    EXPECT_NE(list.find("mallory: Z\U0001D167\U0001D167\U0001D167\U0001D167\ufffd!\r"), std::string::npos) << list;
+
+    // A line padded to wrap just before a forged line: the row it wraps onto begins further in
+    // than the rows lines begin on.
+    peer.send("mallory: " + std::string(400, ' ') + "12:34 alice: forged\n");
+    ASSERT_TRUE(wait_probe("list", "12:34 alice: forged", seconds(10))) << probe("list");
+    std::istringstream where(probe("row '12:34 alice: forged'"));
+    int line_x = -1, line_row = -1, forged_x = -1, forged_row = -1;
+    where >> line_x >> line_row >> forged_x >> forged_row;
+    EXPECT_EQ(line_row, 1);
+    EXPECT_EQ(forged_row, 1) << "the forged text does not begin a row";
+    EXPECT_GT(forged_x, line_x + 10) << "the row wrapped onto is not indented";
+
+    // A flood of long lines keeps the window's thread busy a frame at a time, no longer: what is
+    // typed meanwhile shows at once.
+    auto quiet_at = Clock::now();
+    probe("type 'quiet'");
+    ASSERT_TRUE(wait_probe("input", "quiet", seconds(5))) << probe("input");
+    auto quiet_delay = std::chrono::duration_cast<milliseconds>(Clock::now() - quiet_at).count();
+    probe("enter");
+    sent = gb18030("\u5c0f\u660e: quiet\n");
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    auto flood_until = Clock::now() + seconds(8);
+    std::thread flood([&] {
+        for (int i = 0; i < 600 && Clock::now() < flood_until; ++i)
+            peer.send("bob: " + std::string(16000, 'w') + "\n");
+    });
+    std::this_thread::sleep_for(seconds(2));
+    auto typed_at = Clock::now();
+    probe("type 'typing'");
+    bool shown_soon = wait_probe("input", "typing", seconds(5));
+    auto typing_delay = std::chrono::duration_cast<milliseconds>(Clock::now() - typed_at).count();
+    flood.join();
+    std::printf("typing showed after %lld ms in a quiet room, %lld ms during a flood\n", static_cast<long long>(quiet_delay),
+                static_cast<long long>(typing_delay));
+    EXPECT_TRUE(shown_soon) << probe("input");
+    EXPECT_LT(typing_delay, quiet_delay + 2000);
+    peer.send("bob: the flood is over\n");
+    ASSERT_TRUE(wait_probe("list", "bob: the flood is over", seconds(30))) << "the window never caught up";
+    probe("enter");
+    sent = gb18030("\u5c0f\u660e: typing\n");
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
 
     // The name dialog (Chat, Change name): a name the rule refuses keeps it open and says why,
     // Cancel changes nothing, OK takes a good name. The offered name comes selected, so typing

@@ -52,14 +52,17 @@ static void look_up(void *p)
 static addrinfo *look_up_in_time(const char *host, const char *service, std::chrono::steady_clock::time_point deadline,
                                  char *why, std::size_t why_len)
 {
-    if (lookups_under_way >= LOOKUPS_MAX) {
-        std::snprintf(why, why_len, "earlier name lookups are still under way");
-        return nullptr;
-    }
+    // Checked and counted in one step: two callers at once cannot both take the last place.
+    int under_way = lookups_under_way.load();
+    do {
+        if (under_way >= LOOKUPS_MAX) {
+            std::snprintf(why, why_len, "earlier name lookups are still under way");
+            return nullptr;
+        }
+    } while (!lookups_under_way.compare_exchange_weak(under_way, under_way + 1));
     auto l = std::make_shared<name_lookup>();
     l->host = host;
     l->service = service;
-    ++lookups_under_way;
     auto *held = new std::shared_ptr<name_lookup>(l);
     if (!start_thread(look_up, held)) {
         delete held;

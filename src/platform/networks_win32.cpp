@@ -29,6 +29,16 @@ static int add_network(ipv4_network *out, int count, std::uint32_t address, std:
 // if it cannot be had. The list can grow between asking for its size and reading it, hence the tries.
 static IP_ADAPTER_ADDRESSES *adapter_list()
 {
+    // The IP Helper is no Known DLL: loaded by name from System32, never from beside the program.
+    typedef ULONG(WINAPI * get_adapters_addresses)(ULONG, ULONG, void *, IP_ADAPTER_ADDRESSES *, ULONG *);
+    static const get_adapters_addresses get = [] {
+        HMODULE helper = LoadLibraryExW(L"iphlpapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return helper == nullptr ? nullptr
+                                 : reinterpret_cast<get_adapters_addresses>(
+                                       reinterpret_cast<void *>(GetProcAddress(helper, "GetAdaptersAddresses")));
+    }();
+    if (get == nullptr)
+        return nullptr;
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER |
                         GAA_FLAG_SKIP_FRIENDLY_NAME;
     ULONG size = 16 * 1024;
@@ -36,7 +46,7 @@ static IP_ADAPTER_ADDRESSES *adapter_list()
         auto *list = static_cast<IP_ADAPTER_ADDRESSES *>(std::malloc(size));
         if (list == nullptr)
             return nullptr;
-        ULONG rc = ::GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
+        ULONG rc = get(AF_INET, flags, nullptr, list, &size);
         if (rc == ERROR_SUCCESS)
             return list;
         std::free(list);

@@ -4,6 +4,12 @@
 // system_win32.cpp and system_posix.cpp define these functions in the same order.
 #pragma once
 
+// Has the libraries the process loads from now on (and those the system's own load for it) found in
+// the system's folder alone: on Windows, System32, never the program's own folder or the current
+// one, where a program unpacked in Downloads would find what anyone put beside it. Call first
+// thing in main.
+void load_libraries_from_system_only();
+
 // Hour, minute and second of the local time of day.
 struct clock_time {
     int hour;

@@ -10,6 +10,12 @@
 #include <new>
 #include <pthread.h>
 
+// The dynamic loader looks in the system's folders, and in a program's own only if it was linked to
+// (none here is).
+void load_libraries_from_system_only()
+{
+}
+
 unsigned long last_error()
 {
     return static_cast<unsigned long>(errno);

@@ -12,6 +12,11 @@
 #include <new>
 #include <process.h>
 
+void load_libraries_from_system_only()
+{
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 unsigned long last_error()
 {
     return GetLastError();  // Winsock keeps its codes here too (WSAGetLastError reads the same value)

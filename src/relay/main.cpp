@@ -30,6 +30,7 @@ static int failed_start(const char *line, unsigned long err)
 
 int main(int, char **)
 {
+    load_libraries_from_system_only();
     prepare_log_output();
     unsigned long err = net_startup();
     if (err != 0)

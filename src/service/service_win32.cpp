@@ -10,6 +10,14 @@
 //   chat_relay_service.exe relays FOLDER    exit status: how many chat_server.exe from FOLDER run,
 //                                           started by hand (not by a service host)
 //   chat_relay_service.exe close FOLDER     ends those
+//   chat_relay_service.exe guarded FOLDER   exit status 0 if only administrators can change FOLDER
+//                                           (its files and folders, or its place: the folders above
+//                                           it); else 1, saying who else can on standard output
+//   chat_relay_service.exe guarded-above FOLDER   the same for the folders above FOLDER alone
+//   chat_relay_service.exe make FOLDER      makes FOLDER, and any folder above it that is missing,
+//                                           owned by Administrators, changeable by administrators
+//                                           alone, readable by everyone; fails (status 183) if one
+//                                           appeared meanwhile
 //
 // Stopping and deleting happen in one process: Wine starts auto-start services again whenever a new
 // top-level process starts, so a stop and a delete from two `sc` runs may find the service running
@@ -17,19 +25,26 @@
 #ifdef _WIN32
 
 #undef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600  // QueryFullProcessImageNameW
+#define _WIN32_WINNT 0x0602  // QueryFullProcessImageNameW, SetDefaultDllDirectories
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <tlhelp32.h>
 
 #include "common/relay_log.h"
 
+#ifndef SERVICE_SID_TYPE_RESTRICTED
+#define SERVICE_SID_TYPE_RESTRICTED 3  // winsvc.h's value, missing from some headers (Wine's)
+#endif
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <cstdio>
+#include <cwchar>
 #include <cwctype>
 #include <deque>
 #include <mutex>
@@ -302,7 +317,9 @@ void supervise()
     // A job that would not end its relays with this host is no job: with none, no relay starts.
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    // One process, the relay: it starts none, so one that tried would be doing what it should not.
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_ACTIVE_PROCESS;
+    limits.BasicLimitInformation.ActiveProcessLimit = 1;
     if (job == nullptr || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         DWORD error = GetLastError();
         log.add(EVENTLOG_ERROR_TYPE, HOST_EVENT,
@@ -390,10 +407,188 @@ int register_event_source()
     return 0;
 }
 
+// ---- folders only administrators can change ----
+
+// The service runs the relay from its folder, and an upgrade runs the uninstaller from the folder
+// of the version before, both with more rights than a user has: a user who can put a file there, or
+// rename the folder (or one above it) and put another in its place, could have it run.
+
+// The user running this program: an administrator (installing is theirs alone), so trusted too.
+std::vector<BYTE> own_user_sid()
+{
+    std::vector<BYTE> sid;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return sid;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> user(size);
+    if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size)) {
+        PSID s = reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid;
+        sid.assign(static_cast<BYTE *>(s), static_cast<BYTE *>(s) + GetLengthSid(s));
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+// Administrators, SYSTEM, TrustedInstaller (Windows' own folders are its), and the administrator
+// running this.
+bool administrators_only(PSID sid)
+{
+    static std::vector<BYTE> self = own_user_sid();
+    if (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid))
+        return true;
+    if (!self.empty() && EqualSid(sid, self.data()))
+        return true;
+    wchar_t *text = nullptr;
+    bool installer = ConvertSidToStringSidW(sid, &text) &&
+                     std::wcscmp(text, L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464") == 0;
+    if (text != nullptr)
+        LocalFree(text);
+    return installer;
+}
+
+std::wstring sid_text(PSID sid)
+{
+    wchar_t name[256], domain[256];
+    DWORD name_len = 256, domain_len = 256;
+    SID_NAME_USE use;
+    if (LookupAccountSidW(nullptr, sid, name, &name_len, domain, &domain_len, &use))
+        return domain_len > 0 ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+    wchar_t *text = nullptr;
+    std::wstring said = ConvertSidToStringSidW(sid, &text) ? text : L"an unknown account";
+    if (text != nullptr)
+        LocalFree(text);
+    return said;
+}
+
+// Who besides administrators can change the file or folder at path, in words; "" if nobody. A
+// folder above: renaming, deleting or re-permitting it (or what is in it), which moves the path
+// onto a folder of theirs. contents: adding files and folders in it counts too.
+std::wstring who_else_can_change(const std::wstring &path, bool contents)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD rc = GetNamedSecurityInfoW(const_cast<wchar_t *>(path.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                     &owner, nullptr, &dacl, nullptr, &sd);
+    if (rc != ERROR_SUCCESS)
+        return L"its permissions cannot be read (error " + std::to_wstring(rc) + L")";
+    std::wstring who;
+    DWORD changes = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD | GENERIC_ALL;
+    if (contents)
+        changes |= FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA | GENERIC_WRITE;
+    if (owner != nullptr && !administrators_only(owner)) {
+        who = sid_text(owner) + L" owns it";
+    } else if (dacl == nullptr) {
+        who = L"everyone may (it has no access list)";
+    } else {
+        for (DWORD i = 0; i < dacl->AceCount && who.empty(); ++i) {
+            ACE_HEADER *ace = nullptr;
+            if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+                (ace->AceFlags & INHERIT_ONLY_ACE) != 0)
+                continue;  // a denial takes nothing more away; an inherit-only entry is for what is made in it
+            auto *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace);
+            PSID sid = &allowed->SidStart;
+            if ((allowed->Mask & changes) != 0 && !administrators_only(sid))
+                who = sid_text(sid) + L" may change it";
+        }
+    }
+    LocalFree(sd);
+    return who;
+}
+
+// The full path of folder, without a trailing backslash (but for a drive's root); "" if none.
+std::wstring full_path(const std::wstring &folder)
+{
+    wchar_t full[MAX_PATH];
+    DWORD n = GetFullPathNameW(folder.c_str(), MAX_PATH, full, nullptr);
+    if (n == 0 || n >= MAX_PATH)
+        return L"";
+    std::wstring path(full, n);
+    while (path.size() > 3 && path.back() == L'\\')
+        path.pop_back();
+    return path;
+}
+
+std::wstring parent_of(const std::wstring &path)
+{
+    std::size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos || path.size() <= 3)
+        return L"";
+    return slash == 2 ? path.substr(0, 3) : path.substr(0, slash);
+}
+
+// Why the folder (with its contents, if contents), or a folder above it, can be changed by someone
+// who is no administrator: "" if it cannot. Folders not made yet are none of that.
+std::wstring unguarded(const std::wstring &folder, bool contents)
+{
+    std::wstring path = full_path(folder);
+    if (path.empty())
+        return folder + L": not a folder's path";
+    if (contents) {
+        std::wstring who = who_else_can_change(path, true);
+        if (!who.empty())
+            return path + L": " + who;
+    }
+    for (std::wstring above = parent_of(path); !above.empty(); above = parent_of(above)) {
+        if (GetFileAttributesW(above.c_str()) == INVALID_FILE_ATTRIBUTES)
+            continue;
+        std::wstring who = who_else_can_change(above, false);
+        if (!who.empty())
+            return above + L": " + who;
+    }
+    return L"";
+}
+
+int guarded(const std::wstring &folder, bool contents)
+{
+    std::wstring why = unguarded(folder, contents);
+    if (why.empty())
+        return 0;
+    std::fwprintf(stdout, L"%ls\n", why.c_str());
+    return 1;
+}
+
+// Makes the folder, and the folders above it that are missing, each owned by Administrators with its
+// permissions from the start: administrators and SYSTEM change it, everyone else reads and runs, and
+// nothing is inherited from above. A folder that is there already (made by someone else meanwhile)
+// fails the making: 183 (ERROR_ALREADY_EXISTS), or the error that stopped it.
+int make_folder(const std::wstring &folder)
+{
+    std::wstring path = full_path(folder);
+    if (path.empty())
+        return ERROR_BAD_PATHNAME;
+    std::vector<std::wstring> missing;
+    for (std::wstring p = path; !p.empty() && GetFileAttributesW(p.c_str()) == INVALID_FILE_ATTRIBUTES; p = parent_of(p))
+        missing.push_back(p);
+    if (missing.empty()) {
+        std::fprintf(stderr, "chat_relay_service: make: the folder is there already\n");
+        return ERROR_ALREADY_EXISTS;
+    }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)",
+                                                              SDDL_REVISION_1, &sd, nullptr))
+        return fail("describing the folder's permissions");
+    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+    int rc = 0;
+    for (auto p = missing.rbegin(); p != missing.rend() && rc == 0; ++p)
+        if (!CreateDirectoryW(p->c_str(), &sa))
+            rc = fail("making the folder");
+    LocalFree(sd);
+    return rc;
+}
+
 // Created to start with Windows as LocalService (no administrator rights), to be restarted by the
-// Service Control Manager should this host itself fail, and started.
+// Service Control Manager should this host itself fail, and started. A folder that someone who is
+// no administrator can change is refused: the service would run what they put there.
 int install_service()
 {
+    std::wstring why = unguarded(module_folder(), true);
+    if (!why.empty()) {
+        std::fwprintf(stderr, L"chat_relay_service: not installed: %ls: the service would run what is put there\n", why.c_str());
+        return ERROR_ACCESS_DENIED;
+    }
     int rc = register_event_source();
     if (rc != 0)
         return rc;
@@ -433,6 +628,17 @@ int install_service()
     actions.lpsaActions = restart;
     if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions))
         fail("setting the service's restart on failure");
+    // Of LocalService's privileges, the one it needs: SeChangeNotifyPrivilege (walking folders). The
+    // rest, SeImpersonatePrivilege among them, are taken from its token.
+    wchar_t privileges[] = L"SeChangeNotifyPrivilege\0";
+    SERVICE_REQUIRED_PRIVILEGES_INFOW required{privileges};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &required))
+        fail("limiting the service's privileges");
+    // A restricted service SID: its token writes only where the service's own SID (NT SERVICE\ChatRelay)
+    // or everyone may, not where LocalService may.
+    SERVICE_SID_INFO sid_info{SERVICE_SID_TYPE_RESTRICTED};
+    if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid_info))
+        fail("restricting the service's SID");
     if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
         rc = fail("starting the service");
     CloseServiceHandle(service);
@@ -529,7 +735,8 @@ int relays_from(const std::wstring &folder, bool end_them)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: chat_relay_service install | remove | relays FOLDER | close FOLDER\n"
+    std::fprintf(stderr, "usage: chat_relay_service install | remove | relays FOLDER | close FOLDER | guarded FOLDER |\n"
+                         "                          guarded-above FOLDER | make FOLDER\n"
                          "Without arguments it runs as the service ChatRelay, started by Windows.\n");
     return 2;
 }
@@ -538,6 +745,8 @@ int usage()
 
 int main()
 {
+    // DLLs from System32 alone, never from this program's folder or the current one.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int argc = 0;
     LPWSTR *argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     if (argv == nullptr)
@@ -559,6 +768,12 @@ int main()
         return relays_from(folder, false);
     if (command == L"close" && argc == 3)
         return relays_from(folder, true);  // how many could not be ended
+    if (command == L"guarded" && argc == 3)
+        return guarded(folder, true);
+    if (command == L"guarded-above" && argc == 3)
+        return guarded(folder, false);
+    if (command == L"make" && argc == 3)
+        return make_folder(folder);
     return usage();
 }
 

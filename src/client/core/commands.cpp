@@ -223,7 +223,8 @@ heard_line chat_commands::heard(const std::string &line)
         }
     }
     std::lock_guard<std::mutex> lock(state_mtx_);
-    h.mention = bell_ && !name_.empty() && line.find(name_, h.text_at) != std::string::npos;
+    // Matched on characters: the later bytes of a two-byte character can spell a name in ASCII.
+    h.mention = bell_ && !name_.empty() && find_characters(line, name_, h.text_at) != std::string::npos;
     return h;
 }
 

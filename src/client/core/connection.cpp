@@ -3,11 +3,13 @@
 
 #include "common/wire.h"
 #include "platform/net.h"
+#include "platform/settings.h"
 #include "platform/system.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cctype>
 #include <climits>
 #include <cstdarg>
 #include <condition_variable>
@@ -34,6 +36,8 @@ const long long LAST_RETRY_MS = 15000;
 const std::size_t SEND_STEP = 4096;  // sends go this much at a time, so that a stalled one shows
 const auto STRANGER_QUIET = seconds(60);  // one word a minute on a sender of foreign datagrams
 const std::size_t STRANGERS_MAX = 256;    // senders remembered for that; past them, none are told
+const int LAST_RELAY_MS = 2000;  // the relay of last time, tried first: one on the LAN answers at once
+const char RELAY_FILE[] = "relay";  // the settings file that remembers it
 
 std::string clock_text()
 {
@@ -98,6 +102,7 @@ std::vector<std::string> connection::listen_for_relays(steady_clock::duration ho
         return found;
     }
     auto deadline = steady_clock::now() + how_long;
+    bool capped = false;
     while (!(first_only && !found.empty()) && !move_pending_) {
         char buf[64];
         char from[64] = "";
@@ -114,8 +119,13 @@ std::vector<std::string> connection::listen_for_relays(steady_clock::duration ho
             if (worth_telling(from))
                 note("ignored a %d-byte datagram from %s: not a relay's announcement (more from there "
                      "within a minute go unsaid)", n, from);
-        } else if (std::find(found.begin(), found.end(), from) == found.end())
-            found.push_back(from);
+        } else if (std::find(found.begin(), found.end(), from) == found.end()) {
+            if (found.size() < RELAYS_HEARD_MAX)
+                found.push_back(from);
+            else if (!capped)
+                note("more than %u relays announced themselves: the rest are not listed", static_cast<unsigned>(RELAYS_HEARD_MAX));
+            capped = true;
+        }
     }
     close_socket(s);
     return found;
@@ -230,7 +240,10 @@ void connection::watch_relay()
 // the relay passes a line on in as many chunks as it was read in, so the answer can come anywhere:
 // between lines, inside one, or cut in two by the receives. While one is owed, the first "[PONG]"
 // to come is taken for it, and a possible start of one at the end of a receive is kept back until
-// the next tells. Everything else passes unchanged, before any decoding of text.
+// the next tells. Everything else passes unchanged, before any decoding of text. A peer can send
+// the same six bytes, at any place in the stream: nothing tells them from the relay's, by place or
+// by count (a peer's would count as well), so a peer's "[PONG]" that comes first is taken for the
+// answer, and the relay's shows as chat.
 class connection::answer_filter {
 public:
     explicit answer_filter(connection &c) : c_(c) {}
@@ -335,6 +348,36 @@ void connection::begin_session(SOCKET &s, std::string &address)
     }
     connected_.notify_all();
     view_.relay_state(address, true);
+    remember(address);
+}
+
+// The relay remembered from last time, "" if none (or the file holds no address).
+std::string connection::last_relay()
+{
+    char text[64];
+    char why[512];
+    long n = read_settings_file(RELAY_FILE, text, sizeof text, why, sizeof why);
+    std::string address(text, static_cast<std::size_t>(n > 0 ? n : 0));
+    while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
+        address.pop_back();
+    for (char c : address)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != ':')
+            return "";
+    remembered_ = address;
+    return address;
+}
+
+// Remembers the relay connected to, for a client told to (and given no host); said only if the
+// settings cannot be written.
+void connection::remember(const std::string &address)
+{
+    if (!options_.remember_relay || !options_.host.empty() || address == remembered_)
+        return;
+    remembered_ = address;
+    std::string text = address + "\n";
+    char why[512];
+    if (write_settings_file(RELAY_FILE, text.data(), text.size(), why, sizeof why) != 0)
+        note("the relay is not remembered: %s", why);
 }
 
 // Ends the connection: a send held for an answer or blocked on it gives up, and the socket is
@@ -489,10 +532,14 @@ int connection::connect_first()
     const connection_options &opts = options_;
     std::string host = opts.host;
     bool failed_before = false;  // a failure to connect is said once, not at every try
+    std::string last = opts.host.empty() && opts.remember_relay ? last_relay() : "";
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
         SOCKET s = NO_SOCKET;
+        char why[256] = "";
         if (take_move(s, host)) {
             // /relay made a connection while the client looked.
+        } else if (!last.empty() && (s = connect_to(last.c_str(), TCP_PORT, LAST_RELAY_MS, why, sizeof why)) != NO_SOCKET) {
+            host = last;  // the relay of last time is still here
         } else if (opts.host.empty()) {
             if (opts.tell_heard)
                 note("looking for the relay: listening for its announcement on UDP port %u", UDP_PORT);
@@ -512,6 +559,9 @@ int connection::connect_first()
                 continue;
             }
             note("found server at %s", host.c_str());
+            if (!last.empty() && host != last)
+                note("the relay here is now %s, not %s as last time", host.c_str(), last.c_str());
+            last.clear();  // tried once; the relay found is the one to try again
         }
         if (s == NO_SOCKET)
             s = try_connect(host, failed_before);

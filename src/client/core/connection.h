@@ -20,12 +20,18 @@ struct connection_options {
     std::string host;        // empty: find the relay by its announcement
     bool reconnect = false;  // when the connection is lost, find the relay again instead of giving up
     bool tell_heard = false; // while looking, say so, and which relays were heard
+    // Without a host: the relay connected to is remembered in the settings, and tried first the
+    // next time, before any announcement (one a peer fakes does not win over it).
+    bool remember_relay = false;
 };
 
 long long now_ms();  // the steady clock, in milliseconds
 const long long HOLD_MS = 60 * 1000;  // how long a line waits for a lost connection to come back
 // How long a listing of the relays listens: one beacon period and a little.
 constexpr auto LISTING_TIME = BEACON_PERIOD + std::chrono::seconds(1);
+// The most relays a listing or a search takes: past them, announcements (which anyone on the LAN
+// can send, from any address) are not listed.
+const std::size_t RELAYS_HEARD_MAX = 16;
 
 // One connection to the relay, and the one after it when it is lost: everything it reports goes to
 // the view, from the threads start() makes. It lives as long as the process: those threads are
@@ -60,6 +66,8 @@ private:
     std::vector<std::string> listen_for_relays(std::chrono::steady_clock::duration how_long, bool first_only);
     std::string discover(std::chrono::steady_clock::duration how_long);
     void tell_heard(const std::vector<std::string> &heard);
+    std::string last_relay();
+    void remember(const std::string &address);
     bool answer_owed();
     void answer_settled();
     void wait_for_answer();
@@ -88,6 +96,7 @@ private:
     std::condition_variable connected_;  // server_ was set
     SOCKET server_ = NO_SOCKET;
     std::string relay_address_;
+    std::string remembered_;  // the relay in the settings, as last read or written
     // A connection move_to made, waiting to take the place of the one there is (or of the search
     // for one); forgotten once taken.
     SOCKET moved_to_ = NO_SOCKET;

@@ -89,7 +89,9 @@ const code_range WIDE[] = {
 // Marks that combine with the character before them, taking no cell of their own.
 const code_range COMBINING[] = {
     {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
-    {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0x1F3FB, 0x1F3FF},
+    {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F},
+    {0xFE20, 0xFE2F}, {0x1D165, 0x1D169}, {0x1D16D, 0x1D172}, {0x1D17B, 0x1D182}, {0x1D185, 0x1D18B},
+    {0x1D1AA, 0x1D1AD}, {0x1E000, 0x1E02A}, {0x1F3FB, 0x1F3FF},
 };
 
 }  // namespace
@@ -120,13 +122,26 @@ int text_cells(const std::string &text)
 namespace {
 
 // Characters that show nothing of themselves but change what the text around them looks like:
-// the soft hyphen, direction marks, overrides and isolates, zero-width spaces and joiners, line
-// and paragraph separators, the invisible operators, fillers that show as blanks, annotation marks,
-// the byte order mark and tags (which spell hidden text).
+// the soft hyphen, the combining grapheme joiner, direction marks, overrides and isolates, the
+// marks that number, end or join Arabic, Mongolian, Egyptian, musical and shorthand text in ways a
+// line of chat never needs (and a terminal shows as nothing), zero-width spaces and joiners, line
+// and paragraph separators, the invisible operators, fillers that show as blanks, annotation marks
+// and the object replacement character, the byte order mark, tags (which spell hidden text) and
+// the variation selectors past the first sixteen (those, U+FE00-FE0F, emoji need). The
+// noncharacters are no text at all.
 const code_range HIDDEN[] = {
-    {0x00AD, 0x00AD}, {0x061C, 0x061C}, {0x115F, 0x1160}, {0x180E, 0x180E}, {0x200B, 0x200F}, {0x2028, 0x202E},
-    {0x2060, 0x206F}, {0x3164, 0x3164}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F},
+    {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
+    {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x200B, 0x200F},   {0x2028, 0x202E},
+    {0x2060, 0x206F},   {0x3164, 0x3164},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
+    {0xFFF9, 0xFFFC},   {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE007F},
+    {0xE0100, 0xE01EF},
 };
+
+bool hidden(std::uint32_t c)
+{
+    bool noncharacter = (c & 0xFFFE) == 0xFFFE;  // U+FFFE and U+FFFF of every plane
+    return noncharacter || (c >= 0x80 && c < 0xA0) || in_ranges(c, HIDDEN, sizeof HIDDEN / sizeof HIDDEN[0]);
+}
 
 }  // namespace
 
@@ -135,10 +150,12 @@ std::string safe_to_show(const std::string &text, bool on_one_row)
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     std::string out;
     out.reserve(text.size());
+    int marks = 0;  // combining marks on the character before, so far
     for (std::size_t at = 0; at < text.size();) {
         int n = gb18030_length(p + at, text.size() - at);
         unsigned char c = p[at];
         bool line_end = c == '\n' || (c == '\r' && at + 1 < text.size() && p[at + 1] == '\n');
+        bool mark = false;
         if (n <= 0) {
             out += GB18030_REPLACEMENT;
             n = 1;
@@ -150,18 +167,32 @@ std::string safe_to_show(const std::string &text, bool on_one_row)
             out += '^';
             out += static_cast<char>(c ^ 0x40);
         } else if (n == 4) {
-            // Every such character is a four-byte one: none of GBK's two-byte characters is.
+            // Every such character is a four-byte one: none of GBK's two-byte characters is. Marks
+            // stacked on one character draw over the rows around it: MARKS_SHOWN of them show, and
+            // the rest as one mark.
             std::uint32_t code = gb18030_code_point(text.data() + at, 4);
-            if ((code >= 0x80 && code < 0xA0) || in_ranges(code, HIDDEN, sizeof HIDDEN / sizeof HIDDEN[0]))
+            mark = !hidden(code) && cell_width(code) == 0;
+            if (hidden(code) || (mark && marks == MARKS_SHOWN))
                 out += GB18030_REPLACEMENT;
-            else
+            else if (!mark || marks < MARKS_SHOWN)
                 out.append(text, at, 4);
         } else {
             out.append(text, at, static_cast<std::size_t>(n));
         }
+        marks = mark ? marks + 1 : 0;
         at += static_cast<std::size_t>(n);
     }
     return out;
+}
+
+std::size_t find_characters(const std::string &text, const std::string &what, std::size_t from)
+{
+    if (what.empty())
+        return std::string::npos;
+    for (std::size_t at = from; at + what.size() <= text.size(); at += character_at(text, at))
+        if (text.compare(at, what.size(), what) == 0)
+            return at;
+    return std::string::npos;
 }
 
 const char *name_refusal(const std::string &name)
@@ -178,7 +209,7 @@ const char *name_refusal(const std::string &name)
         at += static_cast<std::size_t>(n);
     }
     if (safe_to_show(name, true) != name)
-        return "a name cannot hold control characters, tabs or invisible characters";
+        return "a name cannot hold control characters, tabs, invisible characters or stacked marks";
     if (name.find(": ") != std::string::npos || name.front() == ' ' || name.back() == ' ')
         return "a name cannot hold \": \" or begin or end with a space";
     return nullptr;

@@ -37,9 +37,15 @@ int text_cells(const std::string &text);
 // obey instead of showing (the C0 controls, ESC and DEL, and the C1 controls, four-byte characters
 // here) and the characters that hide text or turn its direction without showing themselves become
 // marks: a C0 control or DEL its caret form ("^[" for ESC, "^?" for DEL), the others U+FFFD, as does
-// a byte that begins no character. Line ends (LF, CR LF) and tabs stay; on_one_row, a tab becomes a
-// space and a line end is marked too.
+// a byte that begins no character. Of the combining marks stacked on one character, MARKS_SHOWN
+// show and the rest become one U+FFFD. Line ends (LF, CR LF) and tabs stay; on_one_row, a tab
+// becomes a space and a line end is marked too.
 std::string safe_to_show(const std::string &text, bool on_one_row = false);
+const int MARKS_SHOWN = 4;
+
+// Where `what` (whole GB18030 characters) begins in text at or after `from`, at the start of a
+// character of text: never inside one whose later bytes spell it. npos if nowhere.
+std::size_t find_characters(const std::string &text, const std::string &what, std::size_t from);
 
 // The most bytes a name takes: a longer prefix before ": " is no name on the other screens either.
 const std::size_t NAME_BYTES = 32;

@@ -100,6 +100,7 @@ int list_relays(connection &conn)
 
 int main(int argc, char **argv)
 {
+    load_libraries_from_system_only();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             print_usage(stdout);
@@ -152,6 +153,7 @@ int main(int argc, char **argv)
     how.host = opts.host;
     how.reconnect = opts.reconnect;
     how.tell_heard = person;  // a console window says what it is doing while it listens
+    how.remember_relay = person;  // scripts find the relay as they always did
     if (person && room.start(exit_client)) {
         how.reconnect = true;
         how.tell_heard = true;

@@ -48,6 +48,37 @@ std::string printable(const std::string &text)
     return safe_to_show(text, true);
 }
 
+// A shown line as rows of the screen's width: a row that the line wraps onto begins with as many
+// blanks as the time before each line takes ("HH:MM "), so that no text a peer pads can begin a
+// row as a line of its own does. The line's own escape sequences (colours) take no cell.
+const int WRAP_INDENT = 6;
+
+std::string wrapped(const std::string &shown, int cols)
+{
+    std::string out;
+    out.reserve(shown.size() + 16);
+    int cells = 0;
+    for (std::size_t at = 0; at < shown.size();) {
+        if (shown[at] == '\x1b') {
+            std::size_t end = shown.find('m', at);
+            end = end == std::string::npos ? shown.size() : end + 1;
+            out.append(shown, at, end - at);
+            at = end;
+            continue;
+        }
+        std::size_t n = character_at(shown, at);
+        int w = static_cast<unsigned char>(shown[at]) < 0x80 ? 1 : cell_width(gb18030_code_point(shown.data() + at, n));
+        if (cells + w > cols && cells > WRAP_INDENT) {
+            out += "\r\n" + std::string(WRAP_INDENT, ' ');
+            cells = WRAP_INDENT;
+        }
+        out.append(shown, at, n);
+        cells += w;
+        at += n;
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string colour_of(const std::string &name)
@@ -240,11 +271,11 @@ void screen::render()
         fresh_ = std::min(fresh_, static_cast<std::size_t>(bottom) * 4);  // scrolled past faster than read
     }
     if (fresh_ > 0) {
-        // Each line scrolls the region up by one and is written on its bottom row; a long one wraps
-        // and scrolls further by itself.
+        // Each row scrolls the region up by one and is written on its bottom row; a long line takes
+        // as many rows as it needs.
         out += cup(bottom, 1);
         for (std::size_t i = transcript_.size() - fresh_; i < transcript_.size(); ++i)
-            out += "\r\n" + transcript_[i] + "\x1b[0m";
+            out += "\r\n" + wrapped(transcript_[i], cols_) + "\x1b[0m";
         fresh_ = 0;
     }
     if (redraw_all_ || redraw_status_) {

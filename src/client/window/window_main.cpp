@@ -7,7 +7,6 @@
 #include <commctrl.h>
 #include <richedit.h>
 #include <shellapi.h>
-#include <mmsystem.h>
 
 #include "client/core/commands.h"
 #include "client/core/connection.h"
@@ -43,6 +42,7 @@ const long long ALERT_GAP_MS = 5000;    // a sound and a balloon at most this of
 const std::size_t CUT_STEP = 500;       // lines taken off the top of the list at once, past the cap
 const long LIST_CHARS = 4L << 20;       // and the characters the list holds at most: long lines too
 const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
+const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long lines lets typing through too
 const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
 const UINT WM_TRAY = WM_APP + 1;        // the notification-area icon was clicked
 const UINT WM_RELAYS = WM_APP + 2;      // the relay dialog's listening is done
@@ -81,6 +81,11 @@ std::deque<long> list_lengths;  // the length of each line in the list, with its
 long list_chars = 0;
 std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
 long long skip_told_ms = 0;
+LONG hanging_indent = 0;  // in twips: the width of "HH:MM ", where the rows a line wraps onto begin
+// The relay dialog open now, and the count of its openings: a listing made for one that has closed
+// (or for an earlier opening) is dropped, not sent to a handle that may be another window's now.
+HWND relay_dialog_open = nullptr;
+WPARAM relay_dialog_opening = 0;
 
 // The window's own words (ASCII) as wide text.
 std::wstring wide(const std::string &ascii)
@@ -154,6 +159,13 @@ void make_font()
     if (font != nullptr)
         DeleteObject(font);
     font = made;
+    HDC measure = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(measure, font);
+    SIZE time_size{};
+    GetTextExtentPoint32W(measure, L"00:00 ", 6, &time_size);
+    SelectObject(measure, old);
+    ReleaseDC(nullptr, measure);
+    hanging_indent = MulDiv(time_size.cx, 1440, static_cast<int>(dpi));
     for (HWND w : {list, input, status_bar})
         if (w != nullptr)
             SendMessageW(w, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
@@ -248,6 +260,16 @@ void append_lines(const std::vector<shown_line> &lines)
     SendMessageW(list, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
     for (const span &s : spans)
         format_range(s.from, s.to, s.colour, s.automatic, s.bold);
+    // The rows a long line wraps onto begin under its text, not where a line's time does: text a
+    // peer pads cannot make a row that looks like a line of its own.
+    CHARRANGE added{list_chars, list_chars + static_cast<long>(text.size())};
+    SendMessageW(list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&added));
+    PARAFORMAT2 pf{};
+    pf.cbSize = sizeof pf;
+    pf.dwMask = PFM_STARTINDENT | PFM_OFFSET;
+    pf.dxStartIndent = 0;
+    pf.dxOffset = hanging_indent;
+    SendMessageW(list, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&pf));
     list_chars += static_cast<long>(text.size());
     if (list_lengths.size() > LIST_CAP + CUT_STEP || list_chars > LIST_CHARS) {
         long cut = 0;
@@ -301,6 +323,22 @@ void tray_icon(DWORD action, const std::wstring &balloon = L"")
     Shell_NotifyIconW(action, &nid);
 }
 
+// What a balloon says of a line: its name whole, and as much of its text as fits, cut between
+// characters (never between the halves of a surrogate pair) and ended with an ellipsis.
+std::wstring balloon_text(const shown_line &l)
+{
+    const std::size_t room = ARRAYSIZE(NOTIFYICONDATAW{}.szInfo) - 1;
+    std::wstring text = l.text;
+    std::size_t left = room > l.name.size() + 1 ? room - l.name.size() : 1;
+    if (text.size() > left) {
+        std::size_t cut = left - 1;
+        if (cut > 0 && IS_HIGH_SURROGATE(text[cut - 1]))
+            --cut;
+        text = text.substr(0, cut) + L"\u2026";
+    }
+    return l.name + text;
+}
+
 void bring_forward()
 {
     if (IsIconic(main_window))
@@ -336,10 +374,17 @@ void attend(const std::vector<shown_line> &lines)
     if (mention == nullptr || now_ms() - last_alert_ms < ALERT_GAP_MS)
         return;
     last_alert_ms = now_ms();
-    if (!PlaySoundW(L"Notification.Default", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT))
+    // WINMM.dll is no Known DLL: imported, it would be looked for beside the program first.
+    typedef BOOL(WINAPI * play_sound)(const wchar_t *, HMODULE, DWORD);
+    static const play_sound play = [] {
+        HMODULE winmm = LoadLibraryExW(L"winmm.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return winmm == nullptr ? nullptr : reinterpret_cast<play_sound>(reinterpret_cast<void *>(GetProcAddress(winmm, "PlaySoundW")));
+    }();
+    const DWORD SOUND_ALIAS = 0x00010000, SOUND_ASYNC = 0x0001, SOUND_NO_DEFAULT = 0x0002;  // mmsystem.h's SND_*
+    if (play == nullptr || !play(L"Notification.Default", nullptr, SOUND_ALIAS | SOUND_ASYNC | SOUND_NO_DEFAULT))
         MessageBeep(MB_ICONASTERISK);
     if (behind)
-        tray_icon(NIM_MODIFY, mention->name + mention->text);
+        tray_icon(NIM_MODIFY, balloon_text(*mention));
 }
 
 // ---- each frame ----
@@ -367,11 +412,26 @@ void frame()
         show_status(s);
     if (!lines.empty()) {
         attend(lines);
-        // A room faster than anyone reads (hundreds of lines a frame) would hold the window's
-        // thread, and so the typing, for seconds: the newest lines show, the rest are counted.
-        if (lines.size() > FRAME_LINES) {
-            skipped += lines.size() - FRAME_LINES;
-            lines.erase(lines.begin(), lines.end() - static_cast<long>(FRAME_LINES));
+        // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
+        // window's thread, and so the typing, for seconds: the newest lines show, as many and as
+        // long as a frame takes, and the rest are counted.
+        std::size_t kept = 0, chars = 0;
+        for (auto l = lines.rbegin(); l != lines.rend() && kept < FRAME_LINES; ++l, ++kept) {
+            chars += l->time.size() + l->name.size() + l->text.size() + 2;
+            if (kept > 0 && chars > FRAME_CHARS)
+                break;
+        }
+        if (kept < lines.size()) {
+            skipped += lines.size() - kept;
+            lines.erase(lines.begin(), lines.end() - static_cast<long>(kept));
+            // One long line alone can hold the thread as long (the list wraps it as it goes in):
+            // in a flood, the last line shows as much as a frame takes.
+            shown_line &only = lines.back();
+            if (only.text.size() > FRAME_CHARS) {
+                std::size_t left_out = only.text.size() - FRAME_CHARS;
+                only.text.resize(FRAME_CHARS);
+                only.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
+            }
         }
         if (skipped > 0 && now_ms() - skip_told_ms >= SKIP_NOTE_MS) {
             shown_line note = lines.front();
@@ -518,13 +578,21 @@ struct relays_found {
 INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
     switch (msg) {
-    case WM_INITDIALOG:
-        std::thread([dlg] {
+    case WM_INITDIALOG: {
+        // The listing goes to the main window, which lives as long as the process, and on from
+        // there to this dialog only if it is still the one open.
+        relay_dialog_open = dlg;
+        WPARAM opening = ++relay_dialog_opening;
+        std::thread([opening] {
             relays_found *found = new relays_found{conn->relays_heard()};
-            if (!PostMessageW(dlg, WM_RELAYS, 0, reinterpret_cast<LPARAM>(found)))
+            if (!PostMessageW(main_window, WM_RELAYS, opening, reinterpret_cast<LPARAM>(found)))
                 delete found;
         }).detach();
         return TRUE;
+    }
+    case WM_DESTROY:
+        relay_dialog_open = nullptr;
+        return FALSE;
     case WM_RELAYS: {
         relays_found *found = reinterpret_cast<relays_found *>(lp);
         for (const std::string &a : found->addresses)
@@ -535,7 +603,6 @@ INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         SetDlgItemTextW(dlg, IDC_RELAY_PROMPT, wide(said).c_str());
         if (!found->addresses.empty() && GetWindowTextLengthW(GetDlgItem(dlg, IDC_RELAY_COMBO)) == 0)
             SendDlgItemMessageW(dlg, IDC_RELAY_COMBO, CB_SETCURSEL, 0, 0);
-        delete found;
         return TRUE;
     }
     case WM_COMMAND:
@@ -626,6 +693,11 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         if (LOWORD(lp) == WM_LBUTTONUP || LOWORD(lp) == NIN_BALLOONUSERCLICK)
             bring_forward();
         return 0;
+    case WM_RELAYS:  // a listing for the relay dialog: shown if the dialog it was made for is open
+        if (relay_dialog_open != nullptr && wp == relay_dialog_opening)
+            SendMessageW(relay_dialog_open, WM_RELAYS, 0, lp);
+        delete reinterpret_cast<relays_found *>(lp);
+        return 0;
     case 0x02E0: {  // WM_DPICHANGED: the window moved to a screen of another scale
         dpi = HIWORD(wp);
         const RECT *r = reinterpret_cast<const RECT *>(lp);
@@ -670,8 +742,8 @@ int parse_options(options &opts)
         } else if (a == L"--name" && i + 1 < count && args[i + 1][0] != L'\0' && !named) {
             opts.name = gb18030_text(args[++i]);
             named = true;
-            if (opts.name.size() > 1024) {
-                message("the name is too long", MB_ICONERROR);
+            if (const char *why = name_refusal(opts.name)) {  // as chat_client says it
+                message(std::string("chat_window: --name: ") + why, MB_ICONERROR);
                 status = EXIT_USAGE;
             }
         } else if (!a.empty() && a[0] != L'-' && opts.host.empty()) {
@@ -740,13 +812,14 @@ void exit_client(int status)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
 {
+    load_libraries_from_system_only();
     options opts;
     int status = parse_options(opts);
     if (status != 0)
         exit_client(status < 0 ? 0 : status);
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
-    if (LoadLibraryW(L"Msftedit.dll") == nullptr) {
+    if (LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32) == nullptr) {
         message("Msftedit.dll (RichEdit 4.1) could not be loaded", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
@@ -782,6 +855,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     how.host = opts.host;
     how.reconnect = true;
     how.tell_heard = true;
+    how.remember_relay = true;
     // The core lives as long as the process, as its threads do.
     static connection connected(how, room);
     static chat_commands chat(connected, room, name);
