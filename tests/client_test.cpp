@@ -115,6 +115,7 @@ public:
         while (rows()[row].find(shown) == std::string::npos) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(100));
         }
         return true;
@@ -160,6 +161,7 @@ public:
         while (cursor() != std::make_pair(x, y)) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(50));
         }
         return true;
@@ -170,6 +172,7 @@ public:
         while (text().find(shown) == std::string::npos) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(100));
         }
         return true;
@@ -184,6 +187,7 @@ public:
                 return status;
             if (Clock::now() > deadline)
                 return std::nullopt;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(100));
         }
     }
@@ -466,7 +470,7 @@ TEST_F(Relay, IdleClientKeepsItsPlace)
     ChatClient c;
     c.start({"127.0.0.1"});
     line(2);
-    std::this_thread::sleep_for(seconds(25));
+    server.wait_for_lines(3, seconds(25));  // a departure would be the third line
     EXPECT_EQ(server.lines().size(), 2u) << "the idle client was dropped";
     Client raw;
     EXPECT_EQ(line(3).text, connected_text(2));

@@ -58,8 +58,10 @@ double stream_to(Client &from, const std::string &data, std::vector<Client *> re
     const size_t piece = 64 << 10;
     for (size_t sent = 0; sent < data.size(); sent += piece) {
         auto deadline = Clock::now() + seconds(30);
-        while (sent > slowest() + window && Clock::now() < deadline)
+        while (sent > slowest() + window && Clock::now() < deadline) {
+            check_relay();
             std::this_thread::sleep_for(milliseconds(1));
+        }
         from.send(data.substr(sent, piece));
     }
     for (size_t i = 0; i < got.size(); ++i)

@@ -128,6 +128,7 @@ protected:
         while (probe(what).find(shown) == std::string::npos) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(200));
         }
         return true;
@@ -140,6 +141,7 @@ protected:
         while ((probe("dialog 0") != "no dialog") != open) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(200));
         }
         return true;
