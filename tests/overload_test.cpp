@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +36,60 @@ private:
     std::atomic<long> peak_{0};
     std::thread thread_;
 };
+
+// Heartbeats on a client's connection every second until destroyed, reading nothing: the client is
+// not silent, only not reading, so that nothing but its backlog can cut it off.
+class Heartbeats {
+public:
+    explicit Heartbeats(Client &c)
+        : thread_([this, &c] {
+              std::unique_lock<std::mutex> lock(mu_);
+              do
+                  ::send(c.fd(), "[PING]", 6, MSG_NOSIGNAL);  // once cut off, this may meet the reset
+              while (!wake_.wait_for(lock, seconds(1), [this] { return stop_; }));
+          })
+    {
+    }
+    ~Heartbeats()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// A sender, a receiver that falls behind (with the receive buffer given, if any) and a quick one,
+// registered in that order, or with the one behind last. The fan-out serves receivers in the order
+// they came, so a fault in it can spare the one in the middle and not the last, or the other way
+// round: each scenario with a receiver behind runs in both orders.
+struct Trio {
+    Trio(bool behind_last, int rcvbuf)
+    {
+        sender = std::make_unique<Client>();
+        if (behind_last) {
+            quick = std::make_unique<Client>();
+            behind = std::make_unique<Client>(rcvbuf);
+        } else {
+            behind = std::make_unique<Client>(rcvbuf);
+            quick = std::make_unique<Client>();
+        }
+    }
+    std::unique_ptr<Client> sender, behind, quick;
+};
+
+const char *order_name(bool behind_last)
+{
+    return behind_last ? "the receiver behind registered last" : "the receiver behind registered between the others";
+}
 
 // Streams `data` from `from` while every reader checks what it receives; returns the seconds taken.
 // Readers heartbeat as they read, so that a slow stream does not outlast their inactivity limit.
@@ -98,8 +153,9 @@ TEST_F(Relay, StalledReceiverIsCutOffWhileTheOthersGetEverything)
     double unstalled = stream_to(sender, data, {&b, &c});
     long rss_before = server.rss_kib();
 
-    Client stalled(4096);  // connects and never reads
+    Client stalled(4096);  // connects, registers last, and never reads
     line(5);
+    auto alive = std::make_unique<Heartbeats>(stalled);  // so it is cut off for its backlog, not dropped as silent
     RssWatch watch(server);
     double stalled_run = stream_to(sender, data, {&b, &c});
     long rss_peak = watch.stop();
@@ -112,8 +168,9 @@ TEST_F(Relay, StalledReceiverIsCutOffWhileTheOthersGetEverything)
         EXPECT_LT(rss_peak - rss_before, 24L << 10) << "the server's memory grew with the stalled client's backlog";
     }
 
-    EventLine cut = line(6);
+    EventLine cut = line(6, seconds(5));
     EXPECT_EQ(cut.text, timed_out_text()) << "the stalled client was not cut off";
+    alive.reset();
     stalled.recv_for(milliseconds(100));  // what reached its socket buffer before the cut
     EXPECT_TRUE(stalled.closed_by_server(seconds(10)));
     sender.send("[PING]");
@@ -158,31 +215,47 @@ TEST_F(Relay, WhatANonReaderCostsIsBoundedWhateverItsQueueHolds)
 TEST_F(Relay, SlowReaderGetsEveryByteInOrder)
 {
     start_server();
-    Client sender, slow(4096), quick;
-    line(4);
-    // Less than the backlog bound, so the slow reader falls behind but is not cut off; the server
-    // must carry on each partly sent chunk from where the socket stopped taking it.
-    const std::string data = random_bytes(2 << 20, 5);
-    auto at_slow = read_slowly(slow, data, 1000, std::chrono::microseconds(100));
-    EXPECT_EQ(stream_to(sender, data, {&quick}) > 0, true);
-    EXPECT_EQ(at_slow.get(), data.size());
-    EXPECT_EQ(server.lines().size(), 4u) << "the slow reader was dropped";
+    // The slow reader starts only once the quick one has it all, so that what its socket buffers do
+    // not hold (they take about 2.9 MB) surely waits in its backlog, which stays under the bound:
+    // it falls behind but is not cut off, and the server must carry on each partly sent chunk from
+    // where the socket stopped taking it, and pass on every chunk that came meanwhile.
+    const std::string data = random_bytes(5 << 20, 5);
+    size_t logged = 1;
+    for (bool last : {false, true}) {
+        SCOPED_TRACE(order_name(last));
+        {
+            Trio room(last, 4096);
+            line(logged += 3);
+            stream_to(*room.sender, data, {room.quick.get()});
+            EXPECT_EQ(room.behind->recv_matching(data, seconds(20), true), data.size())
+                << "the slow reader lost, reordered or corrupted bytes";
+            EXPECT_EQ(server.lines().size(), logged) << "the slow reader was dropped";
+        }
+        line(logged += 3);  // all three have left
+    }
 }
 
 TEST_F(Relay, SteadyButSlowReaderHoldsTheSenderBackInsteadOfBeingCutOff)
 {
     start_server();
-    Client sender, slow, quick;
-    line(4);
     // Far more than the backlog bound, sent flat out, while one reader takes about 10 MB/s: the
     // sender must be slowed to that pace, and the reader must miss nothing.
     const std::string data = random_bytes(24 << 20, 12);
-    auto at_slow = read_slowly(slow, data, 16384, milliseconds(1));
-    auto at_quick = std::async(std::launch::async, [&] { return quick.recv_matching(data, seconds(90)); });
-    sender.send(data);
-    EXPECT_EQ(at_slow.get(), data.size()) << "the slow reader was cut off or lost bytes";
-    EXPECT_EQ(at_quick.get(), data.size());
-    EXPECT_EQ(server.lines().size(), 4u) << "somebody was dropped";
+    size_t logged = 1;
+    for (bool last : {false, true}) {
+        SCOPED_TRACE(order_name(last));
+        {
+            Trio room(last, 0);
+            line(logged += 3);
+            auto at_slow = read_slowly(*room.behind, data, 16384, milliseconds(1));
+            auto at_quick = std::async(std::launch::async, [&] { return room.quick->recv_matching(data, seconds(90)); });
+            room.sender->send(data);
+            EXPECT_EQ(at_slow.get(), data.size()) << "the slow reader was cut off or lost bytes";
+            EXPECT_EQ(at_quick.get(), data.size());
+            EXPECT_EQ(server.lines().size(), logged) << "somebody was dropped";
+        }
+        line(logged += 3);
+    }
 }
 
 TEST_F(Relay, HeartbeatAnswerWaitsBehindQueuedBytes)
@@ -192,19 +265,27 @@ TEST_F(Relay, HeartbeatAnswerWaitsBehindQueuedBytes)
                         "machine it was seen to accept more bytes than the socket could hold without reporting "
                         "WSAEWOULDBLOCK, then to let a later send from the other thread overtake them";
     start_server();
-    Client sender, behind(4096), quick;
-    line(4);
     // The socket buffers on the way take up to about 2.9 MB of it (measured, Linux and Wine alike);
     // the server must queue the rest. All of it is under the backlog bound, so `behind` stays.
     const std::string data = random_bytes(7 << 19, 9);
-    sender.send(data);
-    // Once `quick` has it all, the server has passed all of it on; what `behind` has not taken
-    // waits in its backlog.
-    EXPECT_EQ(quick.recv_matching(data, seconds(30)), data.size());
-    behind.send("[PING]");
-    std::string expected = data + "[PONG]";
-    EXPECT_EQ(behind.recv_matching(expected, seconds(30)), expected.size())
-        << "the answer cut into relayed bytes, or bytes were lost";
+    size_t logged = 1;
+    for (bool last : {false, true}) {
+        SCOPED_TRACE(order_name(last));
+        {
+            Trio room(last, 4096);
+            line(logged += 3);
+            room.sender->send(data);
+            // Once `quick` has it all, the server has passed all of it on; what `behind` has not
+            // taken waits in its backlog.
+            EXPECT_EQ(room.quick->recv_matching(data, seconds(30)), data.size());
+            room.behind->send("[PING]");
+            std::string expected = data + "[PONG]";
+            EXPECT_EQ(room.behind->recv_matching(expected, seconds(30)), expected.size())
+                << "the answer cut into relayed bytes, or bytes were lost";
+            EXPECT_EQ(server.lines().size(), logged) << "somebody was dropped";
+        }
+        line(logged += 3);
+    }
 }
 
 TEST_F(Relay, ResetsDuringAFloodHarmNobodyElse)
