@@ -49,6 +49,64 @@ bool sanitized()
 #endif
 }
 
+// ---- a relay that died ----
+
+namespace {
+std::atomic<bool> relay_gone{false};
+std::mutex relay_gone_mtx;
+std::string relay_gone_how;  // guarded by relay_gone_mtx
+std::thread::id test_thread;
+}  // namespace
+
+void test_thread_is_this_one()
+{
+    test_thread = std::this_thread::get_id();
+    relay_gone = false;
+}
+
+bool relay_has_died()
+{
+    return relay_gone.load();
+}
+
+void check_relay()
+{
+    if (!relay_gone.load() || std::this_thread::get_id() != test_thread || std::uncaught_exceptions() > 0)
+        return;
+    std::lock_guard<std::mutex> lock(relay_gone_mtx);
+    throw relay_died("the relay died while the test needed it: " + relay_gone_how);
+}
+
+static void relay_died_now(const std::string &how)
+{
+    {
+        std::lock_guard<std::mutex> lock(relay_gone_mtx);
+        relay_gone_how = how;
+    }
+    relay_gone = true;
+}
+
+// Waits on a condition in slices, so that a relay's death ends the wait (see check_relay).
+template <class Predicate>
+static bool wait_unless_relay_died(std::condition_variable &cv, std::unique_lock<std::mutex> &lock,
+                                   Clock::duration timeout, Predicate done)
+{
+    auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (relay_has_died()) {
+            lock.unlock();
+            check_relay();
+            lock.lock();
+            return done();
+        }
+        auto now = Clock::now();
+        if (now >= deadline)
+            return false;
+        cv.wait_for(lock, std::min<Clock::duration>(deadline - now, milliseconds(100)));
+    }
+    return true;
+}
+
 static void run_or_die(const std::string &command)
 {
     int rc = std::system(command.c_str());
@@ -277,6 +335,38 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
     }
     out_reader_ = std::thread(&Program::read_into, this, out[0], &output_);
     err_reader_ = std::thread(&Program::read_into, this, err[0], &errors_);
+    if (end_expected_)
+        watch(pid_);
+}
+
+void Program::must_keep_running(std::function<bool()> expected)
+{
+    end_expected_ = std::move(expected);
+}
+
+// Waits, without reaping it, for the process to end: if nobody stopped it and its end was not due,
+// the relay has died.
+void Program::watch(pid_t pid)
+{
+    if (watcher_.joinable())
+        watcher_.join();  // the process it watched has ended
+    stopping_ = false;
+    watcher_ = std::thread([this, pid] {
+        siginfo_t info{};
+        int rc;
+        do
+            rc = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+        while (rc != 0 && errno == EINTR);
+        if (stopping_ || end_expected_())
+            return;
+        std::string how = "it ended";
+        if (rc == 0 && info.si_code == CLD_EXITED)
+            how = "it exited with status " + std::to_string(info.si_status);
+        else if (rc == 0)
+            how = std::string("it was killed by signal ") + std::to_string(info.si_status) + " (" +
+                  strsignal(info.si_status) + ")";
+        relay_died_now(how);
+    });
 }
 
 void Program::hold_output(bool nonblocking)
@@ -396,13 +486,13 @@ std::string Program::errors()
 bool Program::wait_for_output(const std::string &text, Clock::duration timeout)
 {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return output_.find(text) != std::string::npos; });
+    return wait_unless_relay_died(cv_, lock, timeout, [&] { return output_.find(text) != std::string::npos; });
 }
 
 bool Program::wait_for_errors(const std::string &text, Clock::duration timeout)
 {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return errors_.find(text) != std::string::npos; });
+    return wait_unless_relay_died(cv_, lock, timeout, [&] { return errors_.find(text) != std::string::npos; });
 }
 
 void ServerProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env, unsigned max_files)
@@ -439,7 +529,7 @@ static std::vector<EventLine> split_lines(const std::string &output)
 std::vector<EventLine> ServerProcess::wait_for_lines(size_t n, Clock::duration timeout)
 {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, timeout, [&] { return split_lines(output_).size() >= n; });
+    wait_unless_relay_died(cv_, lock, timeout, [&] { return split_lines(output_).size() >= n; });
     return split_lines(output_);
 }
 
@@ -466,6 +556,10 @@ std::optional<int> Program::wait_exit(Clock::duration timeout)
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return status_;
         }
+        if (!stopping_)
+            check_relay();  // never while stopping: a destructor stops
+        if (relay_has_died() && !stopping_)
+            return std::nullopt;
         std::this_thread::sleep_for(milliseconds(20));
     } while (Clock::now() < deadline);
     return std::nullopt;
@@ -478,11 +572,14 @@ bool Program::running()
 
 void Program::stop()
 {
+    stopping_ = true;
     close_input();
     if (pid_ > 0 && !status_) {
         kill(pid_, SIGKILL);
         wait_exit(seconds(10));
     }
+    if (watcher_.joinable())
+        watcher_.join();
     if (!wine_tmp_.empty()) {
         // The test's wineserver ends what else the program started (a console, a child), which would
         // hold its output open; it would otherwise also linger for a while after its last client.
@@ -575,17 +672,21 @@ std::string random_bytes(size_t n, unsigned seed)
 
 // ---- clients ----
 
+// False on time-out, or at once once the relay has died (see check_relay).
 static bool wait_readable(int fd, Clock::time_point deadline)
 {
     for (;;) {
+        check_relay();
+        if (relay_has_died())
+            return false;
         auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
         if (left < 0)
             left = 0;
         pollfd p{fd, POLLIN, 0};
-        int rc = poll(&p, 1, static_cast<int>(left));
+        int rc = poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
         if (rc > 0)
             return true;
-        if (rc == 0 || errno != EINTR)
+        if ((rc == 0 && left <= 100) || (rc < 0 && errno != EINTR))
             return false;
     }
 }
@@ -605,6 +706,7 @@ Client::Client(int rcvbuf)
             return;
         ::close(fd_);
         fd_ = -1;
+        check_relay();
         std::this_thread::sleep_for(milliseconds(50));
     } while (Clock::now() < deadline);
     ADD_FAILURE() << "could not connect to 127.0.0.1:8888";
@@ -618,6 +720,7 @@ Client::~Client()
 
 void Client::send(const std::string &bytes)
 {
+    check_relay();
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -709,7 +812,7 @@ size_t Client::recv_matching(const std::string &expected, Clock::duration timeou
             if (r <= 0)
                 return got;
             held.append(buf, static_cast<size_t>(r));
-        } else if (Clock::now() >= deadline) {
+        } else if (Clock::now() >= deadline || relay_has_died()) {
             return got;
         }
     }

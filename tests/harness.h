@@ -6,8 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <sys/types.h>
 #include <thread>
@@ -21,6 +23,20 @@ using std::chrono::seconds;
 bool under_wine();
 // True when the program under test is built with a sanitizer.
 bool sanitized();
+
+// A relay that a test needs running and that ended without the test ending it: a crash, a
+// sanitizer's report, an exit. Every wait here then ends at once, and on the test's own thread
+// (test_thread_is_this_one) it throws relay_died, which fails the test; its log follows in
+// Relay::TearDown. Without this, a relay that crashes in every test made each wait out its time
+// limit, test after test.
+struct relay_died : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+void test_thread_is_this_one();
+bool relay_has_died();
+// Throws relay_died if the relay has died and this is the test's thread; otherwise does nothing. For
+// the waits of the tests themselves: a loop that polls calls it each time round.
+void check_relay();
 
 // Moves this process into a network namespace of its own: loopback up, plus a veth pair with a
 // default route so that a limited broadcast sent here is delivered to sockets here.
@@ -128,6 +144,9 @@ public:
     bool wait_for_errors(const std::string &text, Clock::duration timeout);
     // Waits for the process to end; returns its exit status, or nothing if it is still running.
     std::optional<int> wait_exit(Clock::duration timeout);
+    // Call before start: the process must keep running unless it is stopped, or `expected` says
+    // that its end is due; should it end otherwise, the relay has died (see relay_died).
+    void must_keep_running(std::function<bool()> expected);
     bool running();
     void stop();
     pid_t pid() const { return pid_; }
@@ -153,8 +172,12 @@ protected:
 
 private:
     void read_into(int fd, std::string *sink);
+    void watch(pid_t pid);
 
     pid_t pid_ = -1;
+    std::function<bool()> end_expected_;  // set: the process must keep running
+    std::atomic<bool> stopping_{false};
+    std::thread watcher_;
     int in_fd_ = -1;
     std::string wine_;         // the Wine that runs the program, if it is a Windows one
     std::string wine_prefix_;  // and its WINEPREFIX
@@ -271,7 +294,12 @@ inline std::string line_end()
 // Every test gets its own network namespace and starts its own server there.
 class Relay : public ::testing::Test {
 protected:
-    void SetUp() override { enter_private_network(); }
+    void SetUp() override
+    {
+        enter_private_network();
+        test_thread_is_this_one();
+        server.must_keep_running([this] { return expect_exit.load(); });
+    }
 
     // Starts the server and waits for its start line.
     void start_server(const std::vector<std::string> &args = {}, const std::vector<std::string> &env = {},
@@ -303,6 +331,6 @@ protected:
             std::fprintf(stderr, "server log:\n%s\n", server.log().c_str());
     }
 
+    std::atomic<bool> expect_exit{false};  // the test ends the server's life on purpose
     ServerProcess server;
-    bool expect_exit = false;  // the test ends the server's life on purpose
 };

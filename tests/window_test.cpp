@@ -65,6 +65,21 @@ std::string run(const std::string &command)
     return out;
 }
 
+// The lengths of the runs of c in the text, of those longer than 100.
+std::vector<size_t> runs_of(char c, const std::string &text)
+{
+    std::vector<size_t> runs;
+    for (size_t at = text.find(c); at != std::string::npos; at = text.find(c, at)) {
+        size_t end = text.find_first_not_of(c, at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end - at > 100)
+            runs.push_back(end - at);
+        at = end;
+    }
+    return runs;
+}
+
 // A desktop of the test's own: an X server and a window manager (which keeps _NET_WM_STATE, where
 // Wine reports FlashWindowEx), and the chat window on it.
 class WindowRoom : public Relay {
@@ -131,6 +146,7 @@ protected:
         while (probe(what, of).find(shown) == std::string::npos) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(200));
         }
         return true;
@@ -143,6 +159,7 @@ protected:
         while ((probe("dialog 0") != "no dialog") != open) {
             if (Clock::now() > deadline)
                 return false;
+            check_relay();
             std::this_thread::sleep_for(milliseconds(200));
         }
         return true;
@@ -225,6 +242,20 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
                              "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\r"})
         EXPECT_NE(list.find(line), std::string::npos) << line << " is missing: " << list;
     shot("wine-window-room.png");
+
+    // A line longer than the list usefully shows comes in pieces of 16 KiB, the last one the rest.
+    peer.send(std::string(40000, 'w') + "\n");
+    std::vector<size_t> pieces;
+    for (auto deadline = Clock::now() + seconds(30); Clock::now() < deadline; std::this_thread::sleep_for(milliseconds(200))) {
+        check_relay();
+        pieces = runs_of('w', probe("list"));
+        size_t shown = 0;
+        for (size_t n : pieces)
+            shown += n;
+        if (shown == 40000)
+            break;
+    }
+    EXPECT_EQ(pieces, (std::vector<size_t>{16384, 16384, 7232})) << "the 40,000 bytes of a line showed in other pieces";
 
     // The characters the display rule marks besides, and a stack of 20 marks shown as four and one
     // mark, as on the terminal client's screen. (Wine 8 converts only the supplementary planes'
