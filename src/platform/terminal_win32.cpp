@@ -254,8 +254,22 @@ std::string gb18030_from_utf8(const std::string &text)
     int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], static_cast<int>(wide.size()));
     if (n <= 0)
         return std::string();
-    std::string out(static_cast<std::size_t>(n) * 4, '\0');
-    out.resize(static_cast<std::size_t>(utf16_to_gb18030(wide.data(), n, &out[0], static_cast<int>(out.size()))));
+    // U+FFFD, which a damaged file brings, is put in by itself: without code page 54936 (older Wine)
+    // the conversion has no four-byte codes of the BMP.
+    std::string out;
+    std::string part;
+    for (int at = 0; at < n;) {
+        int run = at;
+        while (run < n && wide[static_cast<std::size_t>(run)] != 0xFFFD)
+            ++run;
+        part.assign(static_cast<std::size_t>(run - at) * 4, '\0');
+        if (run > at)
+            part.resize(static_cast<std::size_t>(utf16_to_gb18030(wide.data() + at, run - at, &part[0], static_cast<int>(part.size()))));
+        out += part;
+        if (run < n)
+            out += GB18030_REPLACEMENT;
+        at = run + 1;
+    }
     return out;
 }
 
