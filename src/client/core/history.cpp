@@ -44,13 +44,12 @@ long day_number(const std::string &name)
 }
 
 // The day's file name and the time of day, "YYYY-MM-DD.txt" and "HH:MM:SS ", read at most every
-// tenth of a second: a flood of lines must not read the local time for each.
-std::pair<std::string, std::string> stamp()
+// tenth of a second: a flood of lines must not read the local time for each. Under the history's
+// mutex: the answer is the one kept for all.
+const std::pair<std::string, std::string> &stamp()
 {
-    static std::mutex mu;
     static std::pair<std::string, std::string> last;
     static steady_clock::time_point read_at;
-    std::lock_guard<std::mutex> lock(mu);
     if (last.first.empty() || steady_clock::now() - read_at >= std::chrono::milliseconds(100)) {
         clock_time t = local_clock();
         char day[32], time[32];
@@ -64,7 +63,10 @@ std::pair<std::string, std::string> stamp()
 
 std::string today_file()
 {
-    return stamp().first;
+    clock_time t = local_clock();
+    char day[32];
+    std::snprintf(day, sizeof day, "%04d-%02d-%02d.txt", t.year, t.month, t.day);
+    return day;
 }
 
 bool is_time(const char *p, std::size_t len)
@@ -91,11 +93,15 @@ kept_line read_back(const std::string &file, const char *p, std::size_t len)
     return k;
 }
 
+char folded(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 void lower_latin(std::string &text)
 {
     for (char &c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = folded(c);
 }
 
 std::vector<std::string> day_files_oldest_first()
@@ -107,21 +113,44 @@ std::vector<std::string> day_files_oldest_first()
     return names;
 }
 
-// Where needle (not empty) first is in text[from, to), or npos.
-std::size_t find_in(const std::string &text, std::size_t from, std::size_t to, const std::string &needle)
-{
-    const char *base = text.data();
-    for (std::size_t at = from; at + needle.size() <= to;) {
-        const void *p = std::memchr(base + at, needle[0], to - at - needle.size() + 1);
-        if (p == nullptr)
-            return std::string::npos;
-        at = static_cast<std::size_t>(static_cast<const char *>(p) - base);
-        if (std::memcmp(base + at + 1, needle.data() + 1, needle.size() - 1) == 0)
-            return at;
-        ++at;
+// Finds text with Latin letters in either case, Horspool's way: the byte under the needle's end
+// says how far it may move on, so that most bytes are never looked at. No copy of the text is made.
+class latin_finder {
+public:
+    explicit latin_finder(const std::string &lowered) : needle_(lowered)
+    {
+        std::size_t m = needle_.size();
+        for (std::size_t &s : skip_)
+            s = m;
+        for (std::size_t i = 0; i + 1 < m; ++i) {
+            unsigned char c = static_cast<unsigned char>(needle_[i]);
+            skip_[c] = m - 1 - i;
+            if (c >= 'a' && c <= 'z')
+                skip_[c - 'a' + 'A'] = m - 1 - i;
+        }
     }
-    return std::string::npos;
-}
+    // Where the needle (not empty) first is in text[from, to), or npos.
+    std::size_t find(const std::string &text, std::size_t from, std::size_t to) const
+    {
+        const std::size_t m = needle_.size();
+        const char *p = text.data();
+        const char last = needle_[m - 1];
+        for (std::size_t at = from; at + m <= to; at += skip_[static_cast<unsigned char>(p[at + m - 1])]) {
+            if (folded(p[at + m - 1]) != last)
+                continue;
+            std::size_t i = 0;
+            while (i + 1 < m && folded(p[at + i]) == needle_[i])
+                ++i;
+            if (i + 1 >= m)
+                return at;
+        }
+        return std::string::npos;
+    }
+
+private:
+    std::string needle_;
+    std::size_t skip_[256];
+};
 
 // Calls found(start, length) for each line of the file's text that holds `lowered` in its text
 // (after the time), or for every line if it is empty.
@@ -137,20 +166,19 @@ void scan(const std::string &text, const std::string &lowered, const std::functi
         }
         return;
     }
-    std::string folded = text;
-    lower_latin(folded);
-    for (std::size_t from = 0; from < folded.size();) {
-        std::size_t at = find_in(folded, from, folded.size(), lowered);
+    latin_finder finder(lowered);
+    for (std::size_t from = 0; from < text.size();) {
+        std::size_t at = finder.find(text, from, text.size());
         if (at == std::string::npos)
             break;
-        std::size_t start = at == 0 ? std::string::npos : folded.rfind('\n', at - 1);
+        std::size_t start = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
         start = start == std::string::npos ? 0 : start + 1;
-        std::size_t end = folded.find('\n', at);
+        std::size_t end = text.find('\n', at);
         if (end == std::string::npos)
-            end = folded.size();
-        std::size_t text_at = is_time(folded.data() + start, end - start) ? start + 9 : start;
+            end = text.size();
+        std::size_t text_at = is_time(text.data() + start, end - start) ? start + 9 : start;
         // A hit in the time does not count: the line's text is looked at on its own.
-        if (at < text_at && find_in(folded, text_at, end, lowered) == std::string::npos) {
+        if (at < text_at && finder.find(text, text_at, end) == std::string::npos) {
             from = end + 1;
             continue;
         }
@@ -213,15 +241,17 @@ void chat_history::turn(bool on)
 void chat_history::keep(const std::string &shown)
 {
     // Under mu_. The text as the display rule shows it on one row.
-    std::string text = utf8_from_gb18030(safe_to_show(shown, true));
-    std::pair<std::string, std::string> now = stamp();
+    std::string safe = safe_to_show(shown, true);
+    bool ascii = std::all_of(safe.begin(), safe.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::pair<std::string, std::string> &now = stamp();
     if (batches_.empty() || batches_.back().first != now.first)
         batches_.emplace_back(now.first, std::string());
     std::string &batch = batches_.back().second;
+    std::size_t before = batch.size();
     batch += now.second;
-    batch += text;
+    batch += ascii ? safe : utf8_from_gb18030(safe);
     batch += '\n';
-    waiting_bytes_ += now.second.size() + text.size() + 1;
+    waiting_bytes_ += batch.size() - before;
     if (waiting_bytes_ >= FLUSH_BYTES)
         full_.notify_one();
 }
@@ -231,13 +261,9 @@ void chat_history::chat(const std::string &bytes, bool at_end)
     if (!keeping_)
         return;
     std::lock_guard<std::mutex> lock(mu_);
-    // Cut as the screens cut it, and made whole characters as they show it.
-    auto kept = [this](const std::string &line) {
-        std::string whole;
-        gb18030_reader reader;
-        reader.take(line, whole, true);
-        keep(whole);
-    };
+    // Cut as the screens cut it. keep() marks what is no whole character as the screens' reading
+    // of a line does (a U+FFFD a byte), so the line is not read a time more for that.
+    auto kept = [this](const std::string &line) { keep(line); };
     cutter_.take(bytes, kept);
     if (at_end)
         cutter_.end(kept);
@@ -267,12 +293,7 @@ void chat_history::flusher()
             std::unique_lock<std::mutex> lock(mu_);
             full_.wait_for(lock, FLUSH_EVERY, [this] { return waiting_bytes_ >= FLUSH_BYTES; });
             if (cutter_.begun() && steady_clock::now() - cutter_.begun_at() > LINE_WAIT)
-                cutter_.end([this](const std::string &line) {
-                    std::string whole;
-                    gb18030_reader reader;
-                    reader.take(line, whole, true);
-                    keep(whole);
-                });
+                cutter_.end([this](const std::string &line) { keep(line); });
             std::lock_guard<std::mutex> writing(write_mu_);  // taken before the lines: they go in order
             batches.swap(batches_);
             waiting_bytes_ = 0;

@@ -185,6 +185,15 @@ const code_range HIDDEN[] = {
 
 std::string safe_to_show(const std::string &text, bool on_one_row)
 {
+    // Most lines are printable ASCII, which shows as it is: one look at each byte, and a copy.
+    bool plain = true;
+    for (unsigned char c : text)
+        if (c < 0x20 || c >= 0x7F) {
+            plain = false;
+            break;
+        }
+    if (plain)
+        return text;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     std::string out;
     out.reserve(text.size());
