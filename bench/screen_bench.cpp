@@ -5,10 +5,15 @@
 // Two floods instead of a steady room: `names` sends COUNT lines from as many names ("name000042:
 // x"), then asks /names; `endless` sends MB megabytes of one line that never ends. They report
 // what the client spent on them: CPU, and its resident memory at the end and at its peak.
+// The steady room keeps its history in a folder of its own (no-history: with --no-history), to
+// compare what keeping costs. `history` times the history itself: a burst of COUNT lines kept
+// whole and in order, a search over a year of it (1,000,000 lines) beside grep -rFi on the same
+// files, and the start over that year beside the start over none.
 //
-//   screen_bench CHAT_SERVER CHAT_CLIENT [SECONDS=10] [LINES_PER_SECOND=2000]
+//   screen_bench CHAT_SERVER CHAT_CLIENT [SECONDS=10] [LINES_PER_SECOND=2000] [no-history]
 //   screen_bench CHAT_SERVER CHAT_CLIENT names [COUNT=1000000]
 //   screen_bench CHAT_SERVER CHAT_CLIENT endless [MB=100]
+//   screen_bench CHAT_SERVER CHAT_CLIENT history [COUNT=100000]
 #include <arpa/inet.h>
 #include <algorithm>
 #include <atomic>
@@ -19,9 +24,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fstream>
+#include <vector>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <string>
@@ -113,19 +122,255 @@ std::size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
+// A folder of its own for a client's history (its XDG_DATA_HOME).
+std::string data_folder()
+{
+    char dir[] = "/tmp/screen-bench-data-XXXXXX";
+    return mkdtemp(dir) != nullptr ? dir : "/nonexistent";
+}
+
+// Starts the client on a pseudo-terminal of 40 rows by 120, with its history under data.
+pid_t start_client(const char *path, const std::vector<std::string> &args, const std::string &data, int *master)
+{
+    winsize size{};
+    size.ws_row = 40;
+    size.ws_col = 120;
+    pid_t client = forkpty(master, nullptr, nullptr, &size);
+    if (client == 0) {
+        setenv("TERM", "xterm-256color", 1);
+        setenv("LANG", "C.UTF-8", 1);
+        setenv("XDG_CONFIG_HOME", "/nonexistent", 1);
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        std::vector<char *> argv{const_cast<char *>(path)};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(path, argv.data());
+        _exit(127);
+    }
+    return client;
+}
+
+// Reads what the client shows until it has shown `what` (true) or the time is up.
+bool read_until(int master, std::string &shown, const std::string &what, std::chrono::seconds at_most)
+{
+    auto deadline = Clock::now() + at_most;
+    char buf[65536];
+    while (shown.find(what) == std::string::npos && Clock::now() < deadline) {
+        pollfd in{master, POLLIN, 0};
+        if (poll(&in, 1, 100) <= 0)
+            continue;
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        shown.append(buf, static_cast<std::size_t>(n));
+    }
+    return shown.find(what) != std::string::npos;
+}
+
+void drain(int master, std::atomic<bool> &reading)
+{
+    char buf[65536];
+    while (reading) {
+        pollfd in{master, POLLIN, 0};
+        if (poll(&in, 1, 100) > 0 && read(master, buf, sizeof buf) <= 0)
+            break;
+    }
+}
+
+std::string day_name(int days_back)
+{
+    std::time_t t = std::time(nullptr) - days_back * 86400L;
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char name[32];
+    std::strftime(name, sizeof name, "%Y-%m-%d.txt", &tm);
+    return name;
+}
+
+// Every line of the history files under data, oldest file first.
+std::string history_text(const std::string &data)
+{
+    std::string folder = data + "/chat_client/history";
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(folder.c_str())) {
+        while (dirent *e = readdir(dir))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (const std::string &n : names) {
+        std::ifstream in(folder + "/" + n, std::ios::binary);
+        all.append(std::istreambuf_iterator<char>(in), {});
+    }
+    return all;
+}
+
+double seconds_of(const std::string &command)
+{
+    auto start = Clock::now();
+    if (std::system(command.c_str()) < 0)
+        return -1;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The history's cases, with a stand-in for the relay that the client connects to.
+int history_cases(const char *client_path, long burst)
+{
+    int stand_in = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(8888);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(stand_in, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(stand_in, 4) != 0) {
+        std::fprintf(stderr, "screen_bench: cannot listen on 127.0.0.1:8888\n");
+        return 1;
+    }
+
+    // A burst, as fast as the client takes it; then /quit, and the files read back.
+    {
+        std::string data = data_folder();
+        int master = -1;
+        pid_t client = start_client(client_path, {"--name", "bench", "127.0.0.1"}, data, &master);
+        int peer = accept4(stand_in, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string shown;
+        read_until(master, shown, "connected to", std::chrono::seconds(10));
+        std::atomic<bool> reading{true};
+        std::thread reader(drain, master, std::ref(reading));
+        auto start = Clock::now();
+        std::string chunk;
+        char line[96];
+        for (long i = 0; i < burst; ++i) {
+            std::snprintf(line, sizeof line, "peer: burst %07ld the quick brown fox jumps over the lazy dog\n", i);
+            chunk += line;
+            if (chunk.size() >= 60000 || i + 1 == burst) {
+                send_all(peer, chunk);
+                chunk.clear();
+            }
+        }
+        double sent_for = std::chrono::duration<double>(Clock::now() - start).count();
+        double took = wait_idle(client, start, std::chrono::seconds(120));
+        ssize_t ignored = write(master, "/quit\r", 6);
+        (void)ignored;
+        int status = 0;
+        waitpid(client, &status, 0);
+        reading = false;
+        reader.join();
+        close(master);
+        close(peer);
+        std::string kept = history_text(data);
+        long whole = 0, in_order = 0, next = 0;
+        for (std::size_t from = 0; from < kept.size();) {
+            std::size_t end = kept.find('\n', from);
+            if (end == std::string::npos)
+                break;
+            std::size_t b = kept.find("peer: burst ", from);
+            if (b != std::string::npos && b < end) {
+                std::snprintf(line, sizeof line, "peer: burst %07ld the quick brown fox jumps over the lazy dog", next);
+                if (kept.compare(b, end - b, line) == 0) {
+                    ++whole;
+                    ++in_order;
+                    ++next;
+                } else {
+                    long n = std::atol(kept.c_str() + b + 12);
+                    whole += kept.compare(b + 19, end - b - 19, " the quick brown fox jumps over the lazy dog") == 0;
+                    next = n + 1;
+                }
+            }
+            from = end + 1;
+        }
+        std::printf("burst             %ld lines sent in %.1f s, the client done %.1f s after it began\n", burst, sent_for, took);
+        std::printf("burst kept        %ld whole, %ld in order after the one before (of %ld)\n", whole, in_order, burst);
+        std::system(("rm -rf " + data).c_str());
+    }
+
+    // A year of history: 1,000,000 lines over 365 days, one in 10,000 saying "Needle".
+    std::string year = data_folder();
+    std::string folder = year + "/chat_client/history";
+    std::system(("mkdir -p " + folder).c_str());
+    const long lines = 1000000, per_day = lines / 365 + 1;
+    long written = 0;
+    unsigned long long bytes = 0;
+    for (int d = 364; d >= 0; --d) {
+        std::string text;
+        for (long i = 0; i < per_day && written < lines; ++i, ++written) {
+            char l[128];
+            std::snprintf(l, sizeof l, "%02ld:%02ld:%02ld name%03ld: the quick brown fox jumps over the lazy dog %s%07ld\n",
+                          i * 86400 / per_day / 3600, i * 86400 / per_day / 60 % 60, i * 86400 / per_day % 60, written % 500,
+                          written % 10000 == 7 ? "Needle " : "", written);
+            text += l;
+        }
+        bytes += text.size();
+        std::ofstream(folder + "/" + day_name(d), std::ios::binary) << text;
+    }
+    std::printf("a year            %ld lines, %.1f MB, in 365 files\n", written, bytes / 1e6);
+    std::string env = "XDG_DATA_HOME=" + year + " ";
+    // Read once before timing, so that both read from the page cache.
+    seconds_of("cat " + folder + "/* > /dev/null");
+    double best_grep = 1e9, best_client = 1e9, best_all = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        best_grep = std::min(best_grep, seconds_of("LC_ALL=C.UTF-8 grep -rFi needle " + folder + " > /dev/null"));
+        best_client = std::min(best_client, seconds_of(env + client_path + " --history needle > /dev/null"));
+        best_all = std::min(best_all, seconds_of(env + client_path + " --history > /dev/null"));
+    }
+    std::string found = "";
+    {
+        FILE *p = popen((env + client_path + " --history NEEDLE | wc -l").c_str(), "r");
+        char buf[64] = "";
+        if (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr)
+            found = buf;
+        if (p != nullptr)
+            pclose(p);
+    }
+    std::printf("search            chat_client --history needle %.2f s (%ld lines found), grep -rFi %.2f s: %.2fx\n",
+                best_client, std::atol(found.c_str()), best_grep, best_client / best_grep);
+    std::printf("print all         chat_client --history %.2f s\n", best_all);
+
+    // The start: until the client says it is connected, over none and over the year (best of 5: the
+    // screen draws its first frame up to 0.2 s after the first line).
+    auto start_time = [&](const std::string &data) {
+        double best = 1e9;
+        for (int i = 0; i < 5; ++i) {
+            int master = -1;
+            auto start = Clock::now();
+            pid_t client = start_client(client_path, {"--name", "bench", "127.0.0.1"}, data, &master);
+            int peer = accept4(stand_in, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string shown;
+            bool ok = read_until(master, shown, "connected to", std::chrono::seconds(20));
+            double t = std::chrono::duration<double>(Clock::now() - start).count();
+            if (ok)
+                best = std::min(best, t);
+            kill(client, SIGKILL);
+            waitpid(client, nullptr, 0);
+            close(master);
+            close(peer);
+        }
+        return best;
+    };
+    std::string none = data_folder();
+    double over_none = start_time(none), over_year = start_time(year);
+    std::printf("start             %.3f s over no history, %.3f s over the year: %.3f s more\n", over_none, over_year,
+                over_year - over_none);
+    std::system(("rm -rf " + none + " " + year).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: screen_bench CHAT_SERVER CHAT_CLIENT [SECONDS] [LINES_PER_SECOND]\n"
+        std::fprintf(stderr, "usage: screen_bench CHAT_SERVER CHAT_CLIENT [SECONDS] [LINES_PER_SECOND] [no-history]\n"
                              "       screen_bench CHAT_SERVER CHAT_CLIENT names [COUNT]\n"
-                             "       screen_bench CHAT_SERVER CHAT_CLIENT endless [MIB]\n");
+                             "       screen_bench CHAT_SERVER CHAT_CLIENT endless [MIB]\n"
+                             "       screen_bench CHAT_SERVER CHAT_CLIENT history [COUNT]\n");
         return 2;
     }
     const std::string flood = argc > 3 && !std::isdigit(static_cast<unsigned char>(argv[3][0])) ? argv[3] : "";
-    if (!flood.empty() && flood != "names" && flood != "endless") {
-        std::fprintf(stderr, "screen_bench: no flood called %s (names, endless)\n", argv[3]);
+    if (!flood.empty() && flood != "names" && flood != "endless" && flood != "history") {
+        std::fprintf(stderr, "screen_bench: no flood called %s (names, endless, history)\n", argv[3]);
         return 2;
     }
     const int seconds = argc > 3 && flood.empty() ? std::atoi(argv[3]) : 10;
@@ -136,6 +381,10 @@ int main(int argc, char **argv)
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
+    if (flood == "history")
+        return history_cases(argv[2], argc > 4 ? std::atol(argv[4]) : 100000);
+    const bool no_history = argc > 5 && std::strcmp(argv[5], "no-history") == 0;
+    const std::string data = data_folder();
     // A flood comes from a stand-in for the relay, as fast as the client takes it: the relay would
     // drop a client that fell 4 MiB behind, and the flood would end there.
     pid_t relay = -1;
@@ -166,18 +415,11 @@ int main(int argc, char **argv)
         }
     }
 
-    winsize size{};
-    size.ws_row = 40;
-    size.ws_col = 120;
     int master = -1;
-    pid_t client = forkpty(&master, nullptr, nullptr, &size);
-    if (client == 0) {
-        setenv("TERM", "xterm-256color", 1);
-        setenv("LANG", "C.UTF-8", 1);
-        setenv("XDG_CONFIG_HOME", "/nonexistent", 1);
-        execl(argv[2], argv[2], "--name", "bench", "127.0.0.1", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    std::vector<std::string> args{"--name", "bench", "127.0.0.1"};
+    if (no_history)
+        args.push_back("--no-history");
+    pid_t client = start_client(argv[2], args, data, &master);
     // The terminal: everything the client writes, kept for counting (a few MB).
     std::string shown;
     std::atomic<bool> reading{true};
@@ -255,6 +497,7 @@ int main(int argc, char **argv)
         std::printf("client CPU        %.2f s, done %.1f s after the flood began\n", cpu, took);
         std::printf("client memory     %ld KiB resident before, %ld KiB at the end, %ld KiB at most\n", rss_before,
                     rss, hwm);
+        std::system(("rm -rf " + data).c_str());
         return 0;
     }
 
@@ -292,5 +535,7 @@ int main(int argc, char **argv)
     std::printf("terminal output   %.0f KiB a second\n", shown.size() / 1024.0 / took);
     std::printf("client CPU        %.1f %% of a core\n", 100.0 * cpu / took);
     std::printf("client memory     %ld KiB resident at the end, %ld KiB at most\n", rss, hwm);
+    std::printf("history           %s, %.1f MB kept\n", no_history ? "off (--no-history)" : "kept", history_text(data).size() / 1e6);
+    std::system(("rm -rf " + data).c_str());
     return 0;
 }

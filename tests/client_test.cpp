@@ -8,6 +8,7 @@
 #include <sstream>
 #include <arpa/inet.h>
 #include <csignal>
+#include <ctime>
 #include <future>
 #include <thread>
 #include <netinet/in.h>
@@ -38,6 +39,22 @@ void send_datagram(const std::string &payload)
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     close(fd);
+}
+
+// The history file's name of the day this many days back: "YYYY-MM-DD.txt".
+std::string day_file(int days_back)
+{
+    std::time_t t = std::time(nullptr) - days_back * 86400L;
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char name[32];
+    std::strftime(name, sizeof name, "%Y-%m-%d.txt", &tm);
+    return name;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 size_t count(const std::string &text, const std::string &what)
@@ -90,8 +107,9 @@ public:
         }
         FILE *f = std::fopen(script.c_str(), "w");
         std::fprintf(f, "stty -g > %s/before\nenv TERM=xterm-256color LANG=C.UTF-8 LC_ALL=C.UTF-8 "
-                        "XDG_CONFIG_HOME=%s/config %s %s %s\nstatus=$?\nstty -g > %s/after\necho $status > %s/status\nsleep 600\n",
-                     dir_.c_str(), dir_.c_str(), more.c_str(), program.c_str(), args.c_str(), dir_.c_str(), dir_.c_str());
+                        "XDG_CONFIG_HOME=%s/config XDG_DATA_HOME=%s/data %s %s %s\nstatus=$?\nstty -g > %s/after\n"
+                        "echo $status > %s/status\nsleep 600\n",
+                     dir_.c_str(), dir_.c_str(), dir_.c_str(), more.c_str(), program.c_str(), args.c_str(), dir_.c_str(), dir_.c_str());
         std::fclose(f);
         std::remove((dir_ + "/status").c_str());
         tmux("kill-server");
@@ -202,6 +220,15 @@ public:
             return RELAY_WINEPREFIX "/drive_c/users/" + user + "/AppData/Roaming/Chat Relay/name";
         return dir_ + "/config/chat_client/name";
     }
+    // The history's folder of the client run as this user, emptied.
+    std::string empty_history(const std::string &user)
+    {
+        std::string dir = under_wine() ? RELAY_WINEPREFIX "/drive_c/users/" + user + "/AppData/Local/Chat Relay/history"
+                                       : dir_ + "/data/chat_client/history";
+        std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+        return dir;
+    }
+    std::string file_path(const std::string &name) { return dir_ + "/" + name; }
     std::string file(const std::string &name)
     {
         std::ifstream in(name[0] == '/' ? name : dir_ + "/" + name);
@@ -947,8 +974,18 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
     EXPECT_FALSE(c.file("before").empty());
     EXPECT_EQ(c.file("after"), c.file("before")) << "the terminal's settings were not restored";
+    // The history's folder, made by the client, is the person's alone.
+    if (!under_wine()) {
+        struct stat info{};
+        ASSERT_EQ(stat(c.file_path("data/chat_client/history").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        ASSERT_EQ(stat(c.file_path("data/chat_client").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+    }
 }
 
+// The name asked for once and remembered; and the history, kept as shown and shown again at the
+// next start, searched, printed, and read without harm from a damaged file.
 TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
 {
     start_server();
@@ -958,6 +995,14 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
         ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + c.name_file("carol") + "')\"").c_str()), 0);
         ASSERT_EQ(mkfifo(c.name_file("carol").c_str(), 0600), 0);
     }
+    // A day over a year old goes at the start; a day damaged (NUL bytes, bytes that are no UTF-8, a
+    // control, a last line torn by a power cut) is read as safely as a peer's line is shown.
+    std::string history = c.empty_history("carol");
+    write_file(history + "/2000-01-01.txt", "10:00:00 long ago\n");
+    const std::string damaged = day_file(2);
+    const char nul_bytes[] = "09:00:00 zed: before\n09:00:01 \0\0zed: nul\n";
+    write_file(history + "/" + damaged, std::string(nul_bytes, sizeof nul_bytes - 1) +
+                                            "09:00:02 zed: \xff\xfe bad\x1b[2J\n09:00:03 zed: torn");
     c.start("127.0.0.1", "USER=carol");
     ASSERT_TRUE(c.wait_for("Your name in the chat [carol]:", START_TIMEOUT)) << c.text();
     if (!under_wine()) {
@@ -967,27 +1012,94 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     c.type("dave");
     c.press("Enter");
     ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
+    const std::string day = damaged.substr(0, 10);
+    std::string shown = c.text();
+    EXPECT_NE(shown.find("*** removed from the history: 1 day"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(day + " 09:00 ^@^@zed: nul"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(day + " 09:00 zed: \uFFFD\uFFFD bad^[[2J"), std::string::npos) << shown;
+    EXPECT_LT(shown.find(day + " 09:00 zed: torn"), shown.find("the history above; this run below")) << shown;
     Client peer;
     line(3);
     c.type("hi");
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(9, seconds(10)), "dave: hi\n");
+    peer.send(HOSTILE);
+    ASSERT_TRUE(c.wait_for("forged", seconds(10))) << c.text();
+    std::vector<std::string> rows = c.rows();
+    auto hostile_row = std::find_if(rows.begin(), rows.end(), [](const std::string &r) { return r.find("mallory") != std::string::npos; });
+    ASSERT_NE(hostile_row, rows.end()) << c.text();
     c.press("C-d");  // on the empty line: leave
     EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
     EXPECT_EQ(c.file(c.name_file("carol")), "dave");
+    EXPECT_EQ(c.file(history + "/2000-01-01.txt"), "");
 
+    // Kept: the client's notes, our line, the peer's line with its controls as the marks the screen
+    // showed (the display rule is the screen's own), each after its time.
+    std::string today = c.file(history + "/" + day_file(0));
+    EXPECT_NE(today.find(":8888\n"), std::string::npos) << today;  // "HH:MM:SS *** connected to 127.0.0.1:8888"
+    EXPECT_NE(today.find(" *** connected to 127.0.0.1:8888\n"), std::string::npos) << today;
+    EXPECT_NE(today.find(" dave: hi\n"), std::string::npos) << today;
+    EXPECT_EQ(today.find('\x1b'), std::string::npos) << today;
+    std::string kept_hostile = hostile_row->substr(5);  // after the screen's "HH:MM"
+    while (!kept_hostile.empty() && kept_hostile.back() == ' ')
+        kept_hostile.pop_back();
+    size_t at = today.find(kept_hostile + "\n");
+    ASSERT_NE(at, std::string::npos) << today << "\nshown: " << kept_hostile;
+    EXPECT_EQ(today[at - 3], ':') << "not after its time: " << today;
+    if (!under_wine()) {  // Wine's files take the mode its umask gives
+        struct stat info{};
+        ASSERT_EQ(stat((history + "/" + day_file(0)).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+
+    // Shown again, dimmed above the rule, at the next start; and found.
     c.start("127.0.0.1", "USER=carol");
     ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
+    shown = c.text();
+    size_t rule = shown.find("the history above; this run below");
+    EXPECT_LT(shown.find(" dave: hi\n"), rule) << shown;
+    EXPECT_LT(shown.find("forged"), rule) << shown;
+    EXPECT_EQ(shown.find("Your name"), std::string::npos) << shown;
+    c.save(under_wine() ? "wine-history-shown.txt" : "linux-history-shown.txt");
     c.type("again");
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(12, seconds(10)), "dave: again\n");
-    EXPECT_EQ(c.text().find("Your name"), std::string::npos) << c.text();
+    c.type("/search HI");
+    c.press("Enter");
+    ASSERT_TRUE(c.wait_for("*** 1 line kept says \"HI\":", seconds(5))) << c.text();
+    rows = c.rows();
+    auto found = std::find_if(rows.begin(), rows.end(), [](const std::string &r) { return r.find("1 line kept says") != std::string::npos; });
+    ASSERT_NE(found + 1, rows.end());
+    EXPECT_EQ(found[1].substr(0, 11), day_file(0).substr(0, 10) + " ") << c.text();
+    EXPECT_EQ(found[1].substr(19), " dave: hi") << c.text();
+    c.type("/quit");
+    c.press("Enter");
+    EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+
+    // Printed, oldest first, the case of Latin letters aside.
+    ChatClient printed;
+    printed.start({"--history", "ZED"}, {"XDG_DATA_HOME=" + history.substr(0, history.size() - 20), "USER=carol"});
+    EXPECT_EQ(printed.wait_exit(seconds(20)), 0);
+    EXPECT_EQ(printed.output(), day + " 09:00:00 zed: before\n" + day + " 09:00:01 ^@^@zed: nul\n" + day +
+                                    " 09:00:02 zed: \uFFFD\uFFFD bad^[[2J\n" + day + " 09:00:03 zed: torn\n");
+    ChatClient all;
+    all.start({"--history"}, {"XDG_DATA_HOME=" + history.substr(0, history.size() - 20), "USER=carol"});
+    EXPECT_EQ(all.wait_exit(seconds(20)), 0);
+    std::string everything = all.output();
+    EXPECT_EQ(everything.find(day + " 09:00:00 zed: before\n"), 0u) << everything;
+    EXPECT_LT(everything.find(" dave: hi\n"), everything.find(" dave: again\n")) << everything;
 }
 
 TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
 {
     start_server();
     ScreenClient c;
+    // The day's history file is a link: what it points to is never written, and the day is not kept.
+    std::string history = c.empty_history("root"), elsewhere = history + "/../elsewhere";
+    if (!under_wine()) {
+        write_file(elsewhere, "keep");
+        ASSERT_EQ(symlink(elsewhere.c_str(), (history + "/" + day_file(0)).c_str()), 0);
+    }
     c.start("--name alice 198.18.0.1");
     ASSERT_TRUE(c.wait_for("*** connected to 198.18.0.1", START_TIMEOUT)) << c.text();
     server.stop();
@@ -1012,6 +1124,14 @@ TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
     EXPECT_TRUE(c.wait_for("*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
         << c.text();
     c.save(under_wine() ? "wine-reconnection.txt" : "linux-reconnection.txt");
+    if (!under_wine()) {
+        EXPECT_TRUE(c.wait_for("*** the history of this day is not kept: ", seconds(5))) << c.text();
+        EXPECT_EQ(count(c.joined_text(), "history of this day is not kept"), 1u) << c.text();
+        EXPECT_EQ(c.file(elsewhere), "keep") << "the history was written through the link";
+        struct stat info{};
+        ASSERT_EQ(lstat((history + "/" + day_file(0)).c_str(), &info), 0);
+        EXPECT_TRUE(S_ISLNK(info.st_mode));
+    }
 }
 
 TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
@@ -1041,10 +1161,15 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     }
 
     // Nothing announces itself, so the client goes on looking; a listener stands in for a relay.
+    // The day's history file is a FIFO: not waited on, and the day is not kept.
     ScreenClient c;
     std::string relay_file = c.name_file("dora");  // where the relay connected to is remembered
     relay_file = relay_file.substr(0, relay_file.rfind('/')) + "/relay";
     std::remove(relay_file.c_str());
+    std::string fifo = c.empty_history("dora") + "/" + day_file(0);
+    if (!under_wine()) {
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    }
     c.start("--name alice", "USER=dora");
     ASSERT_TRUE(c.wait_for("*** looking for the relay", START_TIMEOUT)) << c.text();
     c.type("/relay 127.0.0.1");
@@ -1092,6 +1217,12 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(13, seconds(10)), "alice: moved\n");
     EXPECT_EQ(count(c.text(), "connection lost"), 1u) << c.text();
+    if (!under_wine()) {
+        EXPECT_EQ(count(c.joined_text(), "*** the history of this day is not kept: "), 1u) << c.text();
+        struct stat info{};
+        ASSERT_EQ(lstat(fifo.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    }
     c.type("/quit");
     c.press("Enter");
     ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();

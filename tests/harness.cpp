@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -24,6 +25,17 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+// The programs under test keep their history under a folder of this run's own, never in the
+// home of whoever runs the tests; it goes when the run ends.
+static const bool data_home_is_ours = [] {
+    static char dir[] = "/tmp/relay-data-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return false;
+    setenv("XDG_DATA_HOME", dir, 1);
+    std::atexit([] { std::system((std::string("rm -rf ") + dir).c_str()); });
+    return true;
+}();
 
 #ifndef RELAY_SERVER
 #error "RELAY_SERVER must name the program under test"

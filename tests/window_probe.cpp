@@ -11,6 +11,8 @@
 //   window_probe row TEXT                         where TEXT begins in the message list, and where
 //                                                 its line does: "X1 R1 X2 R2 ", the line's start
 //                                                 and TEXT's, each its x and 1 if a row begins there
+//   window_probe found                            what the find bar says it found
+//   window_probe selected                         the text selected in the list
 // Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
 // make), writing to the standard output it was given.
 #include <windows.h>
@@ -91,6 +93,26 @@ int wmain(int argc, wchar_t **argv)
     }
     else if (what == L"front")
         std::printf("%d", GetForegroundWindow() == main_window ? 1 : 0);
+    else if (what == L"found")
+        print(GetDlgItem(child(main_window, L"ChatRelayFind"), 5));
+    else if (what == L"selected") {
+        // EM_GETSEL's answer packs both ends in one value, which needs no memory of the window's.
+        HWND list = child(main_window, L"RICHEDIT50W");
+        LRESULT ends = SendMessageW(list, EM_GETSEL, 0, 0);
+        LRESULT n = SendMessageW(list, WM_GETTEXTLENGTH, 0, 0);
+        std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+        n = SendMessageW(list, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(static_cast<size_t>(n));
+        // The positions count a paragraph's end as one character, which WM_GETTEXT may give as CR LF.
+        for (size_t crlf; (crlf = text.find(L"\r\n")) != std::wstring::npos;)
+            text.erase(crlf + 1, 1);
+        size_t from = LOWORD(ends), to = HIWORD(ends);
+        std::wstring selected = from < to && to <= text.size() ? text.substr(from, to - from) : L"";
+        std::string utf8(selected.size() * 4, '\0');
+        int size = WideCharToMultiByte(CP_UTF8, 0, selected.c_str(), static_cast<int>(selected.size()), &utf8[0],
+                                       static_cast<int>(utf8.size()), nullptr, nullptr);
+        std::fwrite(utf8.data(), 1, static_cast<size_t>(size > 0 ? size : 0), stdout);
+    }
     else if (what == L"dialog" && argc > 2) {
         HWND dialog = FindWindowW(L"#32770", nullptr);  // the dialogs' class
         if (dialog == nullptr || GetWindow(dialog, GW_OWNER) != main_window) {

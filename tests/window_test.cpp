@@ -104,6 +104,8 @@ protected:
         ASSERT_FALSE(number.empty()) << "Xvfb did not start";
         display_ = "DISPLAY=:" + number;
         home_ = "HOME=" + dir_;
+        // The window's history, in the prefix's folder for the user's data, starts empty.
+        std::system("rm -rf '" RELAY_WINDOW_WINEPREFIX "/drive_c/users/window-tester/AppData/Local/Chat Relay/history'");
         wm_ = spawn({"fluxbox"}, {display_, home_});
         auto deadline = Clock::now() + seconds(20);
         while (x("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") == std::string::npos) {
@@ -126,17 +128,20 @@ protected:
     // Runs an X client (xdotool, xprop, import) on the test's display; its output.
     std::string x(const std::string &command) { return run(display_ + " " + home_ + " " + command + " 2>/dev/null"); }
 
-    void start_window(const std::vector<std::string> &args)
+    void start_window(const std::vector<std::string> &args) { start_window(args, window); }
+    // The window again, after it ended: a Program of its own.
+    void start_window(const std::vector<std::string> &args, Program &w)
     {
-        window.run_under_wine(RELAY_WINDOW_WINE, RELAY_WINDOW_WINEPREFIX);
-        window.start(RELAY_WINDOW, args, {display_, "USER=window-tester"});
+        shown_ = &w;
+        w.run_under_wine(RELAY_WINDOW_WINE, RELAY_WINDOW_WINEPREFIX);
+        w.start(RELAY_WINDOW, args, {display_, "USER=window-tester"});
     }
 
     // window_probe.exe on the window's own wineserver (or that of another run of it): the text it printed.
     std::string probe(const std::string &args, const Program *of = nullptr)
     {
         return run("LC_ALL=C.UTF-8 DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
-                   (of != nullptr ? of : &window)->wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args +
+                   (of != nullptr ? of : shown_)->wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args +
                    " 2>/dev/null");
     }
 
@@ -185,6 +190,7 @@ protected:
     }
 
     Program window;
+    Program *shown_ = &window;  // the window the probe reads: its wineserver
     pid_t xvfb_ = -1, wm_ = -1, other_ = -1;
     std::string dir_, display_, home_;
 };
@@ -335,6 +341,36 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     type("/quit");
     press("Return");
     EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+
+    // What was shown is shown again, dimmed above a rule, the peer's escape as its mark; and found.
+    window.stop();
+    Program again;
+    start_window({"127.0.0.1"}, again);
+    ASSERT_TRUE(wait_probe("list", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << probe("list");
+    list = probe("list");
+    size_t rule = list.find("the history above; this run below");
+    EXPECT_LT(list.find(shown), rule) << list;
+    EXPECT_LT(list.find("\u5c0f\u660e: hello all\r"), rule) << list;
+    EXPECT_LT(rule, list.rfind("*** connected to 127.0.0.1:8888")) << list;
+    bring_forward();
+    type("/search RTF1");
+    press("Return");
+    ASSERT_TRUE(wait_probe("list", "*** 1 line kept says \"RTF1\":", seconds(5))) << probe("list");
+    EXPECT_TRUE(wait_probe("list", " " + shown + "\r", seconds(5))) << probe("list");
+    // Ctrl+F: up from the bottom, one match after another, the case aside; past the top, the history.
+    press("ctrl+f");
+    type("HELLO ALL");
+    press("Return");
+    ASSERT_TRUE(wait_probe("found", "found", seconds(5))) << probe("found");
+    EXPECT_EQ(probe("selected"), "hello all");
+    press("Return");
+    EXPECT_TRUE(wait_probe("found", "the history's lines that say it are listed at the bottom", seconds(5))) << probe("found");
+    EXPECT_TRUE(wait_probe("list", "*** found in the history (the newest 1):", seconds(5))) << probe("list");
+    shot("wine-window-find.png");
+    press("Escape");
+    type("/quit");
+    press("Return");
+    EXPECT_EQ(again.wait_exit(seconds(10)), 0);
 }
 
 TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)

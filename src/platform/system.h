@@ -10,11 +10,14 @@
 // thing in main.
 void load_libraries_from_system_only();
 
-// Hour, minute and second of the local time of day.
+// Hour, minute and second of the local time of day, and the local date.
 struct clock_time {
     int hour;
     int minute;
     int second;
+    int year = 0;
+    int month = 0;  // 1 to 12
+    int day = 0;    // 1 to 31
 };
 
 // The calling thread's code for the last failed call (GetLastError on Windows, errno elsewhere).
@@ -29,7 +32,7 @@ void release_free_memory();
 // returns. Returns false if the system would not start one.
 bool start_thread(void (*fn)(void *), void *arg);
 
-// The local time of day, read now.
+// The local time of day and date, read now.
 clock_time local_clock();
 
 // ---- windows that stay open ----

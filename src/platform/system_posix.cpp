@@ -67,7 +67,7 @@ clock_time local_clock()
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    return clock_time{tm.tm_hour, tm.tm_min, tm.tm_sec};
+    return clock_time{tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
 }
 
 // ---- windows that stay open ----

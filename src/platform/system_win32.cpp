@@ -62,7 +62,7 @@ clock_time local_clock()
 {
     SYSTEMTIME st;
     GetLocalTime(&st);
-    return clock_time{st.wHour, st.wMinute, st.wSecond};
+    return clock_time{st.wHour, st.wMinute, st.wSecond, st.wYear, st.wMonth, st.wDay};
 }
 
 // ---- windows that stay open ----

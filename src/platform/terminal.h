@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Makes standard input and output carry bytes unchanged (no line-end translation).
 void binary_stdio();
@@ -33,6 +34,10 @@ int show_text(const char *text, std::size_t len);
 int argument_in_gb18030(char **argv, int i, char *out, std::size_t out_len);
 // Decodes one whole GB18030 character of len bytes to its Unicode code point: U+FFFD if it is none.
 std::uint32_t gb18030_code_point(const char *ch, std::size_t len);
+// Whole GB18030 characters as UTF-8, the encoding of the history's files; and UTF-8 as GB18030,
+// where bytes that are no UTF-8 character (a damaged file) become U+FFFD.
+std::string utf8_from_gb18030(const std::string &text);
+std::string gb18030_from_utf8(const std::string &text);
 
 // ---- the companion client's screen ----
 

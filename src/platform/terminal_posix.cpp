@@ -182,6 +182,57 @@ std::uint32_t gb18030_code_point(const char *ch, std::size_t len)
     return code[0] | code[1] << 8 | code[2] << 16 | static_cast<std::uint32_t>(code[3]) << 24;
 }
 
+static bool all_ascii(const std::string &text)
+{
+    for (unsigned char c : text)
+        if (c >= 0x80)
+            return false;
+    return true;
+}
+
+// Converts with cd (kept by the calling thread); a byte that begins no character, or a character
+// cut short at the end, becomes `replacement`.
+static std::string convert_text(iconv_t cd, const std::string &text, const char *replacement)
+{
+    std::string out;
+    if (cd == NO_ICONV)
+        return out;
+    ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char *in = const_cast<char *>(text.data());
+    std::size_t in_left = text.size();
+    char buf[4096];
+    while (in_left > 0) {
+        char *to = buf;
+        std::size_t out_left = sizeof buf;
+        std::size_t rc = ::iconv(cd, &in, &in_left, &to, &out_left);
+        out.append(buf, sizeof buf - out_left);
+        if (rc != static_cast<std::size_t>(-1) || errno == E2BIG)
+            continue;
+        out += replacement;
+        if (errno == EINVAL)
+            break;  // cut short at the end
+        ++in;
+        --in_left;
+    }
+    return out;
+}
+
+std::string utf8_from_gb18030(const std::string &text)
+{
+    if (all_ascii(text))
+        return text;
+    thread_local iconv_t to_utf8 = ::iconv_open("UTF-8", "GB18030");
+    return convert_text(to_utf8, text, "\xEF\xBF\xBD");
+}
+
+std::string gb18030_from_utf8(const std::string &text)
+{
+    if (all_ascii(text))
+        return text;
+    thread_local iconv_t from_utf8 = ::iconv_open("GB18030", "UTF-8");
+    return convert_text(from_utf8, text, GB18030_REPLACEMENT);
+}
+
 // ---- the companion client's screen ----
 
 static termios terminal_as_found;

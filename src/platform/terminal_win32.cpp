@@ -231,6 +231,48 @@ std::uint32_t gb18030_code_point(const char *ch, std::size_t len)
     return 0xFFFD;
 }
 
+std::string utf8_from_gb18030(const std::string &text)
+{
+    if (text.empty())
+        return text;
+    // No GB18030 character takes more UTF-16 units than it has bytes, nor a unit more than three
+    // bytes of UTF-8.
+    std::wstring wide(text.size(), L'\0');
+    int n = gb18030_to_utf16(text.data(), static_cast<int>(text.size()), &wide[0]);
+    std::string out(static_cast<std::size_t>(n) * 3, '\0');
+    int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+    out.resize(m > 0 ? static_cast<std::size_t>(m) : 0);
+    return out;
+}
+
+std::string gb18030_from_utf8(const std::string &text)
+{
+    if (text.empty())
+        return text;
+    // Without MB_ERR_INVALID_CHARS, bytes that are no UTF-8 become U+FFFD.
+    std::wstring wide(text.size(), L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], static_cast<int>(wide.size()));
+    if (n <= 0)
+        return std::string();
+    // U+FFFD, which a damaged file brings, is put in by itself: without code page 54936 (older Wine)
+    // the conversion has no four-byte codes of the BMP.
+    std::string out;
+    std::string part;
+    for (int at = 0; at < n;) {
+        int run = at;
+        while (run < n && wide[static_cast<std::size_t>(run)] != 0xFFFD)
+            ++run;
+        part.assign(static_cast<std::size_t>(run - at) * 4, '\0');
+        if (run > at)
+            part.resize(static_cast<std::size_t>(utf16_to_gb18030(wide.data() + at, run - at, &part[0], static_cast<int>(part.size()))));
+        out += part;
+        if (run < n)
+            out += GB18030_REPLACEMENT;
+        at = run + 1;
+    }
+    return out;
+}
+
 // ---- the companion client's screen ----
 
 // The console's modes as found, given back on leaving.

@@ -2,6 +2,7 @@
 // name file.
 #include "client/core/commands.h"
 
+#include "client/core/history.h"
 #include "client/core/text.h"
 #include "platform/settings.h"
 
@@ -15,10 +16,13 @@ const char NAME_FILE[] = "name";
 const auto NAMES_WITHIN = std::chrono::seconds(600);
 const auto NAMES_KEPT = std::chrono::minutes(10);  // as far back as /names tells
 const std::size_t NAMES_KEPT_MAX = 2000;           // a flood of names forgets the oldest
+const std::size_t SHOWN_AGAIN = 50;   // lines of the history shown at the start
+const std::size_t FOUND_MOST = 20;    // lines /search shows
 
 const char HELP[] =
     "commands: /me TEXT (an action: \"* NAME TEXT\"), /nick NAME, /names (the names heard lately), "
-    "/relay (the relays heard now), /relay ADDRESS (move there), /bell on|off, /quit, /help; "
+    "/relay (the relays heard now), /relay ADDRESS (move there), /bell on|off, /search TEXT (the newest 20 "
+    "lines kept that say it), /history on|off (keep what is shown, or not), /quit, /help; "
     "//TEXT sends \"/TEXT\"";
 
 }  // namespace
@@ -60,6 +64,12 @@ chat_commands::chat_commands(connection &conn, chat_view &view, const std::strin
 void chat_commands::start()
 {
     view_.set_name(name());
+    client_history().start(view_, no_history_);
+    if (client_history().keeping()) {
+        std::vector<kept_line> last = chat_history::recent(SHOWN_AGAIN);
+        if (!last.empty())
+            view_.history_lines(last, false);
+    }
     std::thread(&chat_commands::send_outbox, this).detach();
 }
 
@@ -96,9 +106,12 @@ void chat_commands::send_outbox()
             }
             view_.set_waiting(outbox_.size());
         }
-        if (dropped > 0)
-            view_.note(std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
-                       " typed while the relay was away could not be sent within 60 s: dropped");
+        if (dropped > 0) {
+            std::string said = std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
+                               " typed while the relay was away could not be sent within 60 s: dropped";
+            client_history().note(said);
+            view_.note(said);
+        }
     }
 }
 
@@ -149,8 +162,27 @@ void chat_commands::set_bell(bool on)
 
 void chat_commands::move_to(const std::string &address)
 {
+    client_history().note("connecting to the relay at " + address + "...");
     view_.note("connecting to the relay at " + address + "...");
     conn_.move_to(address);
+}
+
+void chat_commands::own_line(const std::string &line)
+{
+    client_history().own_line(line);
+    view_.own_line(line);
+}
+
+void chat_commands::search(const std::string &text)
+{
+    std::vector<kept_line> found = chat_history::search(text, FOUND_MOST);
+    if (found.empty()) {
+        view_.note("no line kept says \"" + text + "\"");
+        return;
+    }
+    view_.note(std::string(found.size() == FOUND_MOST ? "the newest " : "") + std::to_string(found.size()) +
+               (found.size() == 1 ? " line kept says \"" : " lines kept say \"") + text + "\":");
+    view_.history_lines(found, true);
 }
 
 bool chat_commands::entered(const std::string &line)
@@ -169,7 +201,7 @@ bool chat_commands::entered(const std::string &line)
         } else if (command == "/me" && !arg.empty()) {
             std::string me = name();
             std::string bytes = "* " + (me.empty() ? std::string() : me + " ") + arg + "\n";
-            view_.own_line(bytes.substr(0, bytes.size() - 1));
+            own_line(bytes.substr(0, bytes.size() - 1));
             queue_line(bytes);
         } else if (command == "/nick") {
             change_name(arg);
@@ -188,6 +220,10 @@ bool chat_commands::entered(const std::string &line)
             }
         } else if (command == "/bell" && (arg == "on" || arg == "off")) {
             set_bell(arg == "on");
+        } else if (command == "/search" && !arg.empty()) {
+            search(arg);
+        } else if (command == "/history" && (arg == "on" || arg == "off")) {
+            client_history().turn(arg == "on");
         } else {
             view_.note("unknown command " + command + " (nothing was sent); /help lists the commands");
         }
@@ -197,7 +233,7 @@ bool chat_commands::entered(const std::string &line)
         text = line.substr(1);
     std::string me = name();
     std::string bytes = (me.empty() ? std::string() : me + ": ") + text;
-    view_.own_line(bytes);
+    own_line(bytes);
     queue_line(bytes + "\n");
     return true;
 }

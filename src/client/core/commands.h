@@ -1,5 +1,5 @@
 // commands.h - what a person types, in any front-end: lines for the room, and the commands (/me,
-// /nick, /names, /relay, /bell, /quit, /help, //TEXT); the lines that wait for the relay; the names
+// /nick, /names, /relay, /bell, /search, /history, /quit, /help, //TEXT); the lines that wait for the relay; the names
 // heard in the room; and the name file, which every front-end shares.
 #pragma once
 
@@ -32,8 +32,11 @@ public:
     chat_commands(const chat_commands &) = delete;
     chat_commands &operator=(const chat_commands &) = delete;
 
-    // Tells the view the name, and starts the thread that sends the lines typed, waiting for the
-    // relay while it is away.
+    // Keeps no history in this run (--no-history); before start().
+    void no_history() { no_history_ = true; }
+    // Tells the view the name, starts the history (keeping what is shown, with the last lines kept
+    // handed to the view), and starts the thread that sends the lines typed, waiting for the relay
+    // while it is away.
     void start();
     // A line entered (GB18030, no line end): a command, or a line for the room. false if it was
     // /quit: the person asks to leave, and the front-end ends.
@@ -57,8 +60,12 @@ private:
     void send_outbox();
     void list_relays_heard();
 
+    void own_line(const std::string &line);
+    void search(const std::string &text);
+
     connection &conn_;
     chat_view &view_;
+    bool no_history_ = false;
 
     std::mutex state_mtx_;  // the name and the bell: the receiver reads them for each line
     std::string name_;

@@ -5,6 +5,8 @@
 #include "common/gb18030.h"
 #include "platform/terminal.h"
 
+#include <algorithm>
+
 int gb18030_length(const unsigned char *p, std::size_t len)
 {
     if (p[0] < 0x80)
@@ -53,6 +55,57 @@ void gb18030_reader::take(const std::string &in, std::string &out, bool at_end)
         at += static_cast<std::size_t>(n);
     }
     held_.erase(0, at);
+}
+
+void line_cutter::add(const char *bytes, std::size_t len)
+{
+    if (len == 0)
+        return;
+    if (!begun())
+        since_ = std::chrono::steady_clock::now();
+    std::size_t kept = std::min(len, LINE_SHOWN - partial_.size());
+    partial_.append(bytes, kept);
+    if (kept < len) {
+        cut_ += len - kept;
+        cut_ends_cr_ = bytes[len - 1] == '\r';
+    }
+}
+
+void line_cutter::end(const line_fn &line)
+{
+    if (!begun())
+        return;
+    if (cut_ == 0) {
+        if (!partial_.empty() && partial_.back() == '\r')
+            partial_.pop_back();
+        line(partial_);
+    } else {
+        std::size_t whole = 0;
+        for (int n; whole < partial_.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
+            n = gb18030_length(reinterpret_cast<const unsigned char *>(partial_.data()) + whole, partial_.size() - whole);
+            if (n == 0)
+                break;  // a character cut short by the cap
+        }
+        std::size_t left_out = cut_ + (partial_.size() - whole) - (cut_ends_cr_ ? 1 : 0);
+        partial_.resize(whole);
+        line(partial_ + " ... (" + std::to_string(left_out) + " bytes not shown)");
+    }
+    partial_.clear();
+    cut_ = 0;
+    cut_ends_cr_ = false;
+}
+
+void line_cutter::take(const std::string &bytes, const line_fn &line)
+{
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = bytes.find('\n', from)) != std::string::npos; from = nl + 1) {
+        add(bytes.data() + from, nl - from);
+        if (!begun())
+            line("");  // an empty line
+        else
+            end(line);
+    }
+    add(bytes.data() + from, bytes.size() - from);
 }
 
 namespace {
@@ -147,6 +200,15 @@ bool hidden(std::uint32_t c)
 
 std::string safe_to_show(const std::string &text, bool on_one_row)
 {
+    // Most lines are printable ASCII, which shows as it is: one look at each byte, and a copy.
+    bool plain = true;
+    for (unsigned char c : text)
+        if (c < 0x20 || c >= 0x7F) {
+            plain = false;
+            break;
+        }
+    if (plain)
+        return text;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     std::string out;
     out.reserve(text.size());

@@ -2,8 +2,10 @@
 // shown of it, and the names in it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The length of the GB18030 character that begins at p, with len bytes there: 1, 2 or 4; 0 if the
@@ -25,6 +27,33 @@ public:
 
 private:
     std::string held_;
+};
+
+// The most of one line from the room that is shown, and kept: more is no use on a screen, and a
+// line that never ends must cost time, not memory.
+const std::size_t LINE_SHOWN = 16 * 1024;
+
+// Cuts what the relay passes on into the lines every front-end shows, and the history keeps: at
+// each LF, a CR before it taken off; a line longer than LINE_SHOWN cut to whole characters, with a
+// word on what was left out. The lines are the bytes as they came, not yet made safe to show.
+class line_cutter {
+public:
+    using line_fn = std::function<void(const std::string &)>;
+    // Takes bytes from the room: each line they end goes to `line`. Only the bytes that are new are
+    // looked at: a line that keeps coming is not read again.
+    void take(const std::string &bytes, const line_fn &line);
+    // Ends the line begun, if there is one: the stream ended, or the line waited long enough.
+    void end(const line_fn &line);
+    bool begun() const { return !partial_.empty() || cut_ > 0; }
+    std::chrono::steady_clock::time_point begun_at() const { return since_; }
+
+private:
+    void add(const char *bytes, std::size_t len);
+
+    std::string partial_;      // the start of the line whose end is still to come; capped
+    std::size_t cut_ = 0;      // the bytes of that line past the cap, not kept
+    bool cut_ends_cr_ = false; // the last of them was a CR (the line end's, if a LF follows)
+    std::chrono::steady_clock::time_point since_;  // when its first byte came
 };
 
 // The cells a character takes on a terminal: 2 for East Asian wide and full-width characters and

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Exit statuses.
 const int EXIT_USAGE = 1;
@@ -16,6 +17,14 @@ struct heard_line {
     std::string name;         // the name it begins with, "" if none
     std::size_t text_at = 0;  // where its text begins, after the name
     bool mention = false;     // it says our name in its text, and the bell is on
+};
+
+// A line of the history: the day and time it was shown, and its text as it was shown (GB18030, made
+// safe again as it was read back).
+struct kept_line {
+    std::string day;   // "YYYY-MM-DD"
+    std::string time;  // "HH:MM:SS"
+    std::string text;
 };
 
 // What the connection reports, from its own threads.
@@ -47,4 +56,8 @@ public:
     virtual void set_bell(bool on) = 0;
     // How many lines typed wait for the relay.
     virtual void set_waiting(std::size_t lines) = 0;
+    // Lines from the history, oldest first: the last ones kept, as the client starts (found false),
+    // or what /search found (found true). A front-end that shows them no way of its own has each
+    // noted, "YYYY-MM-DD HH:MM:SS text".
+    virtual void history_lines(const std::vector<kept_line> &lines, bool found);
 };

@@ -6,6 +6,7 @@
 // client's core (../core), which never ends the process: every way out is here.
 #include "client/core/commands.h"
 #include "client/core/connection.h"
+#include "client/core/history.h"
 #include "client/core/text.h"
 #include "client/core/view.h"
 #include "client/terminal/line_mode.h"
@@ -28,8 +29,9 @@ namespace {
 
 void print_usage(std::FILE *to)
 {
-    std::fprintf(to, "usage: chat_client [--name NAME] [--reconnect] [HOST]\n"
+    std::fprintf(to, "usage: chat_client [--name NAME] [--reconnect] [--no-history | --keep-history] [HOST]\n"
                      "       chat_client --list\n"
+                     "       chat_client --history [TEXT]\n"
                      "       chat_client --version\n"
                      "Without HOST, waits for a relay's announcement on the local network and connects to\n"
                      "the first relay heard. --list prints the address of every relay heard within 4 s.\n"
@@ -37,12 +39,19 @@ void print_usage(std::FILE *to)
                      "is asked for once and remembered. Text typed and shown on a terminal travels as\n"
                      "GB18030; pipes and files pass bytes unchanged. On a terminal the client shows a screen\n"
                      "(/help there lists its commands) and finds the relay again when the connection is\n"
-                     "lost; --reconnect does that in pipes too, instead of exiting with status 3.\n");
+                     "lost; --reconnect does that in pipes too, instead of exiting with status 3.\n"
+                     "The screen keeps every line it shows in a file a day (/history off, or --no-history,\n"
+                     "keeps none); --keep-history keeps the lines of pipes too. --history prints every line\n"
+                     "kept, or those that say TEXT (the case of Latin letters aside), oldest first.\n");
 }
 
 struct options {
     bool list = false;
     bool reconnect = false;
+    bool history = false;       // --history: print the lines kept
+    int history_text_arg = 0;   // the index of its TEXT in argv, if given
+    bool no_history = false;
+    bool keep_history = false;
     int name_arg = 0;  // the index of NAME in argv, if given
     std::string host;  // empty: find the relay by its announcement
 };
@@ -55,6 +64,15 @@ bool parse_options(int argc, char **argv, options &opts)
             opts.list = true;
         else if (std::strcmp(argv[i], "--reconnect") == 0)
             opts.reconnect = true;
+        else if (std::strcmp(argv[i], "--no-history") == 0)
+            opts.no_history = true;
+        else if (std::strcmp(argv[i], "--keep-history") == 0)
+            opts.keep_history = true;
+        else if (std::strcmp(argv[i], "--history") == 0 && !opts.history) {
+            opts.history = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-')
+                opts.history_text_arg = ++i;
+        }
         else if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc && argv[i + 1][0] != '\0')
             opts.name_arg = ++i;
         else if (argv[i][0] != '-' && opts.host.empty())
@@ -62,7 +80,9 @@ bool parse_options(int argc, char **argv, options &opts)
         else
             return false;
     }
-    return !(opts.list && (!opts.host.empty() || opts.name_arg != 0));
+    if (opts.history && (opts.list || !opts.host.empty() || opts.name_arg != 0 || opts.reconnect))
+        return false;
+    return !(opts.list && (!opts.host.empty() || opts.name_arg != 0)) && !(opts.no_history && opts.keep_history);
 }
 
 screen room;  // on a terminal that can show it
@@ -71,6 +91,7 @@ screen room;  // on a terminal that can show it
 // client goes through here.
 [[noreturn]] void exit_client(int status)
 {
+    client_history().flush();
     room.stop();
     leave_screen_mode();
     std::fflush(stdout);
@@ -96,6 +117,39 @@ int list_relays(connection &conn)
     return EXIT_NO_SERVER;
 }
 
+// Prints every line kept that says the text (all if none), "YYYY-MM-DD HH:MM:SS text", oldest
+// first: as UTF-8, as the files hold it, to a pipe or a file; converted, to a terminal.
+int print_history(char **argv, int text_arg, bool terminal)
+{
+    std::string text;
+    if (text_arg != 0) {
+        char given[4096];
+        int n = argument_in_gb18030(argv, text_arg, given, sizeof given);
+        if (n < 0) {
+            std::fprintf(stderr, "chat_client: the text to find is too long or not text\n");
+            return EXIT_USAGE;
+        }
+        text = utf8_from_gb18030(std::string(given, static_cast<std::size_t>(n)));
+    }
+    std::string out;
+    auto write_out = [&out, terminal] {
+        if (terminal)
+            show_text(out.data(), out.size());
+        else
+            std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+    };
+    chat_history::each(text, [&](const kept_line &k) {
+        std::string line = k.day + " " + (k.time.empty() ? std::string("--:--:--") : k.time) + " ";
+        out += line + (terminal ? k.text : utf8_from_gb18030(k.text)) + "\n";
+        if (out.size() >= 64 * 1024)
+            write_out();
+    });
+    write_out();
+    std::fflush(stdout);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -118,6 +172,8 @@ int main(int argc, char **argv)
     }
     binary_stdio();
     terminal_sides terminal = prepare_terminal();
+    if (opts.history)
+        exit_client(print_history(argv, opts.history_text_arg, terminal.output));
     std::string name;
     if (opts.name_arg != 0) {
         char given[1024];
@@ -160,6 +216,8 @@ int main(int argc, char **argv)
         // Both live as long as the process, as their threads do.
         static connection conn(how, room);
         static chat_commands commands(conn, room, name);
+        if (opts.no_history)
+            commands.no_history();
         room.tell_lines_to([](const std::string &line) { return commands.heard(line); });
         commands.start();
         std::thread([] {
@@ -170,6 +228,9 @@ int main(int argc, char **argv)
         room.run_editor([](const std::string &line) { return commands.entered(line); });
         exit_client(0);
     }
+    // Lines in pipes are kept only if asked for.
+    if (opts.keep_history)
+        client_history().start(lines, false);
     static connection conn(how, lines);
     int status = conn.connect_first();
     if (status != 0)

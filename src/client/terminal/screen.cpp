@@ -20,9 +20,6 @@ const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a ro
 const auto FRAME = milliseconds(16);      // about what a person can see
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the bell
-// The most of one line from the relay that is shown, and kept: more is no use on a screen, and a
-// line that never ends must cost time, not memory.
-const std::size_t LINE_SHOWN = 16 * 1024;
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
 // were, the cursor on the cleared bottom line, where the shell's prompt goes.
@@ -144,57 +141,13 @@ void screen::show_chat_line(const std::string &raw)
     add_line(shown);
 }
 
-// Adds bytes that end no line to the line begun, up to what is shown of a line; the rest is only
-// counted.
-void screen::take_partial(const char *bytes, std::size_t len)
-{
-    if (len == 0)
-        return;
-    if (partial_.empty() && partial_cut_ == 0)
-        partial_since_ = steady_clock::now();
-    std::size_t kept = std::min(len, LINE_SHOWN - partial_.size());
-    partial_.append(bytes, kept);
-    if (kept < len) {
-        partial_cut_ += len - kept;
-        cut_ends_cr_ = bytes[len - 1] == '\r';
-    }
-}
-
-// Shows the line begun, cut to whole characters with a word on what was left out, if it was long.
-void screen::end_partial()
-{
-    if (partial_cut_ == 0) {
-        if (!partial_.empty() && partial_.back() == '\r')
-            partial_.pop_back();
-        show_chat_line(partial_);
-    } else {
-        std::size_t whole = 0;
-        for (int n; whole < partial_.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
-            n = gb18030_length(reinterpret_cast<const unsigned char *>(partial_.data()) + whole, partial_.size() - whole);
-            if (n == 0)
-                break;  // a character cut short by the cap
-        }
-        std::size_t left_out = partial_cut_ + (partial_.size() - whole) - (cut_ends_cr_ ? 1 : 0);
-        partial_.resize(whole);
-        show_chat_line(partial_ + " ... (" + std::to_string(left_out) + " bytes not shown)");
-    }
-    partial_.clear();
-    partial_cut_ = 0;
-    cut_ends_cr_ = false;
-}
-
 void screen::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    // Only the bytes that are new are looked at: a line that keeps coming is not read again.
-    std::size_t from = 0;
-    for (std::size_t nl; (nl = bytes.find('\n', from)) != std::string::npos; from = nl + 1) {
-        take_partial(bytes.data() + from, nl - from);
-        end_partial();
-    }
-    take_partial(bytes.data() + from, bytes.size() - from);
-    if (at_end && (!partial_.empty() || partial_cut_ > 0))
-        end_partial();
+    auto show = [this](const std::string &line) { show_chat_line(line); };
+    cutter_.take(bytes, show);
+    if (at_end)
+        cutter_.end(show);
 }
 
 void screen::note(const std::string &text)
@@ -216,6 +169,22 @@ void screen::own_line(const std::string &line)
 {
     std::lock_guard<std::mutex> lock(mu_);
     add_line(clock_hh_mm() + " \x1b[1m" + printable(line) + "\x1b[0m");
+}
+
+// The last lines kept, dimmed above a rule, with their day where it is not today; or what /search
+// found, each with its day and time.
+void screen::history_lines(const std::vector<kept_line> &lines, bool found)
+{
+    clock_time t = local_clock();
+    char today[16];
+    std::snprintf(today, sizeof today, "%04d-%02d-%02d", t.year, t.month, t.day);
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const kept_line &k : lines) {
+        std::string when = found ? k.day + " " + k.time : (k.day == today ? "" : k.day + " ") + k.time.substr(0, 5);
+        add_line("\x1b[2m" + when + " " + printable(k.text) + "\x1b[0m");
+    }
+    if (!found)
+        add_line("\x1b[2m---------------- the history above; this run below ----------------\x1b[0m");
 }
 
 void screen::set_name(const std::string &name)
@@ -250,8 +219,8 @@ void screen::render_loop()
                 redraw_all_ = true;
             }
             // Text that ends no line (a peer that sent none) shows once it has waited a while.
-            if ((!partial_.empty() || partial_cut_ > 0) && steady_clock::now() - partial_since_ > PARTIAL_WAIT)
-                end_partial();
+            if (cutter_.begun() && steady_clock::now() - cutter_.begun_at() > PARTIAL_WAIT)
+                cutter_.end([this](const std::string &line) { show_chat_line(line); });
             render();
         }
         std::this_thread::sleep_for(FRAME);

@@ -10,12 +10,14 @@
 
 #include "client/core/commands.h"
 #include "client/core/connection.h"
+#include "client/core/history.h"
 #include "client/core/text.h"
 #include "client/core/view.h"
 #include "platform/net.h"
 #include "platform/settings.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
+#include "window_find.h"
 #include "window_resource.h"
 #include "window_room.h"
 #include "window_text.h"
@@ -57,12 +59,14 @@ const COLORREF NAME_COLOURS[12] = {
 const COLORREF GREY = RGB(128, 128, 128);
 
 const char USAGE[] =
-    "usage: chat_window [--name NAME] [HOST]\n"
+    "usage: chat_window [--name NAME] [--no-history] [HOST]\n"
     "       chat_window --version\n\n"
     "Without HOST, waits for a relay's announcement on the local network and connects to the first "
     "relay heard; when the connection is lost, it finds the relay again. With --name, every line sent "
     "begins with \"NAME: \"; without it, the name is asked for once and remembered (the console "
-    "client uses the same name). Type /help in the window for its commands.";
+    "client uses the same name). The window keeps what it shows, and shows the last lines again at the "
+    "next start (--no-history keeps nothing in this run); Ctrl+F finds text, on into the history. Type "
+    "/help in the window for its commands.";
 
 [[noreturn]] void exit_client(int status);
 
@@ -193,7 +197,9 @@ void lay_out()
     int gap = MulDiv(4, static_cast<int>(dpi), 96);
     int input_h = font_height() * 3 + gap * 2;
     int bottom = r.bottom - status_h;
-    MoveWindow(list, 0, 0, r.right, bottom - input_h - gap, TRUE);
+    int find_h = find_bar_height(font_height());
+    place_find_bar(0, 0, r.right, find_h, font);
+    MoveWindow(list, 0, find_h, r.right, bottom - input_h - gap - find_h, TRUE);
     MoveWindow(input, 0, bottom - input_h, r.right, input_h, TRUE);
 }
 
@@ -245,7 +251,7 @@ void append_lines(const std::vector<shown_line> &lines)
             spans.push_back({name_at, text_at, NAME_COLOURS[l.colour % 12], false, own});
         text += l.text;
         long end = list_chars + static_cast<long>(text.size());
-        if (l.kind == shown_line::NOTE)
+        if (l.kind == shown_line::NOTE || l.kind == shown_line::KEPT)
             spans.push_back({text_at, end, GREY, false, false});
         else
             spans.push_back({text_at, end, 0, true, own});
@@ -721,6 +727,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 struct options {
     std::string name;  // GB18030; empty: the remembered one, or asked for
     std::string host;
+    bool no_history = false;
 };
 
 // Reads the command line: 0 to go on, or the exit status after a message for --help, --version
@@ -746,6 +753,8 @@ int parse_options(options &opts)
                 message(std::string("chat_window: --name: ") + why, MB_ICONERROR);
                 status = EXIT_USAGE;
             }
+        } else if (a == L"--no-history") {
+            opts.no_history = true;
         } else if (!a.empty() && a[0] != L'-' && opts.host.empty()) {
             opts.host = gb18030_text(a);
         } else {
@@ -793,6 +802,7 @@ HWND make_window(HINSTANCE instance)
     SendMessageW(list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
     SendMessageW(list, EM_EXLIMITTEXT, 0, 64 << 20);
     SendMessageW(input, EM_LIMITTEXT, 64 * 1024, 0);
+    make_find_bar(w, list, input, room, lay_out);
     make_font();
     lay_out();
     return w;
@@ -803,6 +813,7 @@ HWND make_window(HINSTANCE instance)
 // window and icon with it.
 void exit_client(int status)
 {
+    client_history().flush();
     if (main_window != nullptr)
         tray_icon(NIM_DELETE);
     ExitProcess(static_cast<UINT>(status));
@@ -862,6 +873,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     conn = &connected;
     commands = &chat;
     room.tell_lines_to([](const std::string &line) { return chat.heard(line); });
+    if (opts.no_history)
+        chat.no_history();
     chat.start();
     SetFocus(input);
     SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
@@ -872,6 +885,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (find_bar_key(msg))
+            continue;  // Ctrl+F, and the find bar's keys
         if (msg.message == WM_KEYDOWN && msg.hwnd == input && msg.wParam == VK_RETURN &&
             (GetKeyState(VK_SHIFT) & 0x8000) == 0) {
             send_typed();  // Enter sends; Shift+Enter starts a new line in the box

@@ -126,6 +126,31 @@ void window_room::own_line(const std::string &line)
     add(std::move(shown));
 }
 
+// The last lines kept, dimmed above a rule, with their day where it is not today; or what a search
+// found, each with its day and time.
+void window_room::history_lines(const std::vector<kept_line> &lines, bool found)
+{
+    clock_time t = local_clock();
+    char today[16];
+    std::snprintf(today, sizeof today, "%04d-%02d-%02d", t.year, t.month, t.day);
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const kept_line &k : lines) {
+        shown_line shown;
+        shown.kind = shown_line::KEPT;
+        std::string when = found ? k.day + " " + k.time : (k.day == today ? "" : k.day + " ") + k.time.substr(0, 5);
+        shown.time = wide_text(when);
+        shown.text = shown_text(k.text);
+        add(std::move(shown));
+    }
+    if (!found) {
+        shown_line rule;
+        rule.kind = shown_line::KEPT;
+        rule.time = clock_hh_mm();
+        rule.text = L"---------------- the history above; this run below ----------------";
+        add(std::move(rule));
+    }
+}
+
 void window_room::set_name(const std::string &name)
 {
     std::lock_guard<std::mutex> lock(mu_);

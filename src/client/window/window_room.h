@@ -16,8 +16,8 @@
 
 // One line of the message list, shown safe.
 struct shown_line {
-    enum kind_t { CHAT, OWN, NOTE } kind = CHAT;
-    std::wstring time;  // "HH:MM"
+    enum kind_t { CHAT, OWN, NOTE, KEPT } kind = CHAT;  // KEPT: from the history, dimmed
+    std::wstring time;  // "HH:MM"; a line from the history's has its day before, where not today
     std::wstring name;  // the name part ("NAME: " or "* NAME "), coloured; may be empty
     std::wstring text;  // the rest
     int colour = 0;     // of the name: 0 to 11
@@ -48,6 +48,7 @@ public:
     void set_name(const std::string &name) override;
     void set_bell(bool on) override;
     void set_waiting(std::size_t lines) override;
+    void history_lines(const std::vector<kept_line> &lines, bool found) override;
 
     // For the window's thread, once a frame: the lines that came since the last call (at most a
     // list's worth: a room faster than the eye loses the oldest), and the state. A line begun and
