@@ -160,9 +160,15 @@ public:
     // breaks them itself).
     std::string joined_text()
     {
-        std::string text = capture("-p -J");
-        text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-        return text;
+        // The screen wraps a long line itself, onto rows that begin six blanks in: they join up again.
+        std::string text = capture("-p -J"), joined;
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (text[at] != '\n')
+                joined += text[at];
+            else if (text.compare(at + 1, 6, "      ") == 0)
+                at += 6;
+        }
+        return joined;
     }
     void save(const std::string &name)
     {
