@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -104,8 +105,12 @@ protected:
         ASSERT_FALSE(number.empty()) << "Xvfb did not start";
         display_ = "DISPLAY=:" + number;
         home_ = "HOME=" + dir_;
-        // The window's history, in the prefix's folder for the user's data, starts empty.
-        std::system("rm -rf '" RELAY_WINDOW_WINEPREFIX "/drive_c/users/window-tester/AppData/Local/Chat Relay/history'");
+        // A Windows user of each test's own, so that tests running at once share no name file or
+        // history: what the programs keep in its profile starts empty.
+        std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        user_ = "USER=window-" + std::to_string(std::hash<std::string>()(test) % 100000);
+        std::string profile = RELAY_WINDOW_WINEPREFIX "/drive_c/users/" + user_.substr(5);
+        std::system(("rm -rf '" + profile + "/AppData/Local/Chat Relay' '" + profile + "/AppData/Roaming/Chat Relay'").c_str());
         wm_ = spawn({"fluxbox"}, {display_, home_});
         auto deadline = Clock::now() + seconds(20);
         while (x("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") == std::string::npos) {
@@ -134,7 +139,7 @@ protected:
     {
         shown_ = &w;
         w.run_under_wine(RELAY_WINDOW_WINE, RELAY_WINDOW_WINEPREFIX);
-        w.start(RELAY_WINDOW, args, {display_, "USER=window-tester"});
+        w.start(RELAY_WINDOW, args, {display_, user_});
     }
 
     // window_probe.exe on the window's own wineserver (or that of another run of it): the text it printed.
@@ -192,7 +197,7 @@ protected:
     Program window;
     Program *shown_ = &window;  // the window the probe reads: its wineserver
     pid_t xvfb_ = -1, wm_ = -1, other_ = -1;
-    std::string dir_, display_, home_;
+    std::string dir_, display_, home_, user_;
 };
 
 TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsPlainText)
@@ -200,7 +205,7 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     // A name chat_client would refuse is refused here too, in its words, before any window.
     Program refused;
     refused.run_under_wine(RELAY_WINDOW_WINE, RELAY_WINDOW_WINEPREFIX);
-    refused.start(RELAY_WINDOW, {"--name", std::string(33, 'n'), "127.0.0.1"}, {display_, "USER=window-tester"});
+    refused.start(RELAY_WINDOW, {"--name", std::string(33, 'n'), "127.0.0.1"}, {display_, user_});
     EXPECT_TRUE(wait_probe("message", "chat_window: --name: a name takes 32 bytes at most", START_TIMEOUT, &refused))
         << probe("message", &refused);
     refused.stop();
@@ -342,15 +347,16 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     press("Return");
     EXPECT_EQ(window.wait_exit(seconds(10)), 0);
 
-    // What was shown is shown again, dimmed above a rule, the peer's escape as its mark; and found.
+    // What was shown is shown again, dimmed above a rule (the last 50 lines: the flood's end); and
+    // found, the peer's escape as its mark.
     window.stop();
     Program again;
     start_window({"127.0.0.1"}, again);
     ASSERT_TRUE(wait_probe("list", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << probe("list");
     list = probe("list");
     size_t rule = list.find("the history above; this run below");
-    EXPECT_LT(list.find(shown), rule) << list;
-    EXPECT_LT(list.find("\u5c0f\u660e: hello all\r"), rule) << list;
+    EXPECT_LT(list.find("bob: the flood is over\r"), rule) << list;
+    EXPECT_LT(list.find("\u5c0f\u660e: typing\r"), rule) << list;
     EXPECT_LT(rule, list.rfind("*** connected to 127.0.0.1:8888")) << list;
     bring_forward();
     type("/search RTF1");
@@ -359,10 +365,10 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     EXPECT_TRUE(wait_probe("list", " " + shown + "\r", seconds(5))) << probe("list");
     // Ctrl+F: up from the bottom, one match after another, the case aside; past the top, the history.
     press("ctrl+f");
-    type("HELLO ALL");
+    type("FLOOD IS OVER");
     press("Return");
     ASSERT_TRUE(wait_probe("found", "found", seconds(5))) << probe("found");
-    EXPECT_EQ(probe("selected"), "hello all");
+    EXPECT_EQ(probe("selected"), "flood is over");
     press("Return");
     EXPECT_TRUE(wait_probe("found", "the history's lines that say it are listed at the bottom", seconds(5))) << probe("found");
     EXPECT_TRUE(wait_probe("list", "*** found in the history (the newest 1):", seconds(5))) << probe("list");

@@ -45,6 +45,7 @@ const std::size_t CUT_STEP = 500;       // lines taken off the top of the list a
 const long LIST_CHARS = 4L << 20;       // and the characters the list holds at most: long lines too
 const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
 const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long lines lets typing through too
+const std::size_t FLOOD_CHARS = 3 * 16384 + 64;  // a frame with more (three pieces of a long line) is a flood: capped
 const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
 const UINT WM_TRAY = WM_APP + 1;        // the notification-area icon was clicked
 const UINT WM_RELAYS = WM_APP + 2;      // the relay dialog's listening is done
@@ -419,24 +420,47 @@ void frame()
     if (!lines.empty()) {
         attend(lines);
         // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
-        // window's thread, and so the typing, for seconds: the newest lines show, as many and as
-        // long as a frame takes, and the rest are counted.
-        std::size_t kept = 0, chars = 0;
-        for (auto l = lines.rbegin(); l != lines.rend() && kept < FRAME_LINES; ++l, ++kept) {
-            chars += l->time.size() + l->name.size() + l->text.size() + 2;
-            if (kept > 0 && chars > FRAME_CHARS)
-                break;
-        }
-        if (kept < lines.size()) {
-            skipped += lines.size() - kept;
-            lines.erase(lines.begin(), lines.end() - static_cast<long>(kept));
+        // window's thread, and so the typing, for seconds: in such a flood the newest lines show, as
+        // many and as long as a frame takes, and the rest are counted. What a quiet room sends at
+        // once (a long line's pieces, say) all shows, and so do the history's lines (shown again at
+        // the start, or found), which come once.
+        auto chars_of = [](const shown_line &l) { return l.time.size() + l.name.size() + l.text.size() + 2; };
+        std::size_t live = 0, live_chars = 0;
+        for (const shown_line &l : lines)
+            if (l.kind != shown_line::KEPT) {
+                ++live;
+                live_chars += chars_of(l);
+            }
+        if (live > FRAME_LINES || live_chars > FLOOD_CHARS) {
+            std::size_t kept = 0, chars = 0, from = lines.size();  // the room's lines before `from` go
+            for (std::size_t i = lines.size(); i-- > 0;) {
+                if (lines[i].kind == shown_line::KEPT)
+                    continue;
+                chars += chars_of(lines[i]);
+                if (kept == FRAME_LINES || (kept > 0 && chars > FRAME_CHARS))
+                    break;
+                ++kept;
+                from = i;
+            }
+            std::vector<shown_line> shown;
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                if (i >= from || lines[i].kind == shown_line::KEPT)
+                    shown.push_back(std::move(lines[i]));
+                else
+                    ++skipped;
+            }
+            lines.swap(shown);
             // One long line alone can hold the thread as long (the list wraps it as it goes in):
             // in a flood, the last line shows as much as a frame takes.
-            shown_line &only = lines.back();
-            if (only.text.size() > FRAME_CHARS) {
-                std::size_t left_out = only.text.size() - FRAME_CHARS;
-                only.text.resize(FRAME_CHARS);
-                only.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
+            for (auto l = lines.rbegin(); l != lines.rend(); ++l) {
+                if (l->kind == shown_line::KEPT)
+                    continue;
+                if (l->text.size() > FRAME_CHARS) {
+                    std::size_t left_out = l->text.size() - FRAME_CHARS;
+                    l->text.resize(FRAME_CHARS);
+                    l->text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
+                }
+                break;
             }
         }
         if (skipped > 0 && now_ms() - skip_told_ms >= SKIP_NOTE_MS) {

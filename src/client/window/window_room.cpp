@@ -17,6 +17,7 @@ using std::chrono::steady_clock;
 const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 const std::size_t LINE_BYTES = 16 * 1024;       // a longer line, or text with no line end, shows in pieces
 const std::size_t FRESH_BYTES = 8u << 20;       // lines waiting for the window's thread, at most
+const std::size_t KEPT_CHARS = 1000;            // of a line of the history shown again or found
 
 // The time of day for a line, read at most once a second (reading the local time can cost a walk
 // over the system's time zone files, as under Wine: not something to do for every line of a flood).
@@ -140,6 +141,10 @@ void window_room::history_lines(const std::vector<kept_line> &lines, bool found)
         std::string when = found ? k.day + " " + k.time : (k.day == today ? "" : k.day + " ") + k.time.substr(0, 5);
         shown.time = wide_text(when);
         shown.text = shown_text(k.text);
+        // Fifty lines of a flood's worth each would hold the window for seconds as it opens; the
+        // file keeps them whole.
+        if (shown.text.size() > KEPT_CHARS)
+            shown.text = shown.text.substr(0, KEPT_CHARS) + L" ...";
         add(std::move(shown));
     }
     if (!found) {
