@@ -1049,6 +1049,16 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     std::string kept_hostile = hostile_row->substr(5);  // after the screen's "HH:MM"
     while (!kept_hostile.empty() && kept_hostile.back() == ' ')
         kept_hostile.pop_back();
+    // The rows it wrapped onto belong to it: the screen's own begin six blanks in, and Wine's
+    // console, narrower than the pane, wraps at its edge too; the status row ends them.
+    for (auto r = hostile_row + 1; r != rows.end() && !r->empty() && r->compare(0, 12, " chat_client") != 0; ++r) {
+        std::string more = r->compare(0, 6, "      ") == 0 ? r->substr(6) : *r;
+        while (!more.empty() && more.back() == ' ')
+            more.pop_back();
+        if (more.empty())
+            break;
+        kept_hostile += more;
+    }
     size_t at = today.find(kept_hostile + "\n");
     ASSERT_NE(at, std::string::npos) << today << "\nshown: " << kept_hostile;
     EXPECT_EQ(today[at - 3], ':') << "not after its time: " << today;
@@ -1246,7 +1256,9 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     ASSERT_EQ(std::system(("echo 127.0.0.1 > '" + relay_file + "'").c_str()), 0);
     c.start("--name alice", "USER=dora");
     ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1:8888", START_TIMEOUT)) << c.text();
-    EXPECT_EQ(c.text().find("found server at"), std::string::npos) << "the relay of last time was not tried first: " << c.text();
+    std::string this_run = c.text();  // below the history's lines shown again, if any
+    this_run = this_run.substr(this_run.find("this run below") == std::string::npos ? 0 : this_run.find("this run below"));
+    EXPECT_EQ(this_run.find("found server at"), std::string::npos) << "the relay of last time was not tried first: " << c.text();
     std::remove(relay_file.c_str());
 }
 
