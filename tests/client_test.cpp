@@ -1080,6 +1080,13 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     c.type("again");
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(12, seconds(10)), "dave: again\n");
+    // Turned off, nothing more is kept, and that is remembered for the next start.
+    c.type("/history off");
+    c.press("Enter");
+    ASSERT_TRUE(c.wait_for("*** the history is off: nothing shown from now on is kept", seconds(5))) << c.text();
+    c.type("off the record");
+    c.press("Enter");
+    EXPECT_EQ(peer.recv_exact(21, seconds(10)), "dave: off the record\n");
     c.type("/search HI");
     c.press("Enter");
     ASSERT_TRUE(c.wait_for("*** 1 line kept says \"HI\":", seconds(5))) << c.text();
@@ -1091,6 +1098,17 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     c.type("/quit");
     c.press("Enter");
     EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    c.start("127.0.0.1", "USER=carol");
+    ASSERT_TRUE(c.wait_for("*** the history is off: nothing shown is kept (/history on keeps it again)", START_TIMEOUT))
+        << c.text();
+    EXPECT_EQ(c.text().find("the history above"), std::string::npos) << c.text();
+    c.type("/history on");
+    c.press("Enter");
+    ASSERT_TRUE(c.wait_for("*** the history is on: what is shown is kept in ", seconds(5))) << c.text();
+    c.type("/quit");
+    c.press("Enter");
+    EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    EXPECT_EQ(c.file(history + "/" + day_file(0)).find("off the record"), std::string::npos);
 
     // Printed, oldest first, the case of Latin letters aside.
     ChatClient printed;

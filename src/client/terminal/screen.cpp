@@ -210,8 +210,11 @@ void screen::render_loop()
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mu_);
-            // The size is looked at now and then: a resize sends no character.
-            changed_.wait_for(lock, milliseconds(200));
+            // The size is looked at now and then: a resize sends no character. What changed while
+            // the last frame was out is drawn at once, not at the next look at the size.
+            changed_.wait_for(lock, milliseconds(200), [this] {
+                return !stopped_ && (redraw_all_ || fresh_ > 0 || redraw_status_ || redraw_input_ || bell_due_);
+            });
             int rows = 0, cols = 0;
             if (terminal_size(&rows, &cols) && (rows != rows_ || cols != cols_) && rows >= 4 && cols >= 10) {
                 rows_ = rows;
