@@ -5,6 +5,9 @@
 #include "common/gb18030.h"
 #include "platform/terminal.h"
 
+#include <algorithm>
+#include <cstring>
+
 int gb18030_length(const unsigned char *p, std::size_t len)
 {
     if (p[0] < 0x80)
@@ -53,6 +56,66 @@ void gb18030_reader::take(const std::string &in, std::string &out, bool at_end)
         at += static_cast<std::size_t>(n);
     }
     held_.erase(0, at);
+}
+
+constexpr std::chrono::milliseconds line_cutter::LINE_WAIT;
+
+void line_cutter::keep(const char *bytes, std::size_t len)
+{
+    if (len == 0)
+        return;
+    if (!begun())
+        since_ = std::chrono::steady_clock::now();
+    std::size_t kept = std::min(len, LINE_SHOWN - partial_.size());
+    partial_.append(bytes, kept);
+    if (kept < len) {
+        cut_ += len - kept;
+        cut_ends_cr_ = bytes[len - 1] == '\r';
+    }
+}
+
+// Hands on the line begun, cut to whole characters with a word on what was left out, if it was long.
+void line_cutter::end(const each_line &line)
+{
+    std::string ended;
+    ended.swap(partial_);
+    if (cut_ == 0) {
+        if (!ended.empty() && ended.back() == '\r')
+            ended.pop_back();
+    } else {
+        std::size_t whole = 0;
+        for (int n; whole < ended.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
+            n = gb18030_length(reinterpret_cast<const unsigned char *>(ended.data()) + whole, ended.size() - whole);
+            if (n == 0)
+                break;  // a character cut short by the cap
+        }
+        std::size_t left_out = cut_ + (ended.size() - whole) - (cut_ends_cr_ ? 1 : 0);
+        ended.resize(whole);
+        ended += " ... (" + std::to_string(left_out) + " bytes not shown)";
+    }
+    cut_ = 0;
+    cut_ends_cr_ = false;
+    line(ended);
+}
+
+void line_cutter::take(const char *bytes, std::size_t len, bool at_end, const each_line &line)
+{
+    std::size_t from = 0;
+    for (const char *nl; (nl = static_cast<const char *>(std::memchr(bytes + from, '\n', len - from))) != nullptr;) {
+        std::size_t at = static_cast<std::size_t>(nl - bytes);
+        keep(bytes + from, at - from);
+        end(line);
+        from = at + 1;
+    }
+    keep(bytes + from, len - from);
+    if (at_end && begun())
+        end(line);
+}
+
+void line_cutter::end_if_waited(const each_line &line)
+{
+    if (begun() && std::chrono::steady_clock::now() - since_ > LINE_WAIT)
+        end(line);
 }
 
 namespace {

@@ -18,11 +18,7 @@ using std::chrono::steady_clock;
 const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
 const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a room of long lines too
 const auto FRAME = milliseconds(16);      // about what a person can see
-const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the bell
-// The most of one line from the relay that is shown, and kept: more is no use on a screen, and a
-// line that never ends must cost time, not memory.
-const std::size_t LINE_SHOWN = 16 * 1024;
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
 // were, the cursor on the cleared bottom line, where the shell's prompt goes.
@@ -113,57 +109,10 @@ void screen::show_chat_line(const std::string &raw)
     add_line(shown);
 }
 
-// Adds bytes that end no line to the line begun, up to what is shown of a line; the rest is only
-// counted.
-void screen::take_partial(const char *bytes, std::size_t len)
-{
-    if (len == 0)
-        return;
-    if (partial_.empty() && partial_cut_ == 0)
-        partial_since_ = steady_clock::now();
-    std::size_t kept = std::min(len, LINE_SHOWN - partial_.size());
-    partial_.append(bytes, kept);
-    if (kept < len) {
-        partial_cut_ += len - kept;
-        cut_ends_cr_ = bytes[len - 1] == '\r';
-    }
-}
-
-// Shows the line begun, cut to whole characters with a word on what was left out, if it was long.
-void screen::end_partial()
-{
-    if (partial_cut_ == 0) {
-        if (!partial_.empty() && partial_.back() == '\r')
-            partial_.pop_back();
-        show_chat_line(partial_);
-    } else {
-        std::size_t whole = 0;
-        for (int n; whole < partial_.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
-            n = gb18030_length(reinterpret_cast<const unsigned char *>(partial_.data()) + whole, partial_.size() - whole);
-            if (n == 0)
-                break;  // a character cut short by the cap
-        }
-        std::size_t left_out = partial_cut_ + (partial_.size() - whole) - (cut_ends_cr_ ? 1 : 0);
-        partial_.resize(whole);
-        show_chat_line(partial_ + " ... (" + std::to_string(left_out) + " bytes not shown)");
-    }
-    partial_.clear();
-    partial_cut_ = 0;
-    cut_ends_cr_ = false;
-}
-
 void screen::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    // Only the bytes that are new are looked at: a line that keeps coming is not read again.
-    std::size_t from = 0;
-    for (std::size_t nl; (nl = bytes.find('\n', from)) != std::string::npos; from = nl + 1) {
-        take_partial(bytes.data() + from, nl - from);
-        end_partial();
-    }
-    take_partial(bytes.data() + from, bytes.size() - from);
-    if (at_end && (!partial_.empty() || partial_cut_ > 0))
-        end_partial();
+    cutter_.take(bytes.data(), bytes.size(), at_end, [this](const std::string &line) { show_chat_line(line); });
 }
 
 void screen::note(const std::string &text)
@@ -219,8 +168,7 @@ void screen::render_loop()
                 redraw_all_ = true;
             }
             // Text that ends no line (a peer that sent none) shows once it has waited a while.
-            if ((!partial_.empty() || partial_cut_ > 0) && steady_clock::now() - partial_since_ > PARTIAL_WAIT)
-                end_partial();
+            cutter_.end_if_waited([this](const std::string &line) { show_chat_line(line); });
             render();
         }
         std::this_thread::sleep_for(FRAME);

@@ -2,6 +2,7 @@
 // line at the bottom that nothing arriving ever breaks. VT sequences only, no curses.
 #pragma once
 
+#include "client/core/text.h"
 #include "client/core/view.h"
 
 #include <chrono>
@@ -42,8 +43,6 @@ public:
 private:
     void add_line(const std::string &shown);  // under mu_
     void show_chat_line(const std::string &line);  // under mu_
-    void take_partial(const char *bytes, std::size_t len);  // under mu_
-    void end_partial();  // under mu_
     void render_loop();
     void render();  // under mu_
     void draw_input(std::string &out);  // under mu_
@@ -61,10 +60,7 @@ private:
     std::size_t fresh_ = 0;  // how many of the transcript's last lines are not drawn yet
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;
-    std::string partial_;  // the start of a line from the relay whose end is still to come; capped
-    std::size_t partial_cut_ = 0;  // the bytes of that line past the cap, not kept
-    bool cut_ends_cr_ = false;     // the last of them was a CR (the line end's, if a LF follows)
-    std::chrono::steady_clock::time_point partial_since_;  // when its first byte came
+    line_cutter cutter_;  // the room's stream, into lines
     std::string relay_;
     bool connected_ = false;
     std::string name_;

@@ -12,6 +12,7 @@
 #include "client/core/commands.h"
 #include "client/core/connection.h"
 #include "client/core/text.h"
+#include "client/core/version.h"
 #include "client/core/view.h"
 #include "platform/net.h"
 #include "platform/settings.h"
@@ -29,9 +30,6 @@
 #include <thread>
 #include <vector>
 
-#ifndef PROJECT_VERSION
-#define PROJECT_VERSION "1.5.0"  // the build normally says
-#endif
 
 namespace {
 
@@ -763,21 +761,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     restore_placement();
     tray_icon(NIM_ADD);
     std::string name = opts.name;
-    std::string why;
-    if (name.empty())
-        name = read_name_file(&why);
-    if (!why.empty())
-        room.note(why);
-    if (name.empty()) {
-        // The first start: the Windows user name offered, the one chosen remembered.
-        char login[256];
-        std::string offered(login, login_name(login, sizeof login));
-        if (name_refusal(offered) != nullptr)
-            offered.clear();
-        name = ask_name(offered);
-        if (!name.empty() && !remember_name(name, &why))
-            room.note(why);
-    }
+    if (name.empty())  // the first start asks, offering the Windows user name
+        name = name_for_person([](const std::string &offered, const char *) { return ask_name(offered); },
+                               [](const std::string &said) { room.note(said); });
     connection_options how;
     how.host = opts.host;
     how.reconnect = true;
