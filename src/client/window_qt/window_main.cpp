@@ -388,7 +388,7 @@ private:
         // The body may be read as markup by the daemon: the peer's text goes escaped.
         call << QStringLiteral("Chat") << 0u << QStringLiteral("chat-relay")
              << QStringLiteral("You were mentioned in the chat") << said.toHtmlEscaped() << QStringList()
-             << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("chat-relay-window")},
+             << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("org.chatrelay.ChatWindow")},
                             {QStringLiteral("category"), QStringLiteral("im.received")}}
              << -1;
         bus.send(call);
@@ -597,8 +597,7 @@ int main(int argc, char **argv)
         exit_client(EXIT_USAGE);
     }
     QApplication::setApplicationName(QStringLiteral("chat_window"));
-    QApplication::setApplicationDisplayName(QString::fromLatin1(TITLE));
-    QApplication::setDesktopFileName(QStringLiteral("chat-relay-window"));
+    QApplication::setDesktopFileName(QStringLiteral("org.chatrelay.ChatWindow"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("chat-relay")));
     chat_window window;
     window.restore_place();
