@@ -15,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+// The terminal's background, as it answers when asked (OSC 11); unknown until then, or for good.
+enum class background { unknown, dark, light };
+
 class screen : public chat_view {
 public:
     // Takes the terminal over; false if it cannot, and then nothing has changed. A connection lost
@@ -61,6 +64,7 @@ private:
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;
     line_cutter cutter_;  // the room's stream, into lines
+    background background_ = background::unknown;  // what the terminal says its background is
     std::string relay_;
     bool connected_ = false;
     std::string name_;
@@ -76,5 +80,6 @@ private:
     bool paste_cr_ = false;  // a pasted CR was a line end: a LF right after it is part of it
 };
 
-// The colour a name shows in: the same name, the same colour, on every client. An SGR sequence.
-std::string colour_of(const std::string &name);
+// The colour a name shows in: the same name, the same colour, on every client, in a shade readable
+// on the terminal's background. An SGR sequence.
+std::string colour_of(const std::string &name, background behind);
