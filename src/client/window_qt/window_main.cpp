@@ -140,7 +140,7 @@ std::string ask_name(QWidget *parent, const std::string &offered)
     box->selectAll();
     prompt->setBuddy(box);
     auto *problem = new QLabel(&dialog);
-    problem->setAccessibleName(QStringLiteral("Problem with the name"));
+    problem->setAccessibleDescription(QStringLiteral("Problem with the name"));  // its name is its text
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     layout->addWidget(prompt);
     layout->addWidget(box);
