@@ -347,9 +347,9 @@ private:
         setWindowTitle(unread_ > 0 ? QStringLiteral("(%1) %2").arg(unread_).arg(title) : title);
     }
 
-    // A frame's new lines while the window is not active: counted in the title; a mention sounds
-    // (if the bell is on), asks the desktop for a notification and marks the window as wanting
-    // attention, at most once every few seconds.
+    // A frame's new lines while the window is not active: counted in the title. A mention (the
+    // bell on) sounds, and while the window is not active asks the desktop for a notification and
+    // marks the window as wanting attention; at most once every few seconds.
     void attend(const std::vector<room_line> &lines)
     {
         int heard = 0;
@@ -366,12 +366,14 @@ private:
             unread_ += heard;
             show_title();
         }
-        if (mention == nullptr || !behind || now_ms() - last_alert_ms_ < ALERT_GAP_MS)
+        if (mention == nullptr || now_ms() - last_alert_ms_ < ALERT_GAP_MS)
             return;
         last_alert_ms_ = now_ms();
         QApplication::beep();
-        QApplication::alert(this);
-        notify(mention->name + mention->text);
+        if (behind) {
+            QApplication::alert(this);
+            notify(mention->name + mention->text);
+        }
     }
 
     // A desktop notification through org.freedesktop.Notifications, not waited for: a desktop
