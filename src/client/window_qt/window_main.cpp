@@ -259,7 +259,8 @@ protected:
     }
 
 private:
-    bool dark() const { return palette().color(QPalette::Base).lightness() < 128; }
+    // The conversation's background, as the desktop's palette (or a style sheet) gives it.
+    bool dark() const { return list_->palette().color(QPalette::Base).lightness() < 128; }
 
     QTextCharFormat format_for(const room_line &l, bool name_part) const
     {
@@ -267,7 +268,7 @@ private:
         if (l.kind == room_line::OWN)
             f.setFontWeight(QFont::Bold);
         if (l.kind == room_line::NOTE)
-            f.setForeground(palette().color(QPalette::PlaceholderText));
+            f.setForeground(list_->palette().color(QPalette::PlaceholderText));
         else if (name_part)
             f.setForeground(QColor((dark() ? ON_DARK : ON_LIGHT)[l.colour % 12]));
         return f;
@@ -276,7 +277,7 @@ private:
     void add_to_list(QTextCursor &c, const room_line &l)
     {
         QTextCharFormat time;
-        time.setForeground(palette().color(QPalette::PlaceholderText));
+        time.setForeground(list_->palette().color(QPalette::PlaceholderText));
         if (!list_->document()->isEmpty())
             c.insertBlock();
         // insertText takes the text as it is: nothing a peer sends is read as markup.
