@@ -84,6 +84,7 @@ background background_in(const std::string &answer)
 bool screen::start(void (*leave)(int status))
 {
     leave_ = leave;
+    background_ = background_dark_unless_told() ? background::dark : background::unknown;
     if (!screen_possible() || !terminal_size(&rows_, &cols_) || rows_ < 4 || cols_ < 10)
         return false;
     if (!enter_screen_mode(RESTORE))
@@ -353,8 +354,9 @@ bool screen::key(const std::string &k, const std::function<bool(const std::strin
     }
     if (k.compare(0, 2, "\x1b]") == 0) {
         std::lock_guard<std::mutex> lock(mu_);
-        if (k.compare(0, 5, "\x1b]11;") == 0)
-            background_ = background_in(k);
+        background told = k.compare(0, 5, "\x1b]11;") == 0 ? background_in(k) : background::unknown;
+        if (told != background::unknown)
+            background_ = told;
         return true;
     }
     bool was_cr = paste_cr_;

@@ -15,7 +15,8 @@
 #include <utility>
 #include <vector>
 
-// The terminal's background, as it answers when asked (OSC 11); unknown until then, or for good.
+// The terminal's background, as it answers when asked (OSC 11); until then, or for good, what the
+// platform's terminals have (background_dark_unless_told), or unknown.
 enum class background { unknown, dark, light };
 
 class screen : public chat_view {
