@@ -28,8 +28,9 @@ if(WIN32)
   endforeach()
 endif()
 
-# Two components, packaged apart on Debian (chat-relay, chat-client): a desktop that only chats
-# never runs a relay, which would split the room.
+# Two components, packaged apart on Debian (chat-relay, chat-client), and the Linux window's where
+# Qt 6 is found (chat-window, below): a desktop that only chats never runs a relay, which would
+# split the room.
 install(TARGETS chat_server RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT relay)
 install(TARGETS chat_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 if(WIN32)
@@ -79,6 +80,26 @@ else()
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_server.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT relay)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_client.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT client)
 
+  # The Linux window, a package of its own (chat-window), so that a host that chats in a terminal
+  # needs no Qt: the program, its man page, the desktop entry, the AppStream metainfo and the icon.
+  if(CHAT_WINDOW_LINUX)
+    set(window_id org.chatrelay.ChatWindow)
+    install(TARGETS chat_window RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT window)
+    add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/chat_window.1.gz
+                       COMMAND ${GZIP} -9n -c ${PACKAGING_DIR}/chat_window.1 > ${CMAKE_CURRENT_BINARY_DIR}/chat_window.1.gz
+                       DEPENDS ${PACKAGING_DIR}/chat_window.1 VERBATIM)
+    add_custom_target(compressed_window_docs ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/chat_window.1.gz)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/chat_window.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT window)
+    install(FILES ${PACKAGING_DIR}/linux/${window_id}.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications
+            COMPONENT window)
+    configure_file(${PACKAGING_DIR}/linux/${window_id}.metainfo.xml ${CMAKE_CURRENT_BINARY_DIR}/${window_id}.metainfo.xml
+                   @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${window_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/metainfo
+            COMPONENT window)
+    install(FILES ${PACKAGING_DIR}/icons/chat-relay.svg
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps COMPONENT window)
+  endif()
+
   # The copyright file in Debian's machine-readable format, around the licence's own text.
   file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
   string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" license_holder "${license}")
@@ -99,7 +120,11 @@ License: Expat
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
 
   # Debian keeps each package's README, copyright and changelog in /usr/share/doc/PACKAGE.
-  foreach(component IN ITEMS relay client)
+  set(components relay client)
+  if(CHAT_WINDOW_LINUX)
+    list(APPEND components window)
+  endif()
+  foreach(component IN LISTS components)
     set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/chat-${component})
     install(FILES ${PACKAGING_DIR}/deb/README.${component} DESTINATION ${docdir} RENAME README COMPONENT ${component})
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
@@ -163,6 +188,17 @@ The companion client of chat-relay: it finds the relay on the local network by
 its UDP broadcast, or connects to the address it is given, and passes typed
 lines to the room and the room's lines to the terminal, converting between the
 terminal's encoding and GB18030. The relay is in the package chat-relay.")
+  set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME chat-window)
+  set(CPACK_DEBIAN_WINDOW_PACKAGE_SOURCE chat-relay)
+  set(CPACK_DEBIAN_WINDOW_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_WINDOW_PACKAGE_SUGGESTS chat-relay)
+  set(CPACK_DEBIAN_WINDOW_DESCRIPTION "Window to chat in through the zero-configuration LAN chat relay
+The chat of chat-relay in a window of its own on a Linux desktop, in one room
+with the terminal client of chat-client: it finds the relay on the local
+network by its UDP broadcast, or connects to the address it is given, shows the
+room's lines with coloured names as plain text, and tells of a line that
+mentions the user's name while the window is behind others. The relay is in
+the package chat-relay.")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

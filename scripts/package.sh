@@ -1,8 +1,8 @@
 #!/bin/sh
-# Builds every package into dist/ (or the directory given): the Debian packages (chat-relay and
-# chat-client) from a Linux build, and the Windows ZIP and installer from a mingw-w64 build. Needs,
-# on Debian:
-#     apt-get install cmake g++ g++-mingw-w64-x86-64 nsis dpkg-dev file
+# Builds every package into dist/ (or the directory given): the Debian packages (chat-relay,
+# chat-client and chat-window) from a Linux build, and the Windows ZIP and installer from a mingw-w64
+# build. Needs, on Debian:
+#     apt-get install cmake g++ g++-mingw-w64-x86-64 nsis dpkg-dev file qt6-base-dev
 set -eu
 cd "$(dirname "$0")/.."
 out=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
@@ -13,6 +13,11 @@ for tool in cmake g++ x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windmc mak
 done
 if [ -n "$missing" ]; then
     echo "package.sh: missing:$missing (apt-get install cmake g++ g++-mingw-w64-x86-64 nsis dpkg-dev file)" >&2
+    exit 1
+fi
+# The window's package needs Qt 6; without it, the build would leave chat-window out unsaid.
+if [ ! -e /usr/lib/x86_64-linux-gnu/cmake/Qt6Widgets/Qt6WidgetsConfig.cmake ] && ! command -v qmake6 >/dev/null; then
+    echo "package.sh: missing: Qt 6 (apt-get install qt6-base-dev)" >&2
     exit 1
 fi
 jobs=$(nproc)
@@ -30,7 +35,7 @@ cmake -S . -B build-packages/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmak
 cmake --build build-packages/windows -j"$jobs"
 (cd build-packages/windows && rm -f ./chat-relay-* && cpack)
 
-rm -f "$out"/chat-relay[-_]* "$out"/chat-client_*
-cp build-packages/linux/chat-relay_*.deb build-packages/linux/chat-client_*.deb build-packages/windows/chat-relay-*.zip \
-   build-packages/windows/chat-relay-*.exe "$out"/
-ls -l "$out"/chat-relay[-_]* "$out"/chat-client_*
+rm -f "$out"/chat-relay[-_]* "$out"/chat-client_* "$out"/chat-window_*
+cp build-packages/linux/chat-relay_*.deb build-packages/linux/chat-client_*.deb build-packages/linux/chat-window_*.deb \
+   build-packages/windows/chat-relay-*.zip build-packages/windows/chat-relay-*.exe "$out"/
+ls -l "$out"/chat-relay[-_]* "$out"/chat-client_* "$out"/chat-window_*

@@ -185,6 +185,43 @@ TEST_F(Deb, HoldsWhatItShouldItsUnitVerifiesAndRunsTheRelayAClientChatsThrough)
     chat_through_relay(server, client);
 }
 
+// The Linux window, a package of its own: a host that chats in a terminal needs no Qt.
+TEST_F(Deb, TheWindowComesApartWithItsDesktopEntryMetainfoIconAndManPage)
+{
+    std::string window_deb = std::string(RELAY_PACKAGE_DIR) + "/chat-window_" RELAY_VERSION "_amd64.deb";
+    std::string client_deb = package("chat-client_", ".deb");
+    ASSERT_TRUE(fs::exists(window_deb)) << window_deb;
+    std::string files = deb_files(window_deb);
+    const std::string desktop = "/usr/share/applications/org.chatrelay.ChatWindow.desktop";
+    const std::string metainfo = "/usr/share/metainfo/org.chatrelay.ChatWindow.metainfo.xml";
+    for (const std::string &path : {std::string("/usr/bin/chat_window"), std::string("/usr/share/man/man1/chat_window.1.gz"),
+                                    desktop, metainfo, std::string("/usr/share/icons/hicolor/scalable/apps/chat-relay.svg"),
+                                    std::string("/usr/share/doc/chat-window/copyright"),
+                                    std::string("/usr/share/doc/chat-window/changelog.gz")})
+        EXPECT_NE(files.find("." + path + "\n"), std::string::npos) << path << " missing:\n" << files;
+    EXPECT_EQ(files.find("chat_client"), std::string::npos) << files;
+    std::string depends = run("dpkg-deb -f " + window_deb + " Depends");
+    EXPECT_NE(depends.find("libqt6widgets6"), std::string::npos) << depends;
+    EXPECT_NE(depends.find("libqt6dbus6"), std::string::npos) << depends;
+    EXPECT_EQ(run("dpkg-deb -f " + client_deb + " Depends").find("qt"), std::string::npos) << "the terminal client needs Qt";
+    int status = -1;
+    std::string out = run("lintian --fail-on error,warning " + window_deb, &status);
+    EXPECT_EQ(status, 0) << "lintian:\n" << out;
+
+    TempDir root;
+    out = run("dpkg-deb -x " + window_deb + " " + root.path(), &status);
+    ASSERT_EQ(status, 0) << out;
+    out = run("desktop-file-validate " + root.path() + desktop, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_EQ(out, "") << "desktop-file-validate has something to say";
+    out = run("appstreamcli validate --no-net " + root.path() + metainfo, &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(read_file(root.path() + metainfo).find("<release version=\"" RELAY_VERSION "\""), std::string::npos);
+    // Its own options are read before Qt's, with no display to open.
+    EXPECT_EQ(run("env -u DISPLAY -u WAYLAND_DISPLAY " + root.path() + "/usr/bin/chat_window --version"),
+              "chat_window " RELAY_VERSION "\n");
+}
+
 // Runs one of the relay package's maintainer scripts (extracted into dir/DEBIAN) as dpkg does, with
 // the environment given before it.
 std::string maintainer_script(const std::string &dir, const std::string &env, const std::string &script,

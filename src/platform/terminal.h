@@ -54,3 +54,6 @@ void leave_screen_mode();
 bool terminal_size(int *rows, int *cols);
 // The name the user logged in with, as GB18030 text into out: its length, or 0 if unknown.
 std::size_t login_name(char *out, std::size_t len);
+// Whether the terminal's background is dark when the terminal does not say (OSC 11): the Windows
+// console's is, and it does not answer; a Linux terminal's may be either.
+bool background_dark_unless_told();

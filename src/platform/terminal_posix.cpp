@@ -309,4 +309,9 @@ std::size_t login_name(char *out, std::size_t len)
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
+bool background_dark_unless_told()
+{
+    return false;
+}
+
 #endif  // !_WIN32

@@ -439,4 +439,9 @@ std::size_t login_name(char *out, std::size_t len)
     return used > 0 ? static_cast<std::size_t>(used) : 0;
 }
 
+bool background_dark_unless_told()
+{
+    return true;
+}
+
 #endif  // _WIN32

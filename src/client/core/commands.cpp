@@ -5,6 +5,7 @@
 #include "client/core/history.h"
 #include "client/core/text.h"
 #include "platform/settings.h"
+#include "platform/terminal.h"
 
 #include <thread>
 
@@ -54,6 +55,33 @@ bool remember_name(const std::string &name, std::string *why)
         return true;
     *why = std::string("the name could not be remembered: ") + because + "; it is used for this run";
     return false;
+}
+
+std::string name_for_person(const std::function<std::string(const std::string &offered, const char *refused)> &ask,
+                            const std::function<void(const std::string &said)> &tell)
+{
+    std::string why;
+    std::string kept = read_name_file(&why);
+    if (!why.empty())
+        tell(why);
+    if (!kept.empty())
+        return kept;
+    char login[256];
+    std::string offered(login, login_name(login, sizeof login));
+    if (name_refusal(offered) != nullptr)
+        offered.clear();
+    const char *refused = nullptr;
+    for (;;) {
+        std::string given = ask(offered, refused);
+        if (given.empty())
+            return "";
+        refused = name_refusal(given);
+        if (refused != nullptr)
+            continue;
+        if (!remember_name(given, &why))
+            tell(why);
+        return given;
+    }
 }
 
 chat_commands::chat_commands(connection &conn, chat_view &view, const std::string &name)

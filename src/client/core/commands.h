@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -23,6 +24,13 @@ std::string read_name_file(std::string *why);
 // Remembers the name in the name file; false, with why in words for the person, if it could not be
 // written.
 bool remember_name(const std::string &name, std::string *why);
+// The name to chat under, for a person who gave none: the one in the name file, or, the first time,
+// one asked for and remembered. ask(offered, refused) asks the person, offering a name (the login
+// name, "" if that cannot be one) and saying why the answer before was refused (nullptr at first);
+// it returns the name given (GB18030), or "" to chat without one. A name file that cannot be read
+// or written is told, and the name used for this run all the same. "" if no name was had.
+std::string name_for_person(const std::function<std::string(const std::string &offered, const char *refused)> &ask,
+                            const std::function<void(const std::string &said)> &tell);
 
 // The commands and the lines typed, for one person on one connection. Its answers go to the view.
 // It lives as long as the process: the thread start() makes is never joined.

@@ -264,9 +264,7 @@ void chat_history::chat(const std::string &bytes, bool at_end)
     // Cut as the screens cut it. keep() marks what is no whole character as the screens' reading
     // of a line does (a U+FFFD a byte), so the line is not read a time more for that.
     auto kept = [this](const std::string &line) { keep(line); };
-    cutter_.take(bytes, kept);
-    if (at_end)
-        cutter_.end(kept);
+    cutter_.take(bytes.data(), bytes.size(), at_end, kept);
 }
 
 void chat_history::own_line(const std::string &line)
@@ -274,7 +272,7 @@ void chat_history::own_line(const std::string &line)
     if (!keeping_)
         return;
     std::lock_guard<std::mutex> lock(mu_);
-    keep(line.size() > LINE_SHOWN ? line.substr(0, LINE_SHOWN) : line);
+    keep(line.size() > line_cutter::LINE_SHOWN ? line.substr(0, line_cutter::LINE_SHOWN) : line);
 }
 
 void chat_history::note(const std::string &text)
@@ -292,8 +290,7 @@ void chat_history::flusher()
         {
             std::unique_lock<std::mutex> lock(mu_);
             full_.wait_for(lock, FLUSH_EVERY, [this] { return waiting_bytes_ >= FLUSH_BYTES; });
-            if (cutter_.begun() && steady_clock::now() - cutter_.begun_at() > LINE_WAIT)
-                cutter_.end([this](const std::string &line) { keep(line); });
+            cutter_.end_if_waited([this](const std::string &line) { keep(line); });
             std::lock_guard<std::mutex> writing(write_mu_);  // taken before the lines: they go in order
             batches.swap(batches_);
             waiting_bytes_ = 0;

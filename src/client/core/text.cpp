@@ -6,6 +6,7 @@
 #include "platform/terminal.h"
 
 #include <algorithm>
+#include <cstring>
 
 int gb18030_length(const unsigned char *p, std::size_t len)
 {
@@ -57,7 +58,9 @@ void gb18030_reader::take(const std::string &in, std::string &out, bool at_end)
     held_.erase(0, at);
 }
 
-void line_cutter::add(const char *bytes, std::size_t len)
+constexpr std::chrono::milliseconds line_cutter::LINE_WAIT;
+
+void line_cutter::keep(const char *bytes, std::size_t len)
 {
     if (len == 0)
         return;
@@ -71,41 +74,48 @@ void line_cutter::add(const char *bytes, std::size_t len)
     }
 }
 
-void line_cutter::end(const line_fn &line)
+// Hands on the line begun, cut to whole characters with a word on what was left out, if it was long.
+void line_cutter::end(const each_line &line)
 {
-    if (!begun())
-        return;
+    std::string ended;
+    ended.swap(partial_);
     if (cut_ == 0) {
-        if (!partial_.empty() && partial_.back() == '\r')
-            partial_.pop_back();
-        line(partial_);
+        if (!ended.empty() && ended.back() == '\r')
+            ended.pop_back();
     } else {
         std::size_t whole = 0;
-        for (int n; whole < partial_.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
-            n = gb18030_length(reinterpret_cast<const unsigned char *>(partial_.data()) + whole, partial_.size() - whole);
+        for (int n; whole < ended.size(); whole += static_cast<std::size_t>(n < 0 ? 1 : n)) {
+            n = gb18030_length(reinterpret_cast<const unsigned char *>(ended.data()) + whole, ended.size() - whole);
             if (n == 0)
                 break;  // a character cut short by the cap
         }
-        std::size_t left_out = cut_ + (partial_.size() - whole) - (cut_ends_cr_ ? 1 : 0);
-        partial_.resize(whole);
-        line(partial_ + " ... (" + std::to_string(left_out) + " bytes not shown)");
+        std::size_t left_out = cut_ + (ended.size() - whole) - (cut_ends_cr_ ? 1 : 0);
+        ended.resize(whole);
+        ended += " ... (" + std::to_string(left_out) + " bytes not shown)";
     }
-    partial_.clear();
     cut_ = 0;
     cut_ends_cr_ = false;
+    line(ended);
 }
 
-void line_cutter::take(const std::string &bytes, const line_fn &line)
+void line_cutter::take(const char *bytes, std::size_t len, bool at_end, const each_line &line)
 {
     std::size_t from = 0;
-    for (std::size_t nl; (nl = bytes.find('\n', from)) != std::string::npos; from = nl + 1) {
-        add(bytes.data() + from, nl - from);
-        if (!begun())
-            line("");  // an empty line
-        else
-            end(line);
+    for (const char *nl; (nl = static_cast<const char *>(std::memchr(bytes + from, '\n', len - from))) != nullptr;) {
+        std::size_t at = static_cast<std::size_t>(nl - bytes);
+        keep(bytes + from, at - from);
+        end(line);
+        from = at + 1;
     }
-    add(bytes.data() + from, bytes.size() - from);
+    keep(bytes + from, len - from);
+    if (at_end && begun())
+        end(line);
+}
+
+void line_cutter::end_if_waited(const each_line &line)
+{
+    if (begun() && std::chrono::steady_clock::now() - since_ > LINE_WAIT)
+        end(line);
 }
 
 namespace {

@@ -29,30 +29,33 @@ private:
     std::string held_;
 };
 
-// The most of one line from the room that is shown, and kept: more is no use on a screen, and a
-// line that never ends must cost time, not memory.
-const std::size_t LINE_SHOWN = 16 * 1024;
-
-// Cuts what the relay passes on into the lines every front-end shows, and the history keeps: at
-// each LF, a CR before it taken off; a line longer than LINE_SHOWN cut to whole characters, with a
-// word on what was left out. The lines are the bytes as they came, not yet made safe to show.
+// Cuts the chat the relay sends into lines, for every front-end alike and for the history. A line ends at LF (a CR
+// before it is part of the line end). Of a line longer than LINE_SHOWN bytes, the first LINE_SHOWN
+// (to the last whole character) are kept and the rest only counted: the line shows with
+// " ... (N bytes not shown)" after it, so a line that never ends costs time, not memory. A line
+// begun whose end has not come within LINE_WAIT of its first byte shows as it is.
 class line_cutter {
 public:
-    using line_fn = std::function<void(const std::string &)>;
-    // Takes bytes from the room: each line they end goes to `line`. Only the bytes that are new are
-    // looked at: a line that keeps coming is not read again.
-    void take(const std::string &bytes, const line_fn &line);
-    // Ends the line begun, if there is one: the stream ended, or the line waited long enough.
-    void end(const line_fn &line);
+    using each_line = std::function<void(const std::string &line)>;
+    static const std::size_t LINE_SHOWN = 16 * 1024;
+    static constexpr std::chrono::milliseconds LINE_WAIT{1000};
+
+    // Takes bytes from the stream; each line they end goes to `line`, without its line end. Only
+    // the bytes that are new are looked at: a line that keeps coming is not read again. at_end: the
+    // stream has ended, and the line begun ends with it.
+    void take(const char *bytes, std::size_t len, bool at_end, const each_line &line);
+    // Ends the line begun if it has waited LINE_WAIT for its end.
+    void end_if_waited(const each_line &line);
+    // Whether a line has begun and not ended.
     bool begun() const { return !partial_.empty() || cut_ > 0; }
-    std::chrono::steady_clock::time_point begun_at() const { return since_; }
 
 private:
-    void add(const char *bytes, std::size_t len);
+    void keep(const char *bytes, std::size_t len);
+    void end(const each_line &line);
 
-    std::string partial_;      // the start of the line whose end is still to come; capped
-    std::size_t cut_ = 0;      // the bytes of that line past the cap, not kept
-    bool cut_ends_cr_ = false; // the last of them was a CR (the line end's, if a LF follows)
+    std::string partial_;          // the line begun; LINE_SHOWN bytes at most
+    std::size_t cut_ = 0;          // the bytes of it past those, not kept
+    bool cut_ends_cr_ = false;     // the last of them was a CR (the line end's, if a LF follows)
     std::chrono::steady_clock::time_point since_;  // when its first byte came
 };
 

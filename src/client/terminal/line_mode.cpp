@@ -73,33 +73,18 @@ void send_input(connection &conn, const std::string &prefix)
         conn.send_bytes(pending, now_ms() + HOLD_MS);
 }
 
-std::string name_for_person()
+std::string ask_name_on_terminal()
 {
-    std::string why;
-    std::string kept = read_name_file(&why);
-    if (!why.empty())
-        std::fprintf(stderr, "chat_client: %s\n", why.c_str());
-    if (!kept.empty())
-        return kept;
-    char login[256];
-    std::string offered(login, login_name(login, sizeof login));
-    if (name_refusal(offered) != nullptr)
-        offered.clear();
-    for (;;) {
-        std::string ask = safe_to_show("Your name in the chat" + (offered.empty() ? std::string() : " [" + offered + "]") + ": ");
-        show_text(ask.data(), ask.size());
-        std::string typed = typed_line();
-        if (typed.empty())
-            typed = offered;
-        if (typed.empty())
-            return "";
-        if (const char *why_not = name_refusal(typed)) {
-            std::string say = std::string(why_not) + "\n";
-            show_text(say.data(), say.size());
-            continue;
-        }
-        if (!remember_name(typed, &why))
-            std::fprintf(stderr, "chat_client: %s\n", why.c_str());
-        return typed;
-    }
+    return name_for_person(
+        [](const std::string &offered, const char *refused) {
+            if (refused != nullptr) {
+                std::string say = std::string(refused) + "\n";
+                show_text(say.data(), say.size());
+            }
+            std::string ask = safe_to_show("Your name in the chat" + (offered.empty() ? std::string() : " [" + offered + "]") + ": ");
+            show_text(ask.data(), ask.size());
+            std::string typed = typed_line();
+            return typed.empty() ? offered : typed;
+        },
+        [](const std::string &said) { std::fprintf(stderr, "chat_client: %s\n", said.c_str()); });
 }

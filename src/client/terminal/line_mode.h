@@ -35,8 +35,6 @@ private:
 // prefix (the name) if there is one.
 void send_input(connection &conn, const std::string &prefix);
 
-// The name to chat under, for a person at a terminal who gave none: the one remembered in the name
-// file, or, the first time, one asked for on the terminal (the login name offered) and remembered.
-// GB18030; "" if none was had. A name file that cannot be read or written is reported, and the
-// name used for this run all the same.
-std::string name_for_person();
+// The name to chat under, for a person at a terminal who gave none (the core's name_for_person),
+// asked for on the terminal the first time. GB18030; "" if none was had.
+std::string ask_name_on_terminal();

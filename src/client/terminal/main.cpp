@@ -8,6 +8,7 @@
 #include "client/core/connection.h"
 #include "client/core/history.h"
 #include "client/core/text.h"
+#include "client/core/version.h"
 #include "client/core/view.h"
 #include "client/terminal/line_mode.h"
 #include "client/terminal/screen.h"
@@ -21,9 +22,6 @@
 #include <string>
 #include <thread>
 
-#ifndef PROJECT_VERSION
-#define PROJECT_VERSION "1.6.0"  // the build normally says
-#endif
 
 namespace {
 
@@ -204,7 +202,7 @@ int main(int argc, char **argv)
     // terminal can show it; pipes and files go on as they always did.
     bool person = terminal.input && terminal.output;
     if (person && opts.name_arg == 0)
-        name = name_for_person();
+        name = ask_name_on_terminal();
     connection_options how;
     how.host = opts.host;
     how.reconnect = opts.reconnect;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -18,7 +19,6 @@ using std::chrono::steady_clock;
 const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
 const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a room of long lines too
 const auto FRAME = milliseconds(16);      // about what a person can see
-const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
 const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the bell
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
@@ -78,20 +78,52 @@ std::string wrapped(const std::string &shown, int cols)
 
 }  // namespace
 
-std::string colour_of(const std::string &name)
+std::string colour_of(const std::string &name, background behind)
 {
-    static const char *const COLOURS[] = {"31", "32", "33", "34", "35", "36", "91", "92", "93", "94", "95", "96"};
-    return std::string("\x1b[") + COLOURS[name_colour(name)] + "m";
+    // On a dark background, the terminal's own twelve (its theme's); where the background is light
+    // or not known, twelve of the 256-colour palette's middle tones, readable on white and black
+    // alike (bright yellow, bright cyan and bright green vanish on a light one).
+    static const char *const ON_DARK[] = {"31", "32", "33", "34", "35", "36", "91", "92", "93", "94", "95", "96"};
+    static const char *const ON_ANY[] = {"38;5;160", "38;5;28",  "38;5;136", "38;5;33",  "38;5;127", "38;5;31",
+                                         "38;5;203", "38;5;71",  "38;5;172", "38;5;69",  "38;5;170", "38;5;37"};
+    int i = name_colour(name);
+    return std::string("\x1b[") + (behind == background::dark ? ON_DARK[i] : ON_ANY[i]) + "m";
+}
+
+// The background a terminal says it has, in its answer to OSC 11 ("\x1b]11;rgb:RRRR/GGGG/BBBB"
+// and BEL or ST; each part of one to four hex digits): dark or light by its luminance.
+background background_in(const std::string &answer)
+{
+    std::size_t at = answer.find("rgb:");
+    if (at == std::string::npos)
+        return background::unknown;
+    double part[3];
+    const char *p = answer.c_str() + at + 4;
+    for (int i = 0; i < 3; ++i) {
+        char *end = nullptr;
+        unsigned long v = std::strtoul(p, &end, 16);
+        int digits = static_cast<int>(end - p);
+        if (digits < 1 || digits > 4 || (i < 2 && *end != '/'))
+            return background::unknown;
+        part[i] = static_cast<double>(v) / static_cast<double>((1ul << (4 * digits)) - 1);
+        p = end + 1;
+    }
+    double luminance = 0.2126 * part[0] + 0.7152 * part[1] + 0.0722 * part[2];
+    return luminance < 0.5 ? background::dark : background::light;
 }
 
 bool screen::start(void (*leave)(int status))
 {
     leave_ = leave;
+    background_ = background_dark_unless_told() ? background::dark : background::unknown;
     if (!screen_possible() || !terminal_size(&rows_, &cols_) || rows_ < 4 || cols_ < 10)
         return false;
     if (!enter_screen_mode(RESTORE))
         return false;
     show_text("\x1b[?2004h", 8);  // bracketed paste: a pasted line end does not send
+    // What the background is, for the names' colours: a terminal that knows answers on its input
+    // (taken by key), one that does not says nothing, and the colours stay readable on either.
+    show_text("\x1b]11;?\x1b\\", 7);
     std::thread(&screen::render_loop, this).detach();
     return true;
 }
@@ -132,7 +164,7 @@ void screen::show_chat_line(const std::string &raw)
     if (h.name.empty())
         shown += line;
     else
-        shown += colour_of(h.name) + line.substr(0, h.text_at) + "\x1b[0m" + line.substr(h.text_at);
+        shown += colour_of(h.name, background_) + line.substr(0, h.text_at) + "\x1b[0m" + line.substr(h.text_at);
     // A room that says the name over and over rings once in a while, not each time.
     if (h.mention && steady_clock::now() - last_bell_ >= BELL_GAP) {
         bell_due_ = true;
@@ -144,10 +176,7 @@ void screen::show_chat_line(const std::string &raw)
 void screen::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    auto show = [this](const std::string &line) { show_chat_line(line); };
-    cutter_.take(bytes, show);
-    if (at_end)
-        cutter_.end(show);
+    cutter_.take(bytes.data(), bytes.size(), at_end, [this](const std::string &line) { show_chat_line(line); });
 }
 
 void screen::note(const std::string &text)
@@ -222,8 +251,7 @@ void screen::render_loop()
                 redraw_all_ = true;
             }
             // Text that ends no line (a peer that sent none) shows once it has waited a while.
-            if (cutter_.begun() && steady_clock::now() - cutter_.begun_at() > PARTIAL_WAIT)
-                cutter_.end([this](const std::string &line) { show_chat_line(line); });
+            cutter_.end_if_waited([this](const std::string &line) { show_chat_line(line); });
             render();
         }
         std::this_thread::sleep_for(FRAME);
@@ -325,6 +353,12 @@ std::size_t previous_character(const std::string &text, std::size_t at)
 // cut short and the rest is still to come.
 std::size_t key_length(const std::string &in)
 {
+    if (in.compare(0, 2, "\x1b]") == 0) {  // a terminal's answer (OSC), ended by BEL or ST
+        for (std::size_t i = 2; i < in.size(); ++i)
+            if (in[i] == '\a' || (in[i] == '\\' && in[i - 1] == '\x1b'))
+                return i + 1;
+        return in.size() >= 32 ? in.size() : 0;  // no answer is that long: let it go
+    }
     if (in[0] != '\x1b') {
         int n = gb18030_length(reinterpret_cast<const unsigned char *>(in.data()), in.size());
         return n == 0 ? 0 : n < 0 ? 1 : static_cast<std::size_t>(n);
@@ -366,6 +400,13 @@ bool screen::key(const std::string &k, const std::function<bool(const std::strin
 {
     if (k == "\x1b[200~" || k == "\x1b[201~") {
         pasting_ = k == "\x1b[200~";
+        return true;
+    }
+    if (k.compare(0, 2, "\x1b]") == 0) {
+        std::lock_guard<std::mutex> lock(mu_);
+        background told = k.compare(0, 5, "\x1b]11;") == 0 ? background_in(k) : background::unknown;
+        if (told != background::unknown)
+            background_ = told;
         return true;
     }
     bool was_cr = paste_cr_;

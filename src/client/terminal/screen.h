@@ -15,6 +15,10 @@
 #include <utility>
 #include <vector>
 
+// The terminal's background, as it answers when asked (OSC 11); until then, or for good, what the
+// platform's terminals have (background_dark_unless_told), or unknown.
+enum class background { unknown, dark, light };
+
 class screen : public chat_view {
 public:
     // Takes the terminal over; false if it cannot, and then nothing has changed. A connection lost
@@ -61,7 +65,8 @@ private:
     std::size_t fresh_ = 0;  // how many of the transcript's last lines are not drawn yet
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;
-    line_cutter cutter_;  // the room's bytes into lines
+    line_cutter cutter_;  // the room's stream, into lines
+    background background_ = background::unknown;  // what the terminal says its background is
     std::string relay_;
     bool connected_ = false;
     std::string name_;
@@ -77,5 +82,6 @@ private:
     bool paste_cr_ = false;  // a pasted CR was a line end: a LF right after it is part of it
 };
 
-// The colour a name shows in: the same name, the same colour, on every client. An SGR sequence.
-std::string colour_of(const std::string &name);
+// The colour a name shows in: the same name, the same colour, on every client, in a shade readable
+// on the terminal's background. An SGR sequence.
+std::string colour_of(const std::string &name, background behind);

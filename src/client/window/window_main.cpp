@@ -12,6 +12,7 @@
 #include "client/core/connection.h"
 #include "client/core/history.h"
 #include "client/core/text.h"
+#include "client/core/version.h"
 #include "client/core/view.h"
 #include "platform/net.h"
 #include "platform/settings.h"
@@ -30,9 +31,6 @@
 #include <thread>
 #include <vector>
 
-#ifndef PROJECT_VERSION
-#define PROJECT_VERSION "1.6.0"  // the build normally says
-#endif
 
 namespace {
 
@@ -45,7 +43,7 @@ const std::size_t CUT_STEP = 500;       // lines taken off the top of the list a
 const long LIST_CHARS = 4L << 20;       // and the characters the list holds at most: long lines too
 const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
 const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long lines lets typing through too
-const std::size_t FLOOD_CHARS = 3 * 16384 + 64;  // a frame with more (three pieces of a long line) is a flood: capped
+const std::size_t FLOOD_CHARS = 3 * 16448;  // a frame with more (three of the longest lines shown) is a flood: capped
 const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
 const UINT WM_TRAY = WM_APP + 1;        // the notification-area icon was clicked
 const UINT WM_RELAYS = WM_APP + 2;      // the relay dialog's listening is done
@@ -422,8 +420,8 @@ void frame()
         // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
         // window's thread, and so the typing, for seconds: in such a flood the newest lines show, as
         // many and as long as a frame takes, and the rest are counted. What a quiet room sends at
-        // once (a long line's pieces, say) all shows, and so do the history's lines (shown again at
-        // the start, or found), which come once.
+        // once (a few of the longest lines, say) all shows, and so do the history's lines (shown
+        // again at the start, or found), which come once.
         auto chars_of = [](const shown_line &l) { return l.time.size() + l.name.size() + l.text.size() + 2; };
         std::size_t live = 0, live_chars = 0;
         for (const shown_line &l : lines)
@@ -871,21 +869,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     restore_placement();
     tray_icon(NIM_ADD);
     std::string name = opts.name;
-    std::string why;
-    if (name.empty())
-        name = read_name_file(&why);
-    if (!why.empty())
-        room.note(why);
-    if (name.empty()) {
-        // The first start: the Windows user name offered, the one chosen remembered.
-        char login[256];
-        std::string offered(login, login_name(login, sizeof login));
-        if (name_refusal(offered) != nullptr)
-            offered.clear();
-        name = ask_name(offered);
-        if (!name.empty() && !remember_name(name, &why))
-            room.note(why);
-    }
+    if (name.empty())  // the first start asks, offering the Windows user name
+        name = name_for_person([](const std::string &offered, const char *) { return ask_name(offered); },
+                               [](const std::string &said) { room.note(said); });
     connection_options how;
     how.host = opts.host;
     how.reconnect = true;

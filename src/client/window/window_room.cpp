@@ -11,11 +11,8 @@
 
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-const auto PARTIAL_WAIT = milliseconds(1000);  // for the end of a line that has begun
-const std::size_t LINE_BYTES = 16 * 1024;       // a longer line, or text with no line end, shows in pieces
 const std::size_t FRESH_BYTES = 8u << 20;       // lines waiting for the window's thread, at most
 const std::size_t KEPT_CHARS = 1000;            // of a line of the history shown again or found
 
@@ -69,28 +66,7 @@ void window_room::show_chat_line(const std::string &raw)
 void window_room::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    if (partial_.empty())
-        partial_since_ = steady_clock::now();
-    partial_ += bytes;
-    std::size_t from = 0;
-    for (std::size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
-        std::size_t end = nl > from && partial_[nl - 1] == '\r' ? nl - 1 : nl;
-        show_chat_line(partial_.substr(from, end - from));
-    }
-    partial_.erase(0, from);
-    // A peer that sends no line end must not grow this without bound: whole characters of it show.
-    while (partial_.size() > LINE_BYTES) {
-        std::size_t cut = 0;
-        while (cut < LINE_BYTES)
-            cut += character_at(partial_, cut);
-        show_chat_line(partial_.substr(0, cut));
-        partial_.erase(0, cut);
-        partial_since_ = steady_clock::now();
-    }
-    if (at_end && !partial_.empty()) {
-        show_chat_line(partial_);
-        partial_.clear();
-    }
+    cutter_.take(bytes.data(), bytes.size(), at_end, [this](const std::string &line) { show_chat_line(line); });
 }
 
 void window_room::note(const std::string &text)
@@ -181,10 +157,7 @@ void window_room::take(std::vector<shown_line> &lines, room_status &status, bool
 {
     std::lock_guard<std::mutex> lock(mu_);
     // Text that ends no line (a peer that sent none) shows once it has waited a while.
-    if (!partial_.empty() && steady_clock::now() - partial_since_ > PARTIAL_WAIT) {
-        show_chat_line(partial_);
-        partial_.clear();
-    }
+    cutter_.end_if_waited([this](const std::string &line) { show_chat_line(line); });
     lines.assign(std::make_move_iterator(fresh_.begin()), std::make_move_iterator(fresh_.end()));
     fresh_.clear();
     fresh_bytes_ = 0;

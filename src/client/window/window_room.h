@@ -2,6 +2,7 @@
 // threads, gathered into shown lines that the window's thread takes a frame at a time.
 #pragma once
 
+#include "client/core/text.h"
 #include "client/core/view.h"
 
 #include <atomic>
@@ -64,8 +65,7 @@ private:
     std::mutex mu_;
     std::deque<shown_line> fresh_;
     std::size_t fresh_bytes_ = 0;
-    std::string partial_;  // the start of a line from the relay whose end is still to come
-    std::chrono::steady_clock::time_point partial_since_;
+    line_cutter cutter_;  // the room's stream, into lines
     room_status status_;
     bool status_changed_ = true;
     std::function<heard_line(const std::string &)> hear_;
