@@ -23,7 +23,6 @@ const long KEPT_DAYS = 365;                      // a day older than this goes
 const unsigned long long KEPT_BYTES = 200ull << 20;  // and the oldest days beyond this in all
 const auto FLUSH_EVERY = std::chrono::seconds(1);
 const std::size_t FLUSH_BYTES = 1u << 20;       // a burst is written sooner
-const auto LINE_WAIT = std::chrono::seconds(1);  // a line begun and not ended is kept as it is, as shown
 const unsigned long long TAIL_BYTES = 256u << 10;  // read from the end of a file for the last lines
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
