@@ -1,0 +1,64 @@
+// window_state.h - what the chat window's parts share: its controls, its font, what it counts and
+// remembers while it runs, and the client's core it sits on. One of it, used on the window's thread
+// only (the core's threads reach the window through window_room).
+#pragma once
+
+#include <windows.h>
+
+#include "window_room.h"
+
+#include <deque>
+#include <string>
+
+class connection;
+class chat_commands;
+
+const wchar_t WINDOW_CLASS[] = L"ChatRelayWindow";
+const wchar_t TITLE[] = L"Chat";
+const UINT WM_TRAY = WM_APP + 1;    // the notification-area icon was clicked
+const UINT WM_RELAYS = WM_APP + 2;  // the relay dialog's listening is done
+const long long ALERT_GAP_MS = 5000;  // a sound and a balloon at most this often
+
+struct window_state {
+    window_room room;
+    connection *conn = nullptr;
+    chat_commands *commands = nullptr;
+
+    HWND main_window = nullptr, list = nullptr, input = nullptr, status_bar = nullptr;
+    HFONT font = nullptr;
+    HICON app_icon = nullptr;
+    UINT dpi = 96;
+
+    int unread = 0;
+    bool alerting_allowed = true;  // the bell: a sound on a mention
+    long long last_alert_ms = -ALERT_GAP_MS;
+
+    std::deque<long> list_lengths;  // the length of each line in the list, with its paragraph mark
+    long list_chars = 0;
+    std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
+    long long skip_told_ms = 0;
+    LONG hanging_indent = 0;  // in twips: the width of "HH:MM ", where the rows a line wraps onto begin
+
+    // The relay dialog open now, and the count of its openings: a listing made for one that has
+    // closed (or for an earlier opening) is dropped, not sent to a handle that may be another
+    // window's now.
+    HWND relay_dialog_open = nullptr;
+    WPARAM relay_dialog_opening = 0;
+};
+
+extern window_state ui;
+
+// The window's own words (ASCII) as wide text.
+inline std::wstring wide(const std::string &ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// A message box of the window's.
+inline void message(const std::string &ascii, UINT icon)
+{
+    MessageBoxW(ui.main_window, wide(ascii).c_str(), TITLE, MB_OK | icon);
+}
+
+// Every way out of the window's process (window_main.cpp).
+[[noreturn]] void exit_client(int status);
