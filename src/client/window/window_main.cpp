@@ -315,7 +315,7 @@ HWND make_window(HINSTANCE instance)
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = window_proc;
     wc.hInstance = instance;
-    wc.hIcon = ui.app_icon;
+    wc.hIcon = ui.app_icon_big;
     wc.hIconSm = ui.app_icon;
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -381,7 +381,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
         message("the socket layer did not start", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
-    ui.app_icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
+    // The program's own icon, at the sizes the system draws it; the generic one if it is missing.
+    for (bool small : {true, false}) {
+        HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON),
+                                 GetSystemMetrics(small ? SM_CYSMICON : SM_CYICON), LR_DEFAULTCOLOR);
+        if (icon == nullptr)
+            icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
+        (small ? ui.app_icon : ui.app_icon_big) = static_cast<HICON>(icon);
+    }
     if (make_window(instance) == nullptr) {
         message("the window could not be made", MB_ICONERROR);
         exit_client(EXIT_USAGE);

@@ -26,7 +26,8 @@ struct window_state {
 
     HWND main_window = nullptr, list = nullptr, input = nullptr, status_bar = nullptr;
     HFONT font = nullptr;
-    HICON app_icon = nullptr;
+    HICON app_icon = nullptr;    // the icon, small: the window's caption, the notification area
+    HICON app_icon_big = nullptr;  // and large: Alt+Tab, the taskbar
     UINT dpi = 96;
 
     int unread = 0;
