@@ -5,6 +5,7 @@
 #include <richedit.h>
 
 #include "window_find.h"
+#include "window_links.h"
 #include "window_state.h"
 
 #include <string>
@@ -13,13 +14,6 @@ namespace {
 
 const std::size_t CUT_STEP = 500;  // lines taken off the top of the list at once, past the cap
 const long LIST_CHARS = 4L << 20;  // and the characters the list holds at most: long lines too
-
-// The 12 colours of the terminal client's names, as on a light background.
-const COLORREF NAME_COLOURS[12] = {
-    RGB(197, 15, 31),  RGB(19, 136, 8),   RGB(160, 120, 0),  RGB(0, 55, 218),  RGB(136, 23, 152), RGB(0, 130, 150),
-    RGB(231, 72, 86),  RGB(22, 160, 12),  RGB(190, 150, 0),  RGB(59, 120, 255), RGB(180, 0, 158),  RGB(0, 160, 190),
-};
-const COLORREF GREY = RGB(128, 128, 128);
 
 // Whether the font has a glyph for Chinese.
 bool shows_chinese(HFONT f)
@@ -54,16 +48,29 @@ bool list_at_bottom()
     return si.nPos + static_cast<int>(si.nPage) >= si.nMax - 1;
 }
 
-void format_range(long from, long to, COLORREF colour, bool automatic, bool bold)
+// Colours the characters from..to (and makes them a link, or not), through the selection.
+void format_range(long from, long to, COLORREF colour, bool bold, bool link = false)
 {
     CHARRANGE range{from, to};
     SendMessageW(ui.list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&range));
     CHARFORMAT2W cf{};
     cf.cbSize = sizeof cf;
-    cf.dwMask = CFM_COLOR | CFM_BOLD;
-    cf.dwEffects = (automatic ? CFE_AUTOCOLOR : 0) | (bold ? CFE_BOLD : 0);
+    cf.dwMask = CFM_COLOR | CFM_BOLD | CFM_LINK | CFM_UNDERLINE;
+    cf.dwEffects = (bold ? CFE_BOLD : 0) | (link ? CFE_LINK | CFE_UNDERLINE : 0);
     cf.crTextColor = colour;
     SendMessageW(ui.list, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&cf));
+}
+
+// Colours one line of the list, which begins at `at`, in the look in use; its links made links.
+void colour_line(long at, const list_line &l)
+{
+    long name_at = at + l.time_length + 1, text_at = name_at + l.name_length, end = at + l.length - 1;
+    format_range(at, at + l.time_length, ui.look.dim, false);
+    if (l.name_length > 0)
+        format_range(name_at, text_at, ui.look.names[l.colour % 12], l.own);
+    format_range(text_at, end, l.dim ? ui.look.dim : ui.look.text, l.own);
+    for (const std::pair<long, long> &link : l.links)
+        format_range(text_at + link.first, text_at + link.first + link.second, ui.look.link, l.own, true);
 }
 
 }  // namespace
@@ -149,40 +156,31 @@ void lay_out()
 // The oldest lines go once the list holds LIST_CAP and a step more.
 void append_lines(const std::vector<shown_line> &lines)
 {
-    struct span {
-        long from, to;
-        COLORREF colour;
-        bool automatic, bold;
-    };
     std::wstring text;
-    std::vector<span> spans;
+    std::size_t first = ui.list_lines.size();
     for (const shown_line &l : lines) {
-        long at = ui.list_chars + static_cast<long>(text.size());
-        bool own = l.kind == shown_line::OWN;
-        text += l.time + L" ";
-        spans.push_back({at, at + static_cast<long>(l.time.size()), GREY, false, false});
-        long name_at = ui.list_chars + static_cast<long>(text.size());
-        text += l.name;
-        long text_at = ui.list_chars + static_cast<long>(text.size());
-        if (!l.name.empty())
-            spans.push_back({name_at, text_at, NAME_COLOURS[l.colour % 12], false, own});
-        text += l.text;
-        long end = ui.list_chars + static_cast<long>(text.size());
-        if (l.kind == shown_line::NOTE || l.kind == shown_line::KEPT)
-            spans.push_back({text_at, end, GREY, false, false});
-        else
-            spans.push_back({text_at, end, 0, true, own});
-        text += L"\r";
-        ui.list_lengths.push_back(end + 1 - at);
+        list_line record;
+        record.time_length = static_cast<long>(l.time.size());
+        record.name_length = static_cast<long>(l.name.size());
+        record.length = record.time_length + 1 + record.name_length + static_cast<long>(l.text.size()) + 1;
+        record.colour = l.colour;
+        record.own = l.kind == shown_line::OWN;
+        record.dim = l.kind == shown_line::NOTE || l.kind == shown_line::KEPT;
+        // Web addresses in what was said (not in the window's own notes) are links.
+        if (l.kind != shown_line::NOTE)
+            for (const auto &a : web_addresses(l.text))
+                record.links.emplace_back(static_cast<long>(a.first), static_cast<long>(a.second));
+        text += l.time + L" " + l.name + l.text + L"\r";
+        ui.list_lines.push_back(record);
     }
     bool at_bottom = list_at_bottom();
     CHARRANGE kept{};
     SendMessageW(ui.list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&kept));
     SendMessageW(ui.list, WM_SETREDRAW, FALSE, 0);
-    format_range(ui.list_chars, ui.list_chars, 0, true, false);
+    format_range(ui.list_chars, ui.list_chars, ui.look.text, false);
     SendMessageW(ui.list, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
-    for (const span &s : spans)
-        format_range(s.from, s.to, s.colour, s.automatic, s.bold);
+    for (long at = ui.list_chars; first < ui.list_lines.size(); at += ui.list_lines[first++].length)
+        colour_line(at, ui.list_lines[first]);
     // The rows a long line wraps onto begin under its text, not where a line's time does: text a
     // peer pads cannot make a row that looks like a line of its own.
     CHARRANGE added{ui.list_chars, ui.list_chars + static_cast<long>(text.size())};
@@ -194,11 +192,11 @@ void append_lines(const std::vector<shown_line> &lines)
     pf.dxOffset = ui.hanging_indent;
     SendMessageW(ui.list, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&pf));
     ui.list_chars += static_cast<long>(text.size());
-    if (ui.list_lengths.size() > LIST_CAP + CUT_STEP || ui.list_chars > LIST_CHARS) {
+    if (ui.list_lines.size() > LIST_CAP + CUT_STEP || ui.list_chars > LIST_CHARS) {
         long cut = 0;
-        while (ui.list_lengths.size() > 1 && (ui.list_lengths.size() > LIST_CAP || ui.list_chars - cut > LIST_CHARS * 3 / 4)) {
-            cut += ui.list_lengths.front();
-            ui.list_lengths.pop_front();
+        while (ui.list_lines.size() > 1 && (ui.list_lines.size() > LIST_CAP || ui.list_chars - cut > LIST_CHARS * 3 / 4)) {
+            cut += ui.list_lines.front().length;
+            ui.list_lines.pop_front();
         }
         CHARRANGE top{0, cut};
         SendMessageW(ui.list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&top));
@@ -214,3 +212,25 @@ void append_lines(const std::vector<shown_line> &lines)
     InvalidateRect(ui.list, nullptr, TRUE);
 }
 
+
+void recolour_list()
+{
+    if (ui.list == nullptr)
+        return;
+    SendMessageW(ui.list, EM_SETBKGNDCOLOR, 0, static_cast<LPARAM>(ui.look.background));
+    CHARRANGE kept{};
+    SendMessageW(ui.list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&kept));
+    POINT scrolled{};
+    SendMessageW(ui.list, EM_GETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&scrolled));
+    SendMessageW(ui.list, WM_SETREDRAW, FALSE, 0);
+    long at = 0;
+    for (const list_line &l : ui.list_lines) {
+        colour_line(at, l);
+        at += l.length;
+    }
+    format_range(ui.list_chars, ui.list_chars, ui.look.text, false);
+    SendMessageW(ui.list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&kept));
+    SendMessageW(ui.list, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&scrolled));
+    SendMessageW(ui.list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(ui.list, nullptr, TRUE);
+}

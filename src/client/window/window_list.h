@@ -16,3 +16,5 @@ void make_font();
 void lay_out();
 // Appends a frame's lines to the list.
 void append_lines(const std::vector<shown_line> &lines);
+// Colours the whole list again, in the look in use.
+void recolour_list();

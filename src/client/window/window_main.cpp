@@ -25,7 +25,9 @@
 #include "window_attention.h"
 #include "window_dialogs.h"
 #include "window_find.h"
+#include "window_links.h"
 #include "window_list.h"
+#include "window_look.h"
 #include "window_resource.h"
 #include "window_room.h"
 #include "window_state.h"
@@ -148,6 +150,26 @@ void send_typed()
     }
 }
 
+// A click on a link in the list: the address shown in full in the status bar, then opened in the
+// default browser, handed to it as an address (ShellExecuteW with the URL as its file), never as a
+// command line. A click that ends a selection opens nothing: text with links in it copies as any.
+void open_link(CHARRANGE range)
+{
+    CHARRANGE selected{};
+    SendMessageW(ui.list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
+    if (selected.cpMin != selected.cpMax || range.cpMax <= range.cpMin || range.cpMax - range.cpMin > 8192)
+        return;
+    std::wstring url(static_cast<std::size_t>(range.cpMax - range.cpMin) + 1, L'\0');
+    TEXTRANGEW tr{range, &url[0]};
+    url.resize(static_cast<std::size_t>(SendMessageW(ui.list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
+    if (!is_web_address(url))
+        return;  // the list's links are only ever these; anything else is not opened
+    std::wstring said = L"opening " + url;
+    SendMessageW(ui.status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(said.c_str()));
+    UpdateWindow(ui.status_bar);
+    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
 // ---- the window's size and place, remembered ----
 
 void restore_placement()
@@ -218,6 +240,32 @@ void menu(int id)
 LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 {
     switch (msg) {
+    case WM_SETTINGCHANGE:
+        if (look_setting_changed(wp, lp))
+            apply_look();
+        break;
+    case WM_SYSCOLORCHANGE:
+        apply_look();
+        break;
+    case WM_CTLCOLOREDIT:
+        if (reinterpret_cast<HWND>(lp) == ui.input)
+            if (HBRUSH brush = input_colours(reinterpret_cast<HDC>(wp)))
+                return reinterpret_cast<LRESULT>(brush);
+        break;
+    case WM_ERASEBKGND:
+        if (paint_window_background(w, reinterpret_cast<HDC>(wp)))
+            return 1;
+        break;
+    case WM_NOTIFY: {
+        const NMHDR *from = reinterpret_cast<const NMHDR *>(lp);
+        if (from->hwndFrom == ui.list && from->code == EN_LINK) {
+            const ENLINK *link = reinterpret_cast<const ENLINK *>(lp);
+            if (link->msg == WM_LBUTTONUP)
+                open_link(link->chrg);
+            return 0;
+        }
+        break;
+    }
     case WM_SIZE:
         if (ui.list != nullptr)
             lay_out();
@@ -338,14 +386,18 @@ HWND make_window(HINSTANCE instance)
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_STATUS)), instance, nullptr);
     if (ui.list == nullptr || ui.input == nullptr || ui.status_bar == nullptr)
         return nullptr;
-    // Text goes in only as plain text (append_lines); no links are made of it.
+    // Text goes in only as plain text (append_lines); the list makes no links of it itself: the web
+    // addresses the window's rule allows are made links there, and their clicks come here.
     SendMessageW(ui.list, EM_AUTOURLDETECT, FALSE, 0);
+    SendMessageW(ui.list, EM_SETEVENTMASK, 0, ENM_LINK);
     SendMessageW(ui.list, EM_SETUNDOLIMIT, 0, 0);
     SendMessageW(ui.list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
     SendMessageW(ui.list, EM_EXLIMITTEXT, 0, 64 << 20);
     SendMessageW(ui.input, EM_LIMITTEXT, 64 * 1024, 0);
     make_find_bar(w, ui.list, ui.input, ui.room, lay_out);
     make_font();
+    follow_look_in_status_bar();
+    apply_look();
     lay_out();
     return w;
 }

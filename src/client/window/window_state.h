@@ -5,10 +5,13 @@
 
 #include <windows.h>
 
+#include "window_look.h"
 #include "window_room.h"
 
 #include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
 class connection;
 class chat_commands;
@@ -18,6 +21,16 @@ const wchar_t TITLE[] = L"Chat";
 const UINT WM_TRAY = WM_APP + 1;    // the notification-area icon was clicked
 const UINT WM_RELAYS = WM_APP + 2;  // the relay dialog's listening is done
 const long long ALERT_GAP_MS = 5000;  // a sound and a balloon at most this often
+
+// A line in the conversation list: its parts' lengths (the list's characters, its paragraph mark
+// counted), how they are coloured, and its links (where in its text, and how long).
+struct list_line {
+    long length = 0;
+    long time_length = 0, name_length = 0;
+    int colour = 0;
+    bool own = false, dim = false;
+    std::vector<std::pair<long, long>> links;
+};
 
 struct window_state {
     window_room room;
@@ -34,7 +47,10 @@ struct window_state {
     bool alerting_allowed = true;  // the bell: a sound on a mention
     long long last_alert_ms = -ALERT_GAP_MS;
 
-    std::deque<long> list_lengths;  // the length of each line in the list, with its paragraph mark
+    window_look look;  // the colours in use
+    HBRUSH input_brush = nullptr;
+
+    std::deque<list_line> list_lines;  // each line in the list
     long list_chars = 0;
     std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
     long long skip_told_ms = 0;
