@@ -154,7 +154,7 @@ protected:
     // window_probe.exe on the window's own wineserver (or that of another run of it): the text it printed.
     std::string probe(const std::string &args, const Program *of = nullptr)
     {
-        return run("LC_ALL=C.UTF-8 DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
+        return run("LC_ALL=C.UTF-8 USER=window-tester DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
                    (of != nullptr ? of : shown_)->wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args +
                    " 2>/dev/null");
     }
@@ -217,7 +217,7 @@ protected:
     // Wine's reg.exe on the window's wineserver, so that the window's registry is the one changed.
     std::string reg(const std::string &args)
     {
-        return run("WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" + shown_->wine_tmp() + " " RELAY_WINDOW_WINE
+        return run("USER=window-tester WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" + shown_->wine_tmp() + " " RELAY_WINDOW_WINE
                    " reg " + args + " 2>&1");
     }
 
@@ -482,8 +482,10 @@ std::string windows_path(std::string path)
     return "Z:" + path;
 }
 
-TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursAndOpensOnlyWebAddresses)
+TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursOpensOnlyWebAddressesAndZooms)
 {
+    const std::string text_size = RELAY_WINDOW_WINEPREFIX "/drive_c/users/window-tester/AppData/Roaming/Chat Relay/text-size";
+    std::remove(text_size.c_str());
     start_server();
     Client peer;
     start_window({"--name", "alice", "127.0.0.1"});
@@ -554,6 +556,36 @@ TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursAndOpensOnlyWebAddresses)
     EXPECT_EQ(opened, address) << "the browser was not given the address";
     reg("add " + https + " /ve /d '\"C:\\windows\\system32\\winebrowser.exe\" \"%1\"' /f");
     std::remove(browsed.c_str());
+
+    // Ctrl+Plus makes the text larger (a word further along a line is further right), remembered;
+    // Ctrl+0 takes it back.
+    bring_forward();
+    auto kept_size = [&](const std::string &expected) {
+        for (auto until = Clock::now() + seconds(5); read_file(text_size) != expected && Clock::now() < until;)
+            std::this_thread::sleep_for(milliseconds(200));
+        return read_file(text_size);
+    };
+    auto x_of = [&](const std::string &text) {
+        std::istringstream at(probe("point '" + text + "'"));
+        int px = -1;
+        at >> px;
+        return px;
+    };
+    int before = x_of("ftp://");
+    press("ctrl+equal");
+    press("ctrl+equal");
+    auto deadline = Clock::now() + seconds(5);
+    while (x_of("ftp://") == before && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_GT(x_of("ftp://"), before) << "Ctrl+Plus left the text's size";
+    EXPECT_EQ(kept_size("120\n"), "120\n");
+    press("ctrl+0");
+    deadline = Clock::now() + seconds(5);
+    while (x_of("ftp://") != before && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(x_of("ftp://"), before) << "Ctrl+0 did not take the size back";
+    EXPECT_EQ(kept_size("100\n"), "100\n");
+    std::remove(text_size.c_str());
 }
 
 }  // namespace

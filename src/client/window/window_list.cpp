@@ -4,16 +4,21 @@
 
 #include <richedit.h>
 
+#include "platform/settings.h"
 #include "window_find.h"
 #include "window_links.h"
 #include "window_state.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
 
 const std::size_t CUT_STEP = 500;  // lines taken off the top of the list at once, past the cap
 const long LIST_CHARS = 4L << 20;  // and the characters the list holds at most: long lines too
+const int ZOOM_LEAST = 50, ZOOM_MOST = 300;  // the text's size, in percent of the system's
+const char ZOOM_FILE[] = "text-size";  // where it is kept
 
 // Whether the font has a glyph for Chinese.
 bool shows_chinese(HFONT f)
@@ -105,7 +110,7 @@ void make_font()
     HDC dc = GetDC(nullptr);
     int system_dpi = GetDeviceCaps(dc, LOGPIXELSY);
     ReleaseDC(nullptr, dc);
-    lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(ui.dpi), system_dpi);
+    lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(ui.dpi) * ui.zoom, system_dpi * 100);
     HFONT made = CreateFontIndirectW(&lf);
     if (made == nullptr)
         return;
@@ -233,4 +238,41 @@ void recolour_list()
     SendMessageW(ui.list, EM_SETSCROLLPOS, 0, reinterpret_cast<LPARAM>(&scrolled));
     SendMessageW(ui.list, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(ui.list, nullptr, TRUE);
+}
+
+void zoom_text(int percent)
+{
+    percent = percent < ZOOM_LEAST ? ZOOM_LEAST : percent > ZOOM_MOST ? ZOOM_MOST : percent;
+    if (percent == ui.zoom)
+        return;
+    ui.zoom = percent;
+    make_font();
+    // The lines already shown wrap under their text at the new size too.
+    CHARRANGE kept{}, all{0, -1};
+    SendMessageW(ui.list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&kept));
+    SendMessageW(ui.list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&all));
+    PARAFORMAT2 pf{};
+    pf.cbSize = sizeof pf;
+    pf.dwMask = PFM_STARTINDENT | PFM_OFFSET;
+    pf.dxOffset = ui.hanging_indent;
+    SendMessageW(ui.list, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&pf));
+    SendMessageW(ui.list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&kept));
+    lay_out();
+    char text[16];
+    int n = std::snprintf(text, sizeof text, "%d\n", ui.zoom);
+    char why[512];
+    write_settings_file(ZOOM_FILE, text, static_cast<std::size_t>(n), why, sizeof why);
+}
+
+void restore_zoom()
+{
+    char text[16];
+    char why[512];
+    long n = read_settings_file(ZOOM_FILE, text, sizeof text - 1, why, sizeof why);
+    if (n <= 0)
+        return;
+    text[n] = '\0';
+    int percent = std::atoi(text);
+    if (percent >= ZOOM_LEAST && percent <= ZOOM_MOST)
+        ui.zoom = percent;
 }

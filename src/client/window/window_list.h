@@ -18,3 +18,7 @@ void lay_out();
 void append_lines(const std::vector<shown_line> &lines);
 // Colours the whole list again, in the look in use.
 void recolour_list();
+// The text's size, in percent of the system's (Ctrl+Plus, Ctrl+Minus, Ctrl+0): set, shown and
+// remembered; and read back at the start, before the font is made.
+void zoom_text(int percent);
+void restore_zoom();

@@ -22,6 +22,7 @@
 #include "platform/settings.h"
 #include "platform/system.h"
 #include "platform/terminal.h"
+#include "window_access.h"
 #include "window_attention.h"
 #include "window_dialogs.h"
 #include "window_find.h"
@@ -55,6 +56,7 @@ const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long
 const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
 const char WINDOW_FILE[] = "window";    // where the window's size and place are kept
+UINT taskbar_created = 0;  // the message the taskbar sends once the window's button is there
 
 const char USAGE[] =
     "usage: chat_window [--name NAME] [--no-history] [HOST]\n"
@@ -91,6 +93,7 @@ void frame()
         show_status(s);
     if (!lines.empty()) {
         attend(lines);
+        announce(lines);
         // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
         // window's thread, and so the typing, for seconds: the newest lines show, as many and as
         // long as a frame takes, and the rest are counted.
@@ -302,6 +305,12 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         lay_out();
         return 0;
     }
+    default:
+        if (msg == taskbar_created && taskbar_created != 0) {
+            taskbar_button_made();
+            return 0;
+        }
+        break;
     case WM_CLOSE:
         DestroyWindow(w);
         return 0;
@@ -395,7 +404,9 @@ HWND make_window(HINSTANCE instance)
     SendMessageW(ui.list, EM_EXLIMITTEXT, 0, 64 << 20);
     SendMessageW(ui.input, EM_LIMITTEXT, 64 * 1024, 0);
     make_find_bar(w, ui.list, ui.input, ui.room, lay_out);
+    restore_zoom();
     make_font();
+    name_controls();
     follow_look_in_status_bar();
     apply_look();
     lay_out();
@@ -423,6 +434,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     int status = parse_options(opts);
     if (status != 0)
         exit_client(status < 0 ? 0 : status);
+    // COM, for the taskbar button's badge and the accessible names.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    taskbar_created = RegisterWindowMessageW(L"TaskbarButtonCreated");
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
     if (LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32) == nullptr) {
@@ -493,6 +507,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
             (GetKeyState(VK_SHIFT) & 0x8000) == 0) {
             send_typed();  // Enter sends; Shift+Enter starts a new line in the box
             continue;
+        }
+        if (msg.message == WM_KEYDOWN && (GetKeyState(VK_CONTROL) & 0x8000) != 0 && (GetKeyState(VK_MENU) & 0x8000) == 0) {
+            // Ctrl+Plus (Ctrl+= on most keyboards), Ctrl+Minus, Ctrl+0: the text's size.
+            WPARAM k = msg.wParam;
+            int step = k == VK_OEM_PLUS || k == VK_ADD ? 10 : k == VK_OEM_MINUS || k == VK_SUBTRACT ? -10 : 0;
+            if (step != 0 || k == '0' || k == VK_NUMPAD0) {
+                zoom_text(step != 0 ? ui.zoom + step : 100);
+                continue;
+            }
         }
         if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (msg.hwnd == ui.input || msg.hwnd == ui.list) &&
             (GetKeyState(VK_CONTROL) & 0x8000) == 0) {

@@ -42,6 +42,7 @@ struct window_state {
     HICON app_icon = nullptr;    // the icon, small: the window's caption, the notification area
     HICON app_icon_big = nullptr;  // and large: Alt+Tab, the taskbar
     UINT dpi = 96;
+    int zoom = 100;  // the text's size, in percent of the system's
 
     int unread = 0;
     bool alerting_allowed = true;  // the bell: a sound on a mention
