@@ -3,10 +3,13 @@
 // what the room says shows safe, the relay's loss is survived, a mention while behind is noticed.
 // The window's controls are read from outside by window_probe.exe, as a screen reader would.
 #include "harness.h"
+#include "../src/client/window/window_palette.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -471,6 +474,42 @@ TEST_F(WindowRoom, ALineWhileBehindCountsInTheTitleAndAMentionFlashesTheWindow)
         std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(probe("title"), "Chat");
     EXPECT_EQ(x("xprop -id " + chat + " _NET_WM_STATE").find("DEMANDS_ATTENTION"), std::string::npos);
+}
+
+// WCAG 2's contrast ratio of two colours, 1 to 21.
+double contrast(palette_colour a, palette_colour b)
+{
+    auto luminance = [](palette_colour c) {
+        auto channel = [](unsigned char v) {
+            double s = v / 255.0;
+            return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.r) + 0.7152 * channel(c.g) + 0.0722 * channel(c.b);
+    };
+    double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Every name, the text, the dim notes and the links read at 4.5:1 at least on the list's background,
+// in both looks; and the input box's and the status bar's text on theirs.
+TEST(WindowPalette, EveryColourReadsOnItsBackgroundInBothLooks)
+{
+    for (const palette *p : {&LIGHT_PALETTE, &DARK_PALETTE}) {
+        const char *look = p == &LIGHT_PALETTE ? "light" : "dark";
+        std::printf("%s:", look);
+        for (int i = 0; i < 12; ++i) {
+            std::printf(" %.2f", contrast(p->names[i], p->background));
+            EXPECT_GE(contrast(p->names[i], p->background), 4.5) << look << " name colour " << i;
+        }
+        std::printf("  text %.2f dim %.2f link %.2f input %.2f bar %.2f\n", contrast(p->text, p->background),
+                    contrast(p->dim, p->background), contrast(p->link, p->background),
+                    contrast(p->input_text, p->input_background), contrast(p->bar_text, p->bar_background));
+        EXPECT_GE(contrast(p->text, p->background), 4.5) << look;
+        EXPECT_GE(contrast(p->dim, p->background), 4.5) << look;
+        EXPECT_GE(contrast(p->link, p->background), 4.5) << look;
+        EXPECT_GE(contrast(p->input_text, p->input_background), 4.5) << look;
+        EXPECT_GE(contrast(p->bar_text, p->bar_background), 4.5) << look;
+    }
 }
 
 // The Windows path of a file here, as Wine sees it (its Z: drive is /).
