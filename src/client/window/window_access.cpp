@@ -61,8 +61,10 @@ void name_controls()
     if (FAILED(CoCreateInstance(ACC_PROP_SERVICES, nullptr, CLSCTX_INPROC_SERVER, ACC_PROP_SERVICES_INTERFACE,
                                 reinterpret_cast<void **>(&props))))
         return;
-    props->SetHwndPropStr(ui.list, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, L"Conversation");
-    props->SetHwndPropStr(ui.input, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, L"Message to send");
+    // The names' text is copied; the interface only declares it writable.
+    wchar_t list_name[] = L"Conversation", input_name[] = L"Message to send";
+    props->SetHwndPropStr(ui.list, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, list_name);
+    props->SetHwndPropStr(ui.input, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, input_name);
     props->Release();
 }
 

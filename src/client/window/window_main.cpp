@@ -448,12 +448,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
         exit_client(EXIT_USAGE);
     }
     // The program's own icon, at the sizes the system draws it; the generic one if it is missing.
-    for (bool small : {true, false}) {
-        HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON),
-                                 GetSystemMetrics(small ? SM_CYSMICON : SM_CYICON), LR_DEFAULTCOLOR);
+    for (bool little : {true, false}) {
+        HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, GetSystemMetrics(little ? SM_CXSMICON : SM_CXICON),
+                                 GetSystemMetrics(little ? SM_CYSMICON : SM_CYICON), LR_DEFAULTCOLOR);
         if (icon == nullptr)
             icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
-        (small ? ui.app_icon : ui.app_icon_big) = static_cast<HICON>(icon);
+        (little ? ui.app_icon : ui.app_icon_big) = static_cast<HICON>(icon);
     }
     if (make_window(instance) == nullptr) {
         message("the window could not be made", MB_ICONERROR);
