@@ -54,6 +54,9 @@ const UINT FRAME_MS = 50;               // appends are batched: at most this oft
 const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
 const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long lines lets typing through too
 const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
+const std::size_t WAITING_LINES = 2 * FRAME_LINES;  // lines waiting for the next frames at most
+const std::size_t WAITING_CHARS = 64 * 1024;        // and their characters
+const long long FLOOD_MS = 1000;  // lines dropped this recently: a flood, whose long lines are cut
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
 const char WINDOW_FILE[] = "window";    // where the window's size and place are kept
 UINT taskbar_created = 0;  // the message the taskbar sends once the window's button is there
@@ -83,6 +86,13 @@ void show_status(const room_status &s)
     ui.alerting_allowed = s.bell;
 }
 
+std::size_t line_chars(const shown_line &l)
+{
+    return l.time.size() + l.name.size() + l.text.size() + 2;
+}
+
+void check_lost();
+
 void frame()
 {
     std::vector<shown_line> lines;
@@ -94,38 +104,60 @@ void frame()
     if (!lines.empty()) {
         attend(lines);
         announce(lines);
-        // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
-        // window's thread, and so the typing, for seconds: the newest lines show, as many and as
-        // long as a frame takes, and the rest are counted.
-        std::size_t kept = 0, chars = 0;
-        for (auto l = lines.rbegin(); l != lines.rend() && kept < FRAME_LINES; ++l, ++kept) {
-            chars += l->time.size() + l->name.size() + l->text.size() + 2;
-            if (kept > 0 && chars > FRAME_CHARS)
-                break;
-        }
-        if (kept < lines.size()) {
-            ui.skipped += lines.size() - kept;
-            lines.erase(lines.begin(), lines.end() - static_cast<long>(kept));
-            // One long line alone can hold the thread as long (the list wraps it as it goes in):
-            // in a flood, the last line shows as much as a frame takes.
-            shown_line &only = lines.back();
-            if (only.text.size() > FRAME_CHARS) {
-                std::size_t left_out = only.text.size() - FRAME_CHARS;
-                only.text.resize(FRAME_CHARS);
-                only.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
-            }
-        }
-        if (ui.skipped > 0 && now_ms() - ui.skip_told_ms >= SKIP_NOTE_MS) {
-            shown_line note = lines.front();
-            note.kind = shown_line::NOTE;
-            note.name.clear();
-            note.text = L"*** " + std::to_wstring(ui.skipped) + L" lines came faster than the window could show them: skipped";
-            lines.insert(lines.begin(), note);
-            ui.skipped = 0;
-            ui.skip_told_ms = now_ms();
-        }
-        append_lines(lines);
     }
+    // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
+    // window's thread, and so the typing, for seconds: a frame shows as many lines and characters
+    // as it takes (one line at least), oldest first, and the rest wait for the next frames; past a
+    // few frames' worth waiting, the oldest are dropped and counted. In such a flood a long line
+    // shows as much as a frame takes; the pieces of one long line, which come together, show whole.
+    for (shown_line &l : lines) {
+        ui.waiting_chars += line_chars(l);
+        ui.waiting.push_back(std::move(l));
+    }
+    while (ui.waiting.size() > 1 && (ui.waiting.size() > WAITING_LINES || ui.waiting_chars > WAITING_CHARS)) {
+        ui.waiting_chars -= line_chars(ui.waiting.front());
+        ui.waiting.pop_front();
+        ++ui.skipped;
+        ui.dropped_ms = now_ms();
+    }
+    if (ui.waiting.empty()) {
+        check_lost();
+        return;
+    }
+    bool flood = now_ms() - ui.dropped_ms < FLOOD_MS;
+    std::vector<shown_line> shown;
+    std::size_t chars = 0;
+    while (!ui.waiting.empty() && shown.size() < FRAME_LINES) {
+        std::size_t n = line_chars(ui.waiting.front());
+        if (!shown.empty() && chars + n > FRAME_CHARS)
+            break;
+        chars += n;
+        ui.waiting_chars -= n;
+        shown.push_back(std::move(ui.waiting.front()));
+        ui.waiting.pop_front();
+    }
+    if (flood)
+        for (shown_line &l : shown)
+            if (l.text.size() > FRAME_CHARS) {
+                std::size_t left_out = l.text.size() - FRAME_CHARS;
+                l.text.resize(FRAME_CHARS);
+                l.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
+            }
+    if (ui.skipped > 0 && now_ms() - ui.skip_told_ms >= SKIP_NOTE_MS) {
+        shown_line note = shown.front();
+        note.kind = shown_line::NOTE;
+        note.name.clear();
+        note.text = L"*** " + std::to_wstring(ui.skipped) + L" lines came faster than the window could show them: skipped";
+        shown.insert(shown.begin(), note);
+        ui.skipped = 0;
+        ui.skip_told_ms = now_ms();
+    }
+    append_lines(shown);
+    check_lost();
+}
+
+void check_lost()
+{
     if (ui.room.lost_status() >= 0)
         exit_client(ui.room.lost_status());
 }

@@ -53,7 +53,10 @@ struct window_state {
 
     std::deque<list_line> list_lines;  // each line in the list
     long list_chars = 0;
+    std::deque<shown_line> waiting;  // lines come and not yet shown: the next frames'
+    std::size_t waiting_chars = 0;
     std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
+    long long dropped_ms = -1000000;  // when the last was
     long long skip_told_ms = 0;
     LONG hanging_indent = 0;  // in twips: the width of "HH:MM ", where the rows a line wraps onto begin
 
