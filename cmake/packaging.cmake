@@ -10,8 +10,11 @@ endif()
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A VERSIONINFO resource in each program: Explorer's Properties show product, version, description.
+  # A VERSIONINFO resource in each program: Explorer's Properties show product, version, description;
+  # and the icon, made from packaging/icons/chat-relay.svg by scripts/make-icon.sh and kept in the tree
+  # (resource 1, the one Explorer, the taskbar and the shortcuts show).
   enable_language(RC)
+  set(RC_ICON ${PACKAGING_DIR}/icons/chat-relay.ico)
   foreach(program IN ITEMS chat_server chat_client chat_window chat_relay_service)
     set(RC_NAME ${program})
     if(program STREQUAL "chat_server")
@@ -154,6 +157,9 @@ if(WIN32)
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Chat Relay")  # one entry in Apps & features, across versions
   set(CPACK_NSIS_DISPLAY_NAME "Chat Relay")
   set(CPACK_NSIS_PACKAGE_NAME "Chat Relay ${PROJECT_VERSION}")
+  # The installer and the uninstaller wear the programs' icon.
+  set(CPACK_NSIS_MUI_ICON ${PACKAGING_DIR}/icons/chat-relay.ico)
+  set(CPACK_NSIS_MUI_UNIICON ${PACKAGING_DIR}/icons/chat-relay.ico)
   # The installer's script is packaging/windows/NSIS.template.in rather than cpack's own: its pages
   # (Modern UI 2, whose welcome page shows text of several paragraphs), its components, the service,
   # the firewall rules, and upgrading or removing with the relay running.

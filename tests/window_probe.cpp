@@ -13,6 +13,14 @@
 //                                                 and TEXT's, each its x and 1 if a row begins there
 //   window_probe found                            what the find bar says it found
 //   window_probe selected                         the text selected in the list
+//   window_probe format TEXT                      "link" or "text": the character format where TEXT
+//                                                 begins in the list (CFE_LINK or not)
+//   window_probe point TEXT                       where on the screen TEXT's middle character is: "X Y"
+//   window_probe background                       a point of the list's background on the screen: "X Y"
+//   window_probe icons FILE                       the sizes in FILE's icon group 1 (the program icon)
+//   window_probe colours                          the system has changed its colour setting: the
+//                                                 window is told so (WM_SETTINGCHANGE "ImmersiveColorSet")
+//   window_probe browsed URL                      a stand-in browser: writes URL to C:\browsed.txt
 // Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
 // make), writing to the standard output it was given.
 #include <windows.h>
@@ -37,8 +45,57 @@ static void print(HWND w)
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
 }
 
+// The list's text, and the list's index of where TEXT begins in it (-1 if it is not there): the
+// list counts a line's end as one character, which WM_GETTEXT may give as two.
+static LRESULT list_index(HWND list, const std::wstring &what)
+{
+    LRESULT n = SendMessageW(list, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+    n = SendMessageW(list, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(static_cast<size_t>(n));
+    size_t found = text.find(what);
+    if (found == std::wstring::npos)
+        return -1;
+    LRESULT index = static_cast<LRESULT>(found);
+    for (size_t i = 0; i < found; ++i)
+        if (text[i] == L'\n' && i > 0 && text[i - 1] == L'\r')
+            --index;
+    return index;
+}
+
+static void print_point(HWND w, POINT p)
+{
+    ClientToScreen(w, &p);
+    std::printf("%ld %ld", p.x, p.y);
+}
+
 int wmain(int argc, wchar_t **argv)
 {
+    if (argc == 3 && std::wstring(argv[1]) == L"browsed") {
+        FILE *f = _wfopen(L"C:\\browsed.txt", L"wb");
+        if (f == nullptr)
+            return 1;
+        int size = WideCharToMultiByte(CP_UTF8, 0, argv[2], -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, argv[2], -1, &utf8[0], size, nullptr, nullptr);
+        std::fwrite(utf8.data(), 1, utf8.size() - 1, f);
+        std::fclose(f);
+        return 0;
+    }
+    if (argc == 3 && std::wstring(argv[1]) == L"icons") {
+        HMODULE exe = LoadLibraryExW(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        HRSRC found = exe == nullptr ? nullptr : FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
+        const BYTE *group = found == nullptr ? nullptr : static_cast<const BYTE *>(LockResource(LoadResource(exe, found)));
+        if (group == nullptr) {
+            std::printf("no icon");
+            return 1;
+        }
+        // GRPICONDIR: 3 WORDs, then 14-byte entries whose first byte is the width (0 for 256).
+        WORD count = *reinterpret_cast<const WORD *>(group + 4);
+        for (WORD i = 0; i < count; ++i)
+            std::printf("%d ", group[6 + 14 * i] == 0 ? 256 : group[6 + 14 * i]);
+        return 0;
+    }
     if (argc == 2 && std::wstring(argv[1]) == L"message") {
         HWND box = FindWindowW(L"#32770", L"Chat");
         if (box == nullptr) {
@@ -112,6 +169,48 @@ int wmain(int argc, wchar_t **argv)
         int size = WideCharToMultiByte(CP_UTF8, 0, selected.c_str(), static_cast<int>(selected.size()), &utf8[0],
                                        static_cast<int>(utf8.size()), nullptr, nullptr);
         std::fwrite(utf8.data(), 1, static_cast<size_t>(size > 0 ? size : 0), stdout);
+    }
+    else if (what == L"format" && argc > 2) {
+        // The format of the character, read through the selection: EM_GETCHARFORMAT writes into
+        // memory of the window's process, lent for the call.
+        HWND list = child(main_window, L"RICHEDIT50W");
+        LRESULT at = list_index(list, argv[2]);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(list, &pid);
+        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+        if (at < 0 || process == nullptr)
+            return 1;
+        CHARFORMAT2W cf{};
+        cf.cbSize = sizeof cf;
+        void *lent = VirtualAllocEx(process, nullptr, sizeof cf, MEM_COMMIT, PAGE_READWRITE);
+        SIZE_T moved = 0;
+        WriteProcessMemory(process, lent, &cf, sizeof cf, &moved);
+        SendMessageW(list, EM_SETSEL, static_cast<WPARAM>(at), at + 1);
+        SendMessageW(list, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(lent));
+        ReadProcessMemory(process, lent, &cf, sizeof cf, &moved);
+        VirtualFreeEx(process, lent, 0, MEM_RELEASE);
+        CloseHandle(process);
+        SendMessageW(list, EM_SETSEL, 0, 0);
+        std::printf("%s", (cf.dwMask & CFM_LINK) && (cf.dwEffects & CFE_LINK) ? "link" : "text");
+    }
+    else if (what == L"point" && argc > 2) {
+        HWND list = child(main_window, L"RICHEDIT50W");
+        LRESULT at = list_index(list, argv[2]);
+        if (at < 0)
+            return 1;
+        LRESULT pos = SendMessageW(list, EM_POSFROMCHAR, static_cast<WPARAM>(at + static_cast<LRESULT>(wcslen(argv[2]) / 2)), 0);
+        print_point(list, POINT{static_cast<short>(LOWORD(pos)) + 2, static_cast<short>(HIWORD(pos)) + 4});
+    }
+    else if (what == L"background") {
+        HWND list = child(main_window, L"RICHEDIT50W");
+        RECT r;
+        GetClientRect(list, &r);
+        print_point(list, POINT{r.right - 12, r.bottom - 8});
+    }
+    else if (what == L"colours") {
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutW(main_window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"ImmersiveColorSet"), SMTO_ABORTIFHUNG,
+                            5000, &answer);
     }
     else if (what == L"dialog" && argc > 2) {
         HWND dialog = FindWindowW(L"#32770", nullptr);  // the dialogs' class

@@ -3,9 +3,13 @@
 // what the room says shows safe, the relay's loss is survived, a mention while behind is noticed.
 // The window's controls are read from outside by window_probe.exe, as a screen reader would.
 #include "harness.h"
+#include "../src/client/window/window_palette.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
@@ -64,6 +68,19 @@ std::string run(const std::string &command)
     if (p != nullptr)
         pclose(p);
     return out;
+}
+
+// A file's bytes, or "" if there is none.
+std::string read_file(const std::string &path)
+{
+    std::string bytes;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            bytes.append(buf, n);
+        std::fclose(f);
+    }
+    return bytes;
 }
 
 // The lengths of the runs of c in the text, of those longer than 100.
@@ -145,7 +162,7 @@ protected:
     // window_probe.exe on the window's own wineserver (or that of another run of it): the text it printed.
     std::string probe(const std::string &args, const Program *of = nullptr)
     {
-        return run("LC_ALL=C.UTF-8 DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
+        return run("LC_ALL=C.UTF-8 " + user_ + " DISPLAY=" + display_.substr(8) + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" +
                    (of != nullptr ? of : shown_)->wine_tmp() + " " RELAY_WINDOW_WINE " " RELAY_WINDOW_PROBE " " + args +
                    " 2>/dev/null");
     }
@@ -192,6 +209,24 @@ protected:
     {
         std::system("mkdir -p /tmp/shots");
         x("import -window root /tmp/shots/" + name);
+    }
+
+    // The colour of the screen's pixel at "X Y" (as the probe gives a point), as "RRGGBB".
+    std::string pixel(const std::string &point)
+    {
+        std::istringstream at(point);
+        int px = -1, py = -1;
+        at >> px >> py;
+        std::string txt = x("import -window root -crop 1x1+" + std::to_string(px) + "+" + std::to_string(py) + " -depth 8 txt:-");
+        size_t hash = txt.rfind('#');
+        return hash == std::string::npos ? txt : txt.substr(hash + 1, 6);
+    }
+
+    // Wine's reg.exe on the window's wineserver, so that the window's registry is the one changed.
+    std::string reg(const std::string &args)
+    {
+        return run(user_ + " WINEPREFIX=" RELAY_WINDOW_WINEPREFIX " WINEDEBUG=-all TMPDIR=" + shown_->wine_tmp() + " " RELAY_WINDOW_WINE
+                   " reg " + args + " 2>&1");
     }
 
     Program window;
@@ -427,6 +462,157 @@ TEST_F(WindowRoom, ALineWhileBehindCountsInTheTitleAndAMentionFlashesTheWindow)
         std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(probe("title"), "Chat");
     EXPECT_EQ(x("xprop -id " + chat + " _NET_WM_STATE").find("DEMANDS_ATTENTION"), std::string::npos);
+}
+
+// WCAG 2's contrast ratio of two colours, 1 to 21.
+double contrast(palette_colour a, palette_colour b)
+{
+    auto luminance = [](palette_colour c) {
+        auto channel = [](unsigned char v) {
+            double s = v / 255.0;
+            return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.r) + 0.7152 * channel(c.g) + 0.0722 * channel(c.b);
+    };
+    double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Every name, the text, the dim notes and the links read at 4.5:1 at least on the list's background,
+// in both looks; and the input box's and the status bar's text on theirs.
+TEST(WindowPalette, EveryColourReadsOnItsBackgroundInBothLooks)
+{
+    for (const palette *p : {&LIGHT_PALETTE, &DARK_PALETTE}) {
+        const char *look = p == &LIGHT_PALETTE ? "light" : "dark";
+        std::printf("%s:", look);
+        for (int i = 0; i < 12; ++i) {
+            std::printf(" %.2f", contrast(p->names[i], p->background));
+            EXPECT_GE(contrast(p->names[i], p->background), 4.5) << look << " name colour " << i;
+        }
+        std::printf("  text %.2f dim %.2f link %.2f input %.2f bar %.2f\n", contrast(p->text, p->background),
+                    contrast(p->dim, p->background), contrast(p->link, p->background),
+                    contrast(p->input_text, p->input_background), contrast(p->bar_text, p->bar_background));
+        EXPECT_GE(contrast(p->text, p->background), 4.5) << look;
+        EXPECT_GE(contrast(p->dim, p->background), 4.5) << look;
+        EXPECT_GE(contrast(p->link, p->background), 4.5) << look;
+        EXPECT_GE(contrast(p->input_text, p->input_background), 4.5) << look;
+        EXPECT_GE(contrast(p->bar_text, p->bar_background), 4.5) << look;
+    }
+}
+
+// The Windows path of a file here, as Wine sees it (its Z: drive is /).
+std::string windows_path(std::string path)
+{
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return "Z:" + path;
+}
+
+TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursOpensOnlyWebAddressesAndZooms)
+{
+    const std::string text_size = RELAY_WINDOW_WINEPREFIX "/drive_c/users/" + user_.substr(5) + "/AppData/Roaming/Chat Relay/text-size";
+    std::remove(text_size.c_str());
+    start_server();
+    Client peer;
+    start_window({"--name", "alice", "127.0.0.1"});
+    ASSERT_TRUE(wait_probe("list", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << probe("list");
+    // Every program carries the icon, at each size the system draws it; the window wears it (Wine
+    // hands the window's icon to X as _NET_WM_ICON: its first picture's top is the artwork's blue).
+    std::string dir = RELAY_WINDOW;
+    dir = dir.substr(0, dir.rfind('/') + 1);
+    for (const char *exe : {"chat_window.exe", "chat_client.exe", "chat_server.exe", "chat_relay_service.exe"})
+        EXPECT_EQ(probe("icons '" + windows_path(dir + exe) + "'"), "16 20 24 32 40 48 64 256 ") << exe;
+    std::istringstream icon(x("xprop -id " + x_window() + " -f _NET_WM_ICON 32c _NET_WM_ICON"));
+    std::string word;
+    std::vector<unsigned long> cardinals;
+    while (icon >> word)
+        if (!word.empty() && std::isdigit(static_cast<unsigned char>(word[0])))
+            cardinals.push_back(std::stoul(word));
+    ASSERT_GT(cardinals.size(), 2u) << "the window has no icon";
+    unsigned long width = cardinals[0];
+    ASSERT_EQ(cardinals.size() >= 2 + width * cardinals[1], true);
+    EXPECT_EQ(cardinals[2 + (width / 8) * width + width / 2] & 0xFFFFFF, 0x1F6FEBul) << "the window wears another icon";
+
+    // Web addresses are links; nothing else is: not file:, a UNC path, another scheme, an address
+    // with a mark in it, or one run on from a word.
+    const std::string address = "https://example.org/a?q=1&r=%20x";
+    peer.send("bob: see " + address + ", not file://c:/windows/win.ini \\\\host\\share ftp://example.org/f "
+              "https://exa\x1bmple.org xhttp://example.org/w\n");
+    ASSERT_TRUE(wait_probe("list", "xhttp://", seconds(10))) << probe("list");
+    EXPECT_EQ(probe("format '" + address + "'"), "link");
+    EXPECT_EQ(probe("format 'example.org/a?'"), "link");
+    for (const char *not_a_link : {"file://", "\\\\host", "ftp://", "https://exa^[", "xhttp://", "http://example.org/w"})
+        EXPECT_EQ(probe(std::string("format '") + not_a_link + "'"), "text") << not_a_link;
+
+    // The system's colours: dark when apps are to be dark (the window told, as Windows tells it),
+    // light again after. The list's empty area is read off the screen.
+    const std::string personalize = "\"HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize\"";
+    bring_forward();
+    reg("add " + personalize + " /v AppsUseLightTheme /t REG_DWORD /d 0 /f");
+    probe("colours");
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(pixel(probe("background")), "202020") << "the dark look's list";
+    x("import -window " + x_window() + " /tmp/shots/wine-window-dark.png");
+    reg("add " + personalize + " /v AppsUseLightTheme /t REG_DWORD /d 1 /f");
+    probe("colours");
+    std::this_thread::sleep_for(milliseconds(500));
+    EXPECT_EQ(pixel(probe("background")), "FFFFFF") << "the light look's list";
+    x("import -window " + x_window() + " /tmp/shots/wine-window-light.png");
+    reg("delete " + personalize + " /v AppsUseLightTheme /f");
+
+    // A click on the link opens the browser (a stand-in here) with exactly the address; a click on
+    // the text that is no link opens nothing.
+    const std::string https = "\"HKLM\\Software\\Classes\\https\\shell\\open\\command\"";
+    std::string browsed = RELAY_WINDOW_WINEPREFIX "/drive_c/browsed.txt";
+    std::remove(browsed.c_str());
+    reg("add " + https + " /ve /d '\"" + windows_path(RELAY_WINDOW_PROBE) + "\" browsed \"%1\"' /f");
+    std::istringstream file_at(probe("point 'file://c:/windows'"));
+    int fx = -1, fy = -1;
+    file_at >> fx >> fy;
+    x("xdotool mousemove " + std::to_string(fx) + " " + std::to_string(fy) + " click 1");
+    std::istringstream link_at(probe("point '" + address + "'"));
+    int lx = -1, ly = -1;
+    link_at >> lx >> ly;
+    x("xdotool mousemove " + std::to_string(lx) + " " + std::to_string(ly) + " click 1");
+    EXPECT_TRUE(wait_probe("status", "opening " + address, seconds(5))) << probe("status");
+    std::string opened;
+    for (auto deadline = Clock::now() + seconds(20); opened.empty() && Clock::now() < deadline;
+         std::this_thread::sleep_for(milliseconds(200)))
+        opened = read_file(browsed);
+    EXPECT_EQ(opened, address) << "the browser was not given the address";
+    reg("add " + https + " /ve /d '\"C:\\windows\\system32\\winebrowser.exe\" \"%1\"' /f");
+    std::remove(browsed.c_str());
+
+    // Ctrl+Plus makes the text larger (a word further along a line is further right), remembered;
+    // Ctrl+0 takes it back.
+    bring_forward();
+    auto kept_size = [&](const std::string &expected) {
+        for (auto until = Clock::now() + seconds(5); read_file(text_size) != expected && Clock::now() < until;)
+            std::this_thread::sleep_for(milliseconds(200));
+        return read_file(text_size);
+    };
+    auto x_of = [&](const std::string &text) {
+        std::istringstream at(probe("point '" + text + "'"));
+        int px = -1;
+        at >> px;
+        return px;
+    };
+    int before = x_of("ftp://");
+    press("ctrl+equal");
+    press("ctrl+equal");
+    auto deadline = Clock::now() + seconds(5);
+    while (x_of("ftp://") == before && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_GT(x_of("ftp://"), before) << "Ctrl+Plus left the text's size";
+    EXPECT_EQ(kept_size("120\n"), "120\n");
+    press("ctrl+0");
+    deadline = Clock::now() + seconds(5);
+    while (x_of("ftp://") != before && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(x_of("ftp://"), before) << "Ctrl+0 did not take the size back";
+    EXPECT_EQ(kept_size("100\n"), "100\n");
+    std::remove(text_size.c_str());
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // window_resource.h - the chat window's resource ids, shared by its resource script and its code.
 #pragma once
 
+// The programs' icon (resource 1 of each, from the build's version resource).
+#define IDI_APP 1
+
 #define IDR_MENU 100
 #define IDD_NAME 110
 #define IDC_NAME_PROMPT 111

@@ -1,0 +1,12 @@
+// window_access.h - the window for a screen reader: the conversation list and the input box have
+// names of their own, and a line said while the window is active is announced.
+#pragma once
+
+#include "window_room.h"
+
+#include <vector>
+
+// Names the list and the input box for assistive technology (their accessible names).
+void name_controls();
+// Announces a frame's new lines from the room, if the window is active.
+void announce(const std::vector<shown_line> &lines);
