@@ -965,6 +965,7 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
     // A room that says the name again and again rings the bell once, not at each line.
     if (!under_wine()) {  // Wine's console does not pass the bell on to its terminal
         c.keep_raw_output();
+        std::this_thread::sleep_for(milliseconds(3100));  // past the bell's pause after the mentions above
         for (int i = 1; i <= 4; ++i) {
             peer.send("bob: zoe? " + std::to_string(i) + "\n");
             std::this_thread::sleep_for(milliseconds(200));
