@@ -84,6 +84,26 @@ void ip_batch(const std::string &lines);
 // given descriptor: its device and inode, "device:inode".
 std::string journal_stream_of(int fd);
 
+// Runs a shell command; returns what it wrote (its standard output and error), and its exit status
+// in *status (-1 if it did not exit).
+std::string run(const std::string &command, int *status = nullptr);
+
+// A file's bytes, or "" if there is none.
+std::string read_file(const std::string &path);
+
+// Polls until the condition holds, every `every`; false if it does not within the time-out (a
+// relay's death ends the wait, as check_relay says).
+template <typename Condition>
+bool eventually(Condition holds, Clock::duration timeout, Clock::duration every = milliseconds(100))
+{
+    for (auto deadline = Clock::now() + timeout; !holds(); std::this_thread::sleep_for(every)) {
+        check_relay();
+        if (Clock::now() > deadline)
+            return false;
+    }
+    return true;
+}
+
 // Converts UTF-8 text to GBK, the encoding of the server's log; to GB18030, that of text on the
 // wire between companion clients; or to another encoding.
 std::string gbk(const std::string &utf8);
@@ -112,7 +132,8 @@ public:
     Program &operator=(const Program &) = delete;
 
     // Starts the program (under Wine for the Windows build) with the given arguments and extra
-    // environment ("NAME=value"); max_files, if not 0, caps the descriptors it may open.
+    // environment ("NAME=value"); max_files, if not 0, caps the descriptors it may open. A path
+    // without a slash is looked for on PATH.
     void start(const std::string &path, const std::vector<std::string> &args = {},
                const std::vector<std::string> &env = {}, unsigned max_files = 0);
     // Call before start: standard output is then a pipe of one page that nobody reads until
