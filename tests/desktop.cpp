@@ -156,8 +156,41 @@ void Desktop::press(const std::string &key)
     x("xdotool key " + key);
 }
 
+void Desktop::typed_lines_reach(Client &peer, const std::string &name, const std::vector<std::string> &lines)
+{
+    std::string sent;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        type(lines[i]);
+        press(i + 1 < lines.size() ? "shift+Return" : "Return");
+        sent += gb18030(name + ": " + lines[i] + "\n");
+    }
+    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+}
+
 void Desktop::shot(const std::string &name)
 {
     std::system("mkdir -p /tmp/shots");
     x("import -window root /tmp/shots/" + name);
+}
+
+bool Desktop::wait_shown(Part part, const std::string &text, Clock::duration timeout)
+{
+    return eventually([&] { return shown(part).find(text) != std::string::npos; }, timeout, milliseconds(200));
+}
+
+void Desktop::relay_lost_and_found_again(ServerProcess &again)
+{
+    server.stop();
+    expect_exit = true;
+    ASSERT_TRUE(wait_shown(Part::conversation, "*** connection lost ", seconds(10))) << shown(Part::conversation);
+    EXPECT_TRUE(wait_shown(Part::status, "relay 198.18.0.1 lost, reconnecting", seconds(5))) << shown(Part::status);
+    // The relay's address goes away while it restarts, so that the peer is in the room before the
+    // window comes back.
+    ip_batch("addr del 198.18.0.1/24 dev rl0\n");
+    bring_forward();
+    type("while away");
+    press("Return");
+    EXPECT_TRUE(wait_shown(Part::status, "1 line waiting", seconds(5))) << shown(Part::status);
+    ASSERT_NO_FATAL_FAILURE(relay_back_with_a_peer_first(again, "alice: while away\n"));
+    EXPECT_TRUE(wait_shown(Part::status, "relay 198.18.0.1   name: alice", seconds(5))) << shown(Part::status);
 }

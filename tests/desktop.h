@@ -40,8 +40,23 @@ protected:
     // the window may read the key after it is mapped back, losing the character.
     void type(const std::string &text);
     void press(const std::string &key);
+    // Types the lines, Shift+Enter between them and Enter after the last: the peer receives each as
+    // a line of its own from the window's user, "name: line" in GB18030.
+    void typed_lines_reach(Client &peer, const std::string &name, const std::vector<std::string> &lines);
     // The whole screen, into /tmp/shots.
     void shot(const std::string &name);
+
+    // The parts of the chat window that the tests read, and what one shows, as each window's test
+    // reads it.
+    enum class Part { conversation, status };
+    virtual std::string shown(Part part) = 0;
+    bool wait_shown(Part part, const std::string &text, Clock::duration timeout);
+
+    // The relay at 198.18.0.1, with the window on it as alice, stopped and started again (as
+    // `again`): the window says it lost the relay; a line typed meanwhile waits, and reaches a peer
+    // that came in before the window came back (the address is gone while the relay restarts); the
+    // status bar says it is back.
+    void relay_lost_and_found_again(ServerProcess &again);
 
     std::string dir_, display_, home_, runtime_, bus_address_;
 

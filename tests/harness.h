@@ -343,6 +343,19 @@ protected:
         return lines[n - 1];
     }
 
+    // The relay started again as `again` while its address, 198.18.0.1, is away (taken with
+    // ip_batch), and a peer in its room before the address comes back: a client that finds the
+    // relay again then finds the peer there, and `held`, what the client had waiting, reaches it.
+    void relay_back_with_a_peer_first(ServerProcess &again, const std::string &held)
+    {
+        again.start();
+        ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
+        Client peer;
+        ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
+        ip_batch("addr add 198.18.0.1/24 dev rl0\n");
+        EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
+    }
+
     void TearDown() override
     {
         if (server.pid() > 0 && !expect_exit) {

@@ -44,6 +44,8 @@ protected:
     // box ("Message"), the status bar ("Status"), or the window's title ("title").
     std::string read(const std::string &what) { return x(RELAY_WINDOW_PROBE " '" + what + "'"); }
 
+    std::string shown(Part part) override { return read(part == Part::conversation ? "Conversation" : "Status"); }
+
     bool wait_read(const std::string &what, const std::string &shown, Clock::duration timeout)
     {
         return eventually([&] { return read(what).find(shown) != std::string::npos; }, timeout, milliseconds(200));
@@ -69,16 +71,8 @@ TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
 
     // Typed on the X keyboard: ASCII and Chinese; Enter sends, Shift+Enter begins a line of its own.
     bring_forward();
-    type("hello all");
-    press("Return");
-    std::string sent = gb18030("\u5c0f\u660e: hello all\n");
-    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
-    type("\u4f60\u597d\uff0c\u4e16\u754c");
-    press("shift+Return");
-    type("two");
-    press("Return");
-    sent = gb18030("\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\n\u5c0f\u660e: two\n");
-    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    typed_lines_reach(peer, "\u5c0f\u660e", {"hello all"});
+    typed_lines_reach(peer, "\u5c0f\u660e", {"\u4f60\u597d\uff0c\u4e16\u754c", "two"});
     EXPECT_EQ(read("Message"), "") << "the box was not emptied";
     EXPECT_TRUE(wait_read("Conversation", "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c", seconds(5))) << read("Conversation");
     shot("linux-window-room.png");
@@ -148,26 +142,8 @@ TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatW
     type("alice");
     press("Return");
     ASSERT_TRUE(wait_read("Conversation", "*** connected to 198.18.0.1:8888", START_TIMEOUT)) << read("Conversation");
-    server.stop();
-    expect_exit = true;
-    ASSERT_TRUE(wait_read("Conversation", "*** connection lost ", seconds(10))) << read("Conversation");
-    EXPECT_TRUE(wait_read("Status", "relay 198.18.0.1 lost, reconnecting", seconds(5))) << read("Status");
-    // The relay's address goes away while it restarts, so that the peer is in the room before the
-    // window comes back.
-    ip_batch("addr del 198.18.0.1/24 dev rl0\n");
-    bring_forward();
-    type("while away");
-    press("Return");
-    EXPECT_TRUE(wait_read("Status", "1 line waiting", seconds(5))) << read("Status");
     ServerProcess again;
-    again.start();
-    ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
-    Client peer;
-    ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
-    ip_batch("addr add 198.18.0.1/24 dev rl0\n");
-    const std::string held = "alice: while away\n";
-    EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
-    EXPECT_TRUE(wait_read("Status", "relay 198.18.0.1   name: alice", seconds(5))) << read("Status");
+    ASSERT_NO_FATAL_FAILURE(relay_lost_and_found_again(again));
     EXPECT_EQ(run("cat " + dir_ + "/.config/chat_client/name"), "alice");
 }
 

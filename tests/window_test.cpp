@@ -76,6 +76,8 @@ protected:
                    " 2>/dev/null");
     }
 
+    std::string shown(Part part) override { return probe(part == Part::conversation ? "list" : "status"); }
+
     bool wait_probe(const std::string &what, const std::string &shown, Clock::duration timeout, const Program *of = nullptr)
     {
         return eventually([&] { return probe(what, of).find(shown) != std::string::npos; }, timeout, milliseconds(200));
@@ -129,21 +131,13 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     EXPECT_EQ(probe("status"), "relay 127.0.0.1   name: \u5c0f\u660e");
 
     // Typed on the keyboard; Enter sends, Shift+Enter starts a new line that goes as a line of its own.
-    type("hello all");
-    press("Return");
-    std::string sent = gb18030("\u5c0f\u660e: hello all\n");
-    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
-    type("one");
-    press("shift+Return");
-    type("two");
-    press("Return");
-    sent = gb18030("\u5c0f\u660e: one\n\u5c0f\u660e: two\n");
-    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    typed_lines_reach(peer, "\u5c0f\u660e", {"hello all"});
+    typed_lines_reach(peer, "\u5c0f\u660e", {"one", "two"});
     EXPECT_EQ(probe("input"), "") << "the box was not emptied";
     // Chinese as an IME hands it over: WM_CHAR (xdotool's Chinese reaches Wine with characters lost).
     probe("type '\u4f60\u597d\uff0c\u4e16\u754c\U0001F600'");
     probe("enter");
-    sent = gb18030("\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\n");
+    std::string sent = gb18030("\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\n");
     EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
     // A command goes nowhere; //text goes as /text.
     type("/me waves");
@@ -276,28 +270,10 @@ TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)
     start_server();
     start_window({"--name", "alice", "198.18.0.1"});
     ASSERT_TRUE(wait_probe("list", "*** connected to 198.18.0.1:8888", START_TIMEOUT)) << probe("list");
-    server.stop();
-    expect_exit = true;
-    ASSERT_TRUE(wait_probe("list", "*** connection lost ", seconds(10))) << probe("list");
-    EXPECT_TRUE(wait_probe("status", "relay 198.18.0.1 lost, reconnecting", seconds(5))) << probe("status");
-    // The relay's address goes away while it restarts, so that the peer is in the room before the
-    // window comes back.
-    ip_batch("addr del 198.18.0.1/24 dev rl0\n");
-    bring_forward();
-    type("while away");
-    press("Return");
-    EXPECT_TRUE(wait_probe("status", "1 line waiting", seconds(5))) << probe("status");
     ServerProcess again;
-    again.start();
-    ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
-    Client peer;
-    ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
-    ip_batch("addr add 198.18.0.1/24 dev rl0\n");
-    const std::string held = "alice: while away\n";
-    EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
+    ASSERT_NO_FATAL_FAILURE(relay_lost_and_found_again(again));
     EXPECT_TRUE(wait_probe("list", "*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
         << probe("list");
-    EXPECT_TRUE(wait_probe("status", "relay 198.18.0.1   name: alice", seconds(5))) << probe("status");
     shot("wine-window-reconnection.png");
 }
 
