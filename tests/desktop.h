@@ -58,6 +58,7 @@ protected:
     // status bar says it is back.
     void relay_lost_and_found_again(ServerProcess &again);
 
+    Program window;  // the chat window, ended before its desktop
     std::string dir_, display_, home_, runtime_, bus_address_;
 
 private:

@@ -292,6 +292,7 @@ Program::~Program()
 void Program::start(const std::string &path, const std::vector<std::string> &args,
                     const std::vector<std::string> &env, unsigned max_files)
 {
+    status_.reset();  // of the process before, if it is started again
     int in[2], out[2], err[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
     std::string journal_stream;
@@ -338,6 +339,8 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
         dup2(input_on_terminal_ ? out[1] : in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        if (kept_fd_ >= 0)
+            fcntl(kept_fd_, F_SETFD, 0);
         if (max_files != 0) {
             rlimit files{max_files, max_files};
             setrlimit(RLIMIT_NOFILE, &files);

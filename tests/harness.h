@@ -151,6 +151,9 @@ public:
     // Call before start: standard output is then a Unix stream socket that JOURNAL_STREAM names, as
     // when systemd runs the program with its output going to the journal.
     void output_to_journal();
+    // Call before start: the descriptor stays open in the program, under its number, as one a
+    // program is told to write to (Xvfb's -displayfd).
+    void keep_descriptor(int fd) { kept_fd_ = fd; }
     // Call before start: the program is a Windows one, to run under this Wine in this prefix (by
     // default, the suite's program under test runs under the suite's Wine and prefix, if any).
     void run_under_wine(const std::string &wine, const std::string &prefix);
@@ -190,6 +193,7 @@ protected:
     bool output_to_terminal_ = false;
     bool input_on_terminal_ = false;
     bool output_to_journal_ = false;
+    int kept_fd_ = -1;
 
 private:
     void read_into(int fd, std::string *sink);

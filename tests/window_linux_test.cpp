@@ -26,12 +26,6 @@ protected:
         return eventually([&] { return title(window) == shown + "\n"; }, timeout, milliseconds(200));
     }
 
-    void TearDown() override
-    {
-        window.stop();
-        Desktop::TearDown();
-    }
-
     void start_window(const std::vector<std::string> &args)
     {
         std::vector<std::string> env = environment();
@@ -51,7 +45,6 @@ protected:
         return eventually([&] { return read(what).find(shown) != std::string::npos; }, timeout, milliseconds(200));
     }
 
-    Program window;
 };
 
 TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)

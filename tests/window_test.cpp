@@ -53,12 +53,6 @@ protected:
         std::system(("rm -rf '" + profile + "/AppData/Local/Chat Relay' '" + profile + "/AppData/Roaming/Chat Relay'").c_str());
     }
 
-    void TearDown() override
-    {
-        window.stop();
-        Desktop::TearDown();
-    }
-
     void start_window(const std::vector<std::string> &args) { start_window(args, window); }
     // The window again, after it ended: a Program of its own.
     void start_window(const std::vector<std::string> &args, Program &w)
@@ -107,7 +101,6 @@ protected:
                    " reg " + args + " 2>&1");
     }
 
-    Program window;
     Program *shown_ = &window;  // the window the probe reads: its wineserver
     std::string user_;
 };
