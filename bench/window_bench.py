@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""The chat window under a busy room, under Wine: a peer sends lines at a steady rate through the
-relay while a line is typed into the window every second, and this reports how long each typed line
-took to reach the room (typing must never be held up), the window's CPU and resident memory over the
-run (memory must stay bounded: the list keeps 3,000 lines), and whether the window kept up (the last
-line sent is in the list at the end). Run as root; it makes its own network namespace, X server
-(Xvfb) and window manager (fluxbox), and a Wine prefix of its own unless one is given:
+"""A chat window under a busy room: a peer sends lines at a steady rate through the relay while a
+line is typed into the window every second, and this reports how long each typed line took to reach
+the room (typing must never be held up), the window's CPU and resident memory over the run (memory
+must stay bounded: the list keeps 3,000 lines), and whether the window kept up (the last line sent
+is in the conversation at the end). One driver for both windows: the Windows one under Wine, read
+back by window_probe.exe, and the Linux one (Qt), read over AT-SPI as a screen reader reads it. Run
+as root; it makes its own network namespace, X server (Xvfb) and window manager (fluxbox), for the
+Linux window a D-Bus session, and under Wine a wineserver of its own:
 
-    bench/window_bench.sh BUILD_DIR [SECONDS=20] [LINES_PER_SECOND=2000]
+    bench/window_bench.sh BUILD_DIR [SECONDS=20] [LINES_PER_SECOND=2000]        (Windows, Wine)
+    bench/window_linux_bench.sh BUILD_DIR [SECONDS=20] [LINES_PER_SECOND=2000]  (Linux, Qt)
 """
 import os
 import signal
@@ -16,13 +19,22 @@ import sys
 import threading
 import time
 
-build, seconds, rate = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-prefix = sys.argv[4]
-wine = os.environ.get("WINE", "wine")
-window_exe = os.path.join(build, "windows", "chat_window.exe")
-probe_exe = os.path.join(build, "tests", "window_probe.exe")
+kind, build, seconds, rate = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+here = os.path.dirname(os.path.abspath(__file__))
 tmp = subprocess.check_output(["mktemp", "-d", "/tmp/relay-window-bench-XXXXXX"], text=True).strip()
-env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", TMPDIR=tmp, LC_ALL="C.UTF-8", HOME=tmp)
+env = dict(os.environ, LC_ALL="C.UTF-8", HOME=tmp)
+if kind == "wine":
+    # The Windows window in the given prefix, on a wineserver of its own (its TMPDIR).
+    wine = os.environ.get("WINE", "wine")
+    env.update(WINEPREFIX=sys.argv[5], WINEDEBUG="-all", TMPDIR=tmp)
+    window_argv = [wine, os.path.join(build, "windows", "chat_window.exe")]
+    probe_argv = [wine, os.path.join(build, "tests", "window_probe.exe")]
+    conversation, window_search = "list", "--name 'Chat$'"
+else:
+    env.update(XDG_CONFIG_HOME=tmp, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+    window_argv = [os.path.join(build, "chat_window")]
+    probe_argv = ["/usr/bin/python3", os.path.join(here, "..", "tests", "atspi_probe.py")]
+    conversation, window_search = "Conversation", "--classname chat_window"
 started = []
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))  # a time-out still cleans up
 
@@ -31,6 +43,15 @@ def start(argv, **kw):
     p = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
     started.append(p)
     return p
+
+
+def first_line(argv_of):
+    """Starts a program that says on a descriptor of its own where it can be reached; that line."""
+    r, w = os.pipe()
+    start(argv_of(w), pass_fds=(w,))
+    os.close(w)
+    with os.fdopen(r) as said:
+        return said.readline().strip()
 
 
 def connect():
@@ -52,9 +73,9 @@ def usage(pid):
     return cpu, rss
 
 
-def probe(*args):
+def probe(what):
     try:
-        return subprocess.run([wine, probe_exe, *args], env=env, capture_output=True,
+        return subprocess.run([*probe_argv, what], env=env, capture_output=True,
                               timeout=30).stdout.decode("utf-8", "replace")
     except subprocess.TimeoutExpired:
         return ""
@@ -62,22 +83,21 @@ def probe(*args):
 
 try:
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    r, w = os.pipe()
-    start(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x700x24", "-nolisten", "tcp"], pass_fds=(w,))
-    os.close(w)
-    env["DISPLAY"] = ":" + os.read(r, 16).decode().strip()
+    env["DISPLAY"] = ":" + first_line(lambda fd: ["Xvfb", "-displayfd", str(fd), "-screen", "0", "1024x700x24", "-nolisten", "tcp"])
+    if kind != "wine":
+        env["DBUS_SESSION_BUS_ADDRESS"] = first_line(lambda fd: ["dbus-daemon", "--session", "--nofork", "--print-address=%d" % fd])
     start(["fluxbox"])
     start([os.path.join(build, "chat_server")])
     time.sleep(1)
-    window = start([wine, window_exe, "--name", "bench", "127.0.0.1"])
+    window = start([*window_argv, "--name", "bench", "127.0.0.1"])
     deadline = time.time() + 60
-    while "connected to 127.0.0.1" not in probe("list"):
+    while "connected to 127.0.0.1" not in probe(conversation):
         if time.time() > deadline:
             raise SystemExit("the window did not connect")
         time.sleep(0.3)
-    pid = window.pid  # Wine's loader becomes the Windows program's process
+    pid = window.pid  # under Wine, its loader becomes the Windows program's process
     peer, reader = connect(), connect()  # now: the relay drops a client silent for 10 s
-    subprocess.run(["sh", "-c", "xdotool windowactivate --sync $(xdotool search --onlyvisible --name 'Chat$' | head -1)"], env=env)
+    subprocess.run(["sh", "-c", f"xdotool windowactivate --sync $(xdotool search --onlyvisible {window_search} | head -1)"], env=env)
     print(f"window process {pid}: {open(f'/proc/{pid}/cmdline', 'rb').read().split(bytes(1))[0].decode()}")
 
     # The reader takes what the room says and notes when each typed line arrived.
@@ -137,7 +157,7 @@ try:
     time.sleep(3)
     cpu1, rss1 = usage(pid)
     last = "line %d of" % result["lines"]
-    listed = probe("list")
+    listed = probe(conversation)
     delays = sorted(arrived[k] - typed[k] for k in typed if k in arrived)
 
     print(f"{result['lines']} lines in {seconds} s ({rate}/s) from a peer; {len(typed)} lines typed, one a second")
@@ -155,5 +175,6 @@ finally:
     # Everything started goes, also after a failure or a time-out.
     for p in reversed(started):
         p.kill()
-    subprocess.run(["wineserver", "-k"], env=env)
+    if kind == "wine":
+        subprocess.run(["wineserver", "-k"], env=env)
     subprocess.run(["rm", "-rf", tmp])

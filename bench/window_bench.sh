@@ -6,4 +6,4 @@
 set -eu
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
-exec unshare -n python3 -u "$here/window_bench.py" "$build" "${2:-20}" "${3:-2000}" "$build/wineprefix"
+exec unshare -n python3 -u "$here/window_bench.py" wine "$build" "${2:-20}" "${3:-2000}" "$build/wineprefix"

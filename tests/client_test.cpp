@@ -1149,13 +1149,7 @@ TEST_F(Relay, OnAScreenTheClientFindsTheRelayAgainAndSendsWhatWaited)
         EXPECT_TRUE(c.wait_for("1 line waiting", seconds(5))) << c.text();
     }
     ServerProcess again;
-    again.start();
-    ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
-    Client peer;
-    ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
-    ip_batch("addr add 198.18.0.1/24 dev rl0\n");
-    const std::string held = "alice: while away\n";
-    EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
+    ASSERT_NO_FATAL_FAILURE(relay_back_with_a_peer_first(again, "alice: while away\n"));
     EXPECT_TRUE(c.wait_for("*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
         << c.text();
     c.save(under_wine() ? "wine-reconnection.txt" : "linux-reconnection.txt");

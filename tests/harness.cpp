@@ -218,6 +218,27 @@ void ip_batch(const std::string &lines)
     }
 }
 
+std::string run(const std::string &command, int *status)
+{
+    std::string output;
+    FILE *p = popen(("(" + command + ") 2>&1").c_str(), "r");
+    if (p == nullptr)
+        return "popen failed";
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        output.append(buf, n);
+    int rc = pclose(p);
+    if (status != nullptr)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return output;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 std::string gbk(const std::string &utf8)
 {
     return from_utf8("GBK", utf8);
@@ -320,6 +341,8 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
         dup2(input_on_terminal_ ? out[1] : in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
+        if (kept_fd_ >= 0)
+            fcntl(kept_fd_, F_SETFD, 0);
         if (max_files != 0) {
             rlimit files{max_files, max_files};
             setrlimit(RLIMIT_NOFILE, &files);
@@ -337,7 +360,7 @@ void Program::start(const std::string &path, const std::vector<std::string> &arg
         for (std::string &a : argv)
             cargv.push_back(a.data());
         cargv.push_back(nullptr);
-        execv(cargv[0], cargv.data());
+        execvp(cargv[0], cargv.data());
         _exit(127);
     }
     ::close(in[0]);

@@ -84,6 +84,26 @@ void ip_batch(const std::string &lines);
 // given descriptor: its device and inode, "device:inode".
 std::string journal_stream_of(int fd);
 
+// Runs a shell command; returns what it wrote (its standard output and error), and its exit status
+// in *status (-1 if it did not exit).
+std::string run(const std::string &command, int *status = nullptr);
+
+// A file's bytes, or "" if there is none.
+std::string read_file(const std::string &path);
+
+// Polls until the condition holds, every `every`; false if it does not within the time-out (a
+// relay's death ends the wait, as check_relay says).
+template <typename Condition>
+bool eventually(Condition holds, Clock::duration timeout, Clock::duration every = milliseconds(100))
+{
+    for (auto deadline = Clock::now() + timeout; !holds(); std::this_thread::sleep_for(every)) {
+        check_relay();
+        if (Clock::now() > deadline)
+            return false;
+    }
+    return true;
+}
+
 // Converts UTF-8 text to GBK, the encoding of the server's log; to GB18030, that of text on the
 // wire between companion clients; or to another encoding.
 std::string gbk(const std::string &utf8);
@@ -112,7 +132,8 @@ public:
     Program &operator=(const Program &) = delete;
 
     // Starts the program (under Wine for the Windows build) with the given arguments and extra
-    // environment ("NAME=value"); max_files, if not 0, caps the descriptors it may open.
+    // environment ("NAME=value"); max_files, if not 0, caps the descriptors it may open. A path
+    // without a slash is looked for on PATH.
     void start(const std::string &path, const std::vector<std::string> &args = {},
                const std::vector<std::string> &env = {}, unsigned max_files = 0);
     // Call before start: standard output is then a pipe of one page that nobody reads until
@@ -130,6 +151,9 @@ public:
     // Call before start: standard output is then a Unix stream socket that JOURNAL_STREAM names, as
     // when systemd runs the program with its output going to the journal.
     void output_to_journal();
+    // Call before start: the descriptor stays open in the program, under its number, as one a
+    // program is told to write to (Xvfb's -displayfd).
+    void keep_descriptor(int fd) { kept_fd_ = fd; }
     // Call before start: the program is a Windows one, to run under this Wine in this prefix (by
     // default, the suite's program under test runs under the suite's Wine and prefix, if any).
     void run_under_wine(const std::string &wine, const std::string &prefix);
@@ -169,6 +193,7 @@ protected:
     bool output_to_terminal_ = false;
     bool input_on_terminal_ = false;
     bool output_to_journal_ = false;
+    int kept_fd_ = -1;
 
 private:
     void read_into(int fd, std::string *sink);
@@ -320,6 +345,19 @@ protected:
             return {};
         }
         return lines[n - 1];
+    }
+
+    // The relay started again as `again` while its address, 198.18.0.1, is away (taken with
+    // ip_batch), and a peer in its room before the address comes back: a client that finds the
+    // relay again then finds the peer there, and `held`, what the client had waiting, reaches it.
+    void relay_back_with_a_peer_first(ServerProcess &again, const std::string &held)
+    {
+        again.start();
+        ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
+        Client peer;
+        ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
+        ip_batch("addr add 198.18.0.1/24 dev rl0\n");
+        EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
     }
 
     void TearDown() override

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <signal.h>
 #include <sstream>
-#include <sys/wait.h>
 
 #ifndef RELAY_PACKAGE_DIR
 #error "RELAY_PACKAGE_DIR must name the directory holding the packages"
@@ -23,22 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Runs a shell command; returns its standard output and error, and its exit status in *status.
-std::string run(const std::string &command, int *status = nullptr)
-{
-    std::string output;
-    FILE *p = popen(("(" + command + ") 2>&1").c_str(), "r");
-    if (p == nullptr)
-        return "popen failed";
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        output.append(buf, n);
-    int rc = pclose(p);
-    if (status != nullptr)
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return output;
-}
 
 // The one package in the package directory whose name begins and ends so (the callers' beginnings
 // hold the version, so that a package named for another version is not taken for this build's).
@@ -59,12 +42,6 @@ std::string package(const std::string &prefix, const std::string &suffix)
 std::string tail(const std::string &text)
 {
     return text.size() > 4000 ? "..." + text.substr(text.size() - 4000) : text;
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // A directory of the test's own, removed with everything in it at the end.
@@ -426,16 +403,6 @@ std::vector<pid_t> processes_of(const std::string &windows_path)
             found.push_back(std::stoi(pid));
     }
     return found;
-}
-
-// Polls until the condition holds; false if it never did within the time-out.
-template <typename Condition>
-bool eventually(Condition holds, Clock::duration timeout)
-{
-    for (auto deadline = Clock::now() + timeout; !holds(); std::this_thread::sleep_for(milliseconds(100)))
-        if (Clock::now() > deadline)
-            return false;
-    return true;
 }
 
 // One event as Wine's advapi32 traces ReportEventW (WINEDEBUG=+eventlog): its level ("err" for an

@@ -2,7 +2,7 @@
 // (Xvfb) with a window manager (fluxbox), against the real relay: what is typed reaches the room,
 // what the room says shows safe, the relay's loss is survived, a mention while behind is noticed.
 // The window's controls are read from outside by window_probe.exe, as a screen reader would.
-#include "harness.h"
+#include "desktop.h"
 #include "../src/client/window/window_palette.h"
 
 #include <gtest/gtest.h>
@@ -10,78 +10,16 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <sstream>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #ifndef RELAY_WINDOW
 #error "RELAY_WINDOW must name chat_window.exe, RELAY_WINDOW_PROBE window_probe.exe"
 #endif
 
 namespace {
-
-// Starts a program with its output thrown away; its pid.
-pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env, int keep_fd = -1)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        if (keep_fd >= 0)
-            fcntl(keep_fd, F_SETFD, 0);
-        for (const std::string &e : env)
-            putenv(const_cast<char *>(e.c_str()));
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void end(pid_t &pid)
-{
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-}
-
-std::string run(const std::string &command)
-{
-    FILE *p = popen(command.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    for (size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    if (p != nullptr)
-        pclose(p);
-    return out;
-}
-
-// A file's bytes, or "" if there is none.
-std::string read_file(const std::string &path)
-{
-    std::string bytes;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-            bytes.append(buf, n);
-        std::fclose(f);
-    }
-    return bytes;
-}
 
 // The lengths of the runs of c in the text, of those longer than 100.
 std::vector<size_t> runs_of(char c, const std::string &text)
@@ -98,57 +36,22 @@ std::vector<size_t> runs_of(char c, const std::string &text)
     return runs;
 }
 
-// A desktop of the test's own: an X server and a window manager (which keeps _NET_WM_STATE, where
-// Wine reports FlashWindowEx), and the chat window on it.
-class WindowRoom : public Relay {
+// The chat window on a desktop of the test's own (whose window manager keeps _NET_WM_STATE, where
+// Wine reports FlashWindowEx).
+class WindowRoom : public Desktop {
 protected:
+    WindowRoom() : Desktop(false, "--name 'Chat$'", milliseconds(30)) {}
+
     void SetUp() override
     {
-        Relay::SetUp();
-        char dir[] = "/tmp/relay-window-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        // Xvfb picks a free display and says which once it takes connections.
-        int ready[2];
-        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-        xvfb_ = spawn({"Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0", "1024x700x24", "-nolisten", "tcp"},
-                      {}, ready[1]);
-        ::close(ready[1]);
-        std::string number;
-        char c;
-        while (read(ready[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(ready[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display_ = "DISPLAY=:" + number;
-        home_ = "HOME=" + dir_;
+        Desktop::SetUp();
         // A Windows user of each test's own, so that tests running at once share no name file or
         // history: what the programs keep in its profile starts empty.
         std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         user_ = "USER=window-" + std::to_string(std::hash<std::string>()(test) % 100000);
         std::string profile = RELAY_WINDOW_WINEPREFIX "/drive_c/users/" + user_.substr(5);
         std::system(("rm -rf '" + profile + "/AppData/Local/Chat Relay' '" + profile + "/AppData/Roaming/Chat Relay'").c_str());
-        wm_ = spawn({"fluxbox"}, {display_, home_});
-        auto deadline = Clock::now() + seconds(20);
-        while (x("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") == std::string::npos) {
-            ASSERT_LT(Clock::now(), deadline) << "no window manager (fluxbox) came up";
-            std::this_thread::sleep_for(milliseconds(200));
-        }
     }
-
-    void TearDown() override
-    {
-        window.stop();
-        end(other_);
-        end(wm_);
-        end(xvfb_);
-        Relay::TearDown();
-        if (!dir_.empty())
-            std::system(("rm -rf " + dir_).c_str());
-    }
-
-    // Runs an X client (xdotool, xprop, import) on the test's display; its output.
-    std::string x(const std::string &command) { return run(display_ + " " + home_ + " " + command + " 2>/dev/null"); }
 
     void start_window(const std::vector<std::string> &args) { start_window(args, window); }
     // The window again, after it ended: a Program of its own.
@@ -167,48 +70,17 @@ protected:
                    " 2>/dev/null");
     }
 
+    std::string shown(Part part) override { return probe(part == Part::conversation ? "list" : "status"); }
+
     bool wait_probe(const std::string &what, const std::string &shown, Clock::duration timeout, const Program *of = nullptr)
     {
-        auto deadline = Clock::now() + timeout;
-        while (probe(what, of).find(shown) == std::string::npos) {
-            if (Clock::now() > deadline)
-                return false;
-            check_relay();
-            std::this_thread::sleep_for(milliseconds(200));
-        }
-        return true;
+        return eventually([&] { return probe(what, of).find(shown) != std::string::npos; }, timeout, milliseconds(200));
     }
 
     // Waits until the window has a dialog open (or none, if !open).
     bool wait_dialog(bool open)
     {
-        auto deadline = Clock::now() + seconds(10);
-        while ((probe("dialog 0") != "no dialog") != open) {
-            if (Clock::now() > deadline)
-                return false;
-            check_relay();
-            std::this_thread::sleep_for(milliseconds(200));
-        }
-        return true;
-    }
-
-    // The window's X window: its title ends in "Chat" ("(3) Chat" with lines unread).
-    std::string x_window()
-    {
-        std::string found = x("xdotool search --onlyvisible --name 'Chat$'");
-        return found.substr(0, found.find('\n'));
-    }
-
-    void bring_forward() { x("xdotool windowactivate --sync " + x_window()); }
-
-    // Types ASCII with the X keyboard, as a person does.
-    void type(const std::string &text) { x("xdotool type --delay 30 '" + text + "'"); }
-    void press(const std::string &key) { x("xdotool key " + key); }
-
-    void shot(const std::string &name)
-    {
-        std::system("mkdir -p /tmp/shots");
-        x("import -window root /tmp/shots/" + name);
+        return eventually([&] { return (probe("dialog 0") != "no dialog") == open; }, seconds(10), milliseconds(200));
     }
 
     // The colour of the screen's pixel at "X Y" (as the probe gives a point), as "RRGGBB".
@@ -229,10 +101,8 @@ protected:
                    " reg " + args + " 2>&1");
     }
 
-    Program window;
     Program *shown_ = &window;  // the window the probe reads: its wineserver
-    pid_t xvfb_ = -1, wm_ = -1, other_ = -1;
-    std::string dir_, display_, home_, user_;
+    std::string user_;
 };
 
 TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsPlainText)
@@ -254,21 +124,13 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     EXPECT_EQ(probe("status"), "relay 127.0.0.1   name: \u5c0f\u660e");
 
     // Typed on the keyboard; Enter sends, Shift+Enter starts a new line that goes as a line of its own.
-    type("hello all");
-    press("Return");
-    std::string sent = gb18030("\u5c0f\u660e: hello all\n");
-    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
-    type("one");
-    press("shift+Return");
-    type("two");
-    press("Return");
-    sent = gb18030("\u5c0f\u660e: one\n\u5c0f\u660e: two\n");
-    EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
+    typed_lines_reach(peer, "\u5c0f\u660e", {"hello all"});
+    typed_lines_reach(peer, "\u5c0f\u660e", {"one", "two"});
     EXPECT_EQ(probe("input"), "") << "the box was not emptied";
     // Chinese as an IME hands it over: WM_CHAR (xdotool's Chinese reaches Wine with characters lost).
     probe("type '\u4f60\u597d\uff0c\u4e16\u754c\U0001F600'");
     probe("enter");
-    sent = gb18030("\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\n");
+    std::string sent = gb18030("\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c\U0001F600\n");
     EXPECT_EQ(peer.recv_exact(sent.size(), seconds(10)), sent);
     // A command goes nowhere; //text goes as /text.
     type("/me waves");
@@ -401,28 +263,10 @@ TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)
     start_server();
     start_window({"--name", "alice", "198.18.0.1"});
     ASSERT_TRUE(wait_probe("list", "*** connected to 198.18.0.1:8888", START_TIMEOUT)) << probe("list");
-    server.stop();
-    expect_exit = true;
-    ASSERT_TRUE(wait_probe("list", "*** connection lost ", seconds(10))) << probe("list");
-    EXPECT_TRUE(wait_probe("status", "relay 198.18.0.1 lost, reconnecting", seconds(5))) << probe("status");
-    // The relay's address goes away while it restarts, so that the peer is in the room before the
-    // window comes back.
-    ip_batch("addr del 198.18.0.1/24 dev rl0\n");
-    bring_forward();
-    type("while away");
-    press("Return");
-    EXPECT_TRUE(wait_probe("status", "1 line waiting", seconds(5))) << probe("status");
     ServerProcess again;
-    again.start();
-    ASSERT_FALSE(again.wait_for_lines(1, START_TIMEOUT).empty());
-    Client peer;
-    ASSERT_EQ(again.wait_for_lines(2, seconds(10)).size(), 2u);
-    ip_batch("addr add 198.18.0.1/24 dev rl0\n");
-    const std::string held = "alice: while away\n";
-    EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
+    ASSERT_NO_FATAL_FAILURE(relay_lost_and_found_again(again));
     EXPECT_TRUE(wait_probe("list", "*** reconnected to 198.18.0.1; lines sent in between were not received", seconds(5)))
         << probe("list");
-    EXPECT_TRUE(wait_probe("status", "relay 198.18.0.1   name: alice", seconds(5))) << probe("status");
     shot("wine-window-reconnection.png");
 }
 
@@ -434,34 +278,23 @@ TEST_F(WindowRoom, ALineWhileBehindCountsInTheTitleAndAMentionFlashesTheWindow)
     ASSERT_TRUE(wait_probe("list", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << probe("list");
     std::string chat = x_window();
     // Another program's window comes in front.
-    other_ = spawn({"xmessage", "-geometry", "300x80+500+400", "another program"}, {display_});
-    auto deadline = Clock::now() + seconds(20);
-    while (probe("front") != "0") {
-        ASSERT_LT(Clock::now(), deadline) << "the other window never came in front";
-        x("xdotool search --sync --name '^xmessage$' windowactivate --sync");
-        std::this_thread::sleep_for(milliseconds(300));
-    }
-    EXPECT_EQ(x("xprop -id " + chat + " _NET_WM_STATE").find("DEMANDS_ATTENTION"), std::string::npos);
+    ASSERT_TRUE(another_window_in_front([&] { return probe("front") != "0"; })) << "the other window never came in front";
+    EXPECT_FALSE(asks_for_attention(chat, milliseconds(0)));
     peer.send("bob: is anyone there\n");
     EXPECT_TRUE(wait_probe("title", "(1) Chat", seconds(10))) << probe("title");
     peer.send("bob: alice, the meeting starts\n");
     EXPECT_TRUE(wait_probe("title", "(2) Chat", seconds(10))) << probe("title");
-    deadline = Clock::now() + seconds(5);
-    while (x("xprop -id " + chat + " _NET_WM_STATE").find("_NET_WM_STATE_DEMANDS_ATTENTION") == std::string::npos &&
-           Clock::now() < deadline)
-        std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_NE(x("xprop -id " + chat + " _NET_WM_STATE").find("_NET_WM_STATE_DEMANDS_ATTENTION"), std::string::npos)
-        << "the window did not ask for attention";
+    EXPECT_TRUE(asks_for_attention(chat, seconds(5))) << "the window did not ask for attention";
     shot("wine-window-attention.png");
 
     // Brought forward, it is read: the count goes, and so does the flashing.
     bring_forward();
     EXPECT_TRUE(wait_probe("title", "Chat", seconds(5)));
-    deadline = Clock::now() + seconds(5);
+    auto deadline = Clock::now() + seconds(5);
     while (probe("title") != "Chat" && Clock::now() < deadline)
         std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(probe("title"), "Chat");
-    EXPECT_EQ(x("xprop -id " + chat + " _NET_WM_STATE").find("DEMANDS_ATTENTION"), std::string::npos);
+    EXPECT_FALSE(asks_for_attention(chat, milliseconds(0)));
 }
 
 // WCAG 2's contrast ratio of two colours, 1 to 21.
