@@ -724,6 +724,34 @@ TEST_F(Relay, ClientWithNoServerToFindGivesUp)
     EXPECT_EQ(listing.output(), "");
 }
 
+// The client on pipes, keeping what it is given (--keep-history) in a history folder of its own:
+// what the history holds can be read back byte for byte.
+class KeepingClient : public ChatClient {
+public:
+    explicit KeepingClient(const std::string &user) : user_(user)
+    {
+        char dir[] = "/tmp/relay-kept-XXXXXX";
+        dir_ = mkdtemp(dir) != nullptr ? dir : "";
+        folder_ = under_wine() ? RELAY_WINEPREFIX "/drive_c/users/" + user + "/AppData/Local/Chat Relay/history"
+                               : dir_ + "/data/chat_client/history";
+        std::system(("rm -rf '" + folder_ + "' && mkdir -p '" + folder_ + "' && chmod 700 '" + folder_ + "'").c_str());
+    }
+    ~KeepingClient() { std::system(("rm -rf '" + dir_ + "' '" + folder_ + "'").c_str()); }
+    void start(const std::vector<std::string> &args)
+    {
+        ChatClient::start(args, {"XDG_DATA_HOME=" + dir_ + "/data", "USER=" + user_});
+    }
+    const std::string &folder() const { return folder_; }
+    std::string day(int days_back = 0)
+    {
+        std::ifstream in(folder_ + "/" + day_file(days_back), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+
+private:
+    std::string user_, dir_, folder_;
+};
+
 // A peer's bytes meant for the terminal itself: a new window title, the clipboard, requests that
 // make the terminal answer into the input (and so into the next line sent), a forged line.
 const std::string HOSTILE = "mallory: \x1b]0;PWNED\x07\x1b]52;c;aGVsbG8=\x07\x1b[6n\x1b[c"
@@ -1279,6 +1307,48 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     this_run = this_run.substr(this_run.find("this run below") == std::string::npos ? 0 : this_run.find("this run below"));
     EXPECT_EQ(this_run.find("found server at"), std::string::npos) << "the relay of last time was not tried first: " << c.text();
     std::remove(relay_file.c_str());
+}
+
+// What the display rule marks is decided by Unicode's general categories: combining marks of every
+// script stack four deep at most, and format characters show as marks, but for the joiners that
+// emoji sequences and the scripts that write with them need. The history keeps each line as shown.
+TEST_F(Relay, KeptLinesMarkStackedMarksOfEveryScriptAndFormatCharactersButKeepJoinersTextNeeds)
+{
+    start_server();
+    KeepingClient c("kim");
+    c.start({"--keep-history", "127.0.0.1"});
+    line(2, START_TIMEOUT);
+    Client peer;
+    line(3);
+    auto stacked = [](const std::string &base, const std::string &mark, int n) {
+        std::string s = base;
+        for (int i = 0; i < n; ++i)
+            s += mark;
+        return s;
+    };
+    std::string marks = "mallory: " + stacked("\u0E01", "\u0E49", 40) + " " + stacked("\u0627", "\u0670", 10) + " " +
+                        stacked("\u0F40", "\u0F72", 10) + " " + stacked("\u4EBA", "\u302A", 10) + " " +
+                        stacked("\u304B", "\u3099", 10) + "\n";
+    std::string formats = "mallory: a\u0890b\u0891c\u08E2d\U000110BDe\U000110CDf\u070Fg\u2066h\U000E0041i\n";
+    std::string joined = "carol: \U0001F469\u200D\U0001F4BB \u0645\u06CC\u200C\u062E\u0648\u0627\u0647\u0645 "
+                         "\u0915\u094D\u200D\u0937 \u2764\uFE0F\u200D\U0001F525\n";
+    std::string loose = "mallory: a\u200Db \u200Dx y\u200D\u200Dz \u674E\u200D\n";
+    peer.send(gb18030(marks + formats + joined + loose));
+    ASSERT_TRUE(c.wait_for_output(gb18030("\u674E"), seconds(10))) << c.output();
+    c.close_input();
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0);
+    std::string kept = c.day();
+    const std::string mark = "\uFFFD";
+    EXPECT_NE(kept.find(" mallory: " + stacked("\u0E01", "\u0E49", 4) + mark + " " + stacked("\u0627", "\u0670", 4) + mark +
+                        " " + stacked("\u0F40", "\u0F72", 4) + mark + " " + stacked("\u4EBA", "\u302A", 4) + mark + " " +
+                        stacked("\u304B", "\u3099", 4) + mark + "\n"),
+              std::string::npos) << kept;
+    EXPECT_NE(kept.find(" mallory: a" + mark + "b" + mark + "c" + mark + "d" + mark + "e" + mark + "f" + mark + "g" + mark +
+                        "h" + mark + "i\n"),
+              std::string::npos) << kept;
+    EXPECT_NE(kept.find(" " + joined), std::string::npos) << kept;
+    EXPECT_NE(kept.find(" mallory: a" + mark + "b " + mark + "x y" + mark + mark + "z \u674E" + mark + "\n"), std::string::npos)
+        << kept;
 }
 
 }  // namespace
