@@ -57,6 +57,11 @@ void write_file(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+int truncate_file(const std::string &path, off_t size)
+{
+    return truncate(path.c_str(), size) == 0 || (write_file(path, ""), truncate(path.c_str(), size) == 0) ? 0 : -1;
+}
+
 size_t count(const std::string &text, const std::string &what)
 {
     size_t n = 0;
@@ -1030,10 +1035,13 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
         ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + c.name_file("carol") + "')\"").c_str()), 0);
         ASSERT_EQ(mkfifo(c.name_file("carol").c_str(), 0600), 0);
     }
-    // A day over a year old goes at the start; a day damaged (NUL bytes, bytes that are no UTF-8, a
-    // control, a last line torn by a power cut) is read as safely as a peer's line is shown.
+    // A day over a year old goes at the start, but not one beyond a year with nothing kept (as when
+    // the clock was set years ahead: the days kept before look old); a day damaged (NUL bytes, bytes
+    // that are no UTF-8, a control, a last line torn by a power cut) is read as safely as a peer's
+    // line is shown.
     std::string history = c.empty_history("carol");
-    write_file(history + "/2000-01-01.txt", "10:00:00 long ago\n");
+    write_file(history + "/" + day_file(367), "10:00:00 long ago\n");
+    write_file(history + "/2000-01-01.txt", "10:00:00 before the clock jumped\n");
     const std::string damaged = day_file(2);
     const char nul_bytes[] = "09:00:00 zed: before\n09:00:01 \0\0zed: nul\n";
     write_file(history + "/" + damaged, std::string(nul_bytes, sizeof nul_bytes - 1) +
@@ -1066,7 +1074,8 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     c.press("C-d");  // on the empty line: leave
     EXPECT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
     EXPECT_EQ(c.file(c.name_file("carol")), "dave");
-    EXPECT_EQ(c.file(history + "/2000-01-01.txt"), "");
+    EXPECT_EQ(c.file(history + "/" + day_file(367)), "");
+    EXPECT_EQ(c.file(history + "/2000-01-01.txt"), "10:00:00 before the clock jumped\n");
 
     // Kept: the client's notes, our line, the peer's line with its controls as the marks the screen
     // showed (the display rule is the screen's own), each after its time.
@@ -1149,7 +1158,8 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     all.start({"--history"}, {"XDG_DATA_HOME=" + history.substr(0, history.size() - 20), "USER=carol"});
     EXPECT_EQ(all.wait_exit(seconds(20)), 0);
     std::string everything = all.output();
-    EXPECT_EQ(everything.find(day + " 09:00:00 zed: before\n"), 0u) << everything;
+    EXPECT_EQ(everything.find("2000-01-01 10:00:00 before the clock jumped\n" + day + " 09:00:00 zed: before\n"), 0u)
+        << everything;
     EXPECT_LT(everything.find(" dave: hi\n"), everything.find(" dave: again\n")) << everything;
 }
 
@@ -1349,6 +1359,112 @@ TEST_F(Relay, KeptLinesMarkStackedMarksOfEveryScriptAndFormatCharactersButKeepJo
     EXPECT_NE(kept.find(" " + joined), std::string::npos) << kept;
     EXPECT_NE(kept.find(" mallory: a" + mark + "b " + mark + "x y" + mark + mark + "z \u674E" + mark + "\n"), std::string::npos)
         << kept;
+}
+
+// A flood of lines fills no disk: a day keeps 64 MB at most, then says so once and keeps nothing
+// more; empty lines are kept as nothing; today's growth counts toward the 200 MB kept in all, so
+// older days go as it grows.
+TEST_F(Relay, KeptHistoryStopsAtItsBytesADayAndTodayCountsTowardTheBound)
+{
+    start_server();
+    KeepingClient c("lee");
+    const std::string today = c.folder() + "/" + day_file(0), yesterday = c.folder() + "/" + day_file(1);
+    const off_t MB = 1 << 20;
+    ASSERT_EQ(truncate_file(yesterday, 150 * MB), 0);  // sparse: no disk spent
+    ASSERT_EQ(truncate_file(today, 40 * MB), 0);
+    c.start({"--keep-history", "127.0.0.1"});
+    line(2, START_TIMEOUT);
+    Client peer;
+    line(3);
+    std::string flood = "\n\n\n";
+    const std::string row = "peer: " + std::string(93, 'x') + "\n";
+    while (flood.size() < static_cast<size_t>(30 * MB))
+        flood += row;
+    peer.send(flood);
+    const std::string full = "the history keeps 64 MB a day at most: nothing more is kept today";
+    EXPECT_TRUE(c.wait_for_errors(full, seconds(30))) << c.errors();
+    c.close_input();
+    ASSERT_EQ(c.wait_exit(seconds(20)), 0);
+    struct stat info{};
+    ASSERT_EQ(stat(today.c_str(), &info), 0);
+    EXPECT_LE(info.st_size, 64 * MB);
+    EXPECT_GT(info.st_size, 64 * MB - 4096);
+    std::string tail;
+    {
+        std::ifstream in(today, std::ios::binary);
+        in.seekg(40 * MB + 1);
+        tail.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(tail.find(" \n"), std::string::npos) << "an empty line was kept";
+    EXPECT_EQ(tail.rfind("*** " + full), tail.rfind('\n', tail.size() - 2) + 10) << tail.substr(tail.size() - 300);
+    EXPECT_EQ(count(c.errors(), full), 1u) << c.errors();
+    EXPECT_NE(stat(yesterday.c_str(), &info), 0) << "the days before today were not pruned as it grew";
+}
+
+// The history is kept only in folders of the user's own that nobody else may write in, and only in
+// files of the user's own with no other name; whatever else is there is never written, read or
+// removed, and why nothing is kept is said once.
+TEST_F(Relay, KeptHistoryTrustsNoFolderOrFileOfAnotherUser)
+{
+    if (under_wine())
+        GTEST_SKIP() << "the folders' owners are the POSIX files'; Windows takes the shell's known folders";
+    start_server();
+    Client peer;
+    auto run = [&](KeepingClient &c) {
+        c.start({"--keep-history", "127.0.0.1"});
+        std::this_thread::sleep_for(milliseconds(300));  // connected
+        peer.send("peer: one\npeer: two\n");
+        EXPECT_TRUE(c.wait_for_output("peer: two\n", seconds(10))) << c.output();
+        std::this_thread::sleep_for(milliseconds(1500));  // written, or refused
+        c.close_input();
+        EXPECT_EQ(c.wait_exit(seconds(10)), 0);
+    };
+    // Another user's folder, as one made first where XDG_DATA_HOME points.
+    {
+        KeepingClient c("mia");
+        const std::string mine = c.folder().substr(0, c.folder().rfind('/'));
+        ASSERT_EQ(chown(mine.c_str(), 4242, 4242), 0);
+        run(c);
+        EXPECT_EQ(count(c.errors(), "another user's folder"), 1u) << c.errors();
+        EXPECT_EQ(c.day(), "") << "kept in another user's folder";
+    }
+    // A folder others may write in.
+    {
+        KeepingClient c("mia");
+        ASSERT_EQ(chmod(c.folder().c_str(), 0777), 0);
+        run(c);
+        EXPECT_EQ(count(c.errors(), "others may write in this folder"), 1u) << c.errors();
+        EXPECT_EQ(c.day(), "");
+    }
+    // The history folder swapped for a link to another's: nothing there is read or removed.
+    {
+        KeepingClient c("mia"), victim("vic");
+        write_file(victim.folder() + "/" + day_file(300), "10:00:00 theirs\n");
+        write_file(victim.folder() + "/" + day_file(400), "10:00:00 theirs too\n");
+        write_file(c.folder() + "/" + day_file(1), "10:00:00 mine\n");
+        ASSERT_EQ(std::system(("rm -rf '" + c.folder() + "'").c_str()), 0);
+        ASSERT_EQ(symlink(victim.folder().c_str(), c.folder().c_str()), 0);
+        run(c);
+        EXPECT_EQ(victim.day(400), "10:00:00 theirs too\n") << "removed through a link";
+        EXPECT_EQ(victim.day(0), "") << "written through a link";
+        EXPECT_NE(c.errors().find("a link or no folder"), std::string::npos) << c.errors();
+    }
+    // Today's file with another name (a hard link to a file elsewhere), and another user's file.
+    {
+        KeepingClient c("mia");
+        const std::string elsewhere = c.folder() + "/../elsewhere";
+        write_file(elsewhere, "keep\n");
+        ASSERT_EQ(link(elsewhere.c_str(), (c.folder() + "/" + day_file(0)).c_str()), 0);
+        run(c);
+        EXPECT_EQ(c.day(), "keep\n") << "written through a hard link";
+        EXPECT_EQ(count(c.errors(), "the history of this day is not kept: "), 1u) << c.errors();
+        KeepingClient d("mia");
+        write_file(d.folder() + "/" + day_file(0), "theirs\n");
+        ASSERT_EQ(chown((d.folder() + "/" + day_file(0)).c_str(), 4242, 4242), 0);
+        run(d);
+        EXPECT_EQ(d.day(), "theirs\n") << "written into another user's file";
+        EXPECT_NE(d.errors().find("another user's file"), std::string::npos) << d.errors();
+    }
 }
 
 }  // namespace

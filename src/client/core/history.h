@@ -21,9 +21,10 @@
 class chat_history {
 public:
     // Starts keeping, unless the person turned it off (/history off, remembered) or off_this_run:
-    // the days over 365 days old, and the oldest beyond 200 MB in all, go first, and then at each
-    // new day. What it has to say (what went, what failed, that it is off) goes to view as notes.
-    // Lines are written at least each second, and by flush().
+    // the days over 365 days old, and the oldest beyond 200 MB in all (today's counted), go first,
+    // and then at each new day and as today grows. A day keeps 64 MB at most; empty lines are kept
+    // as nothing. What it has to say (what went, what failed, that it is off) goes to view as
+    // notes. Lines are written at least each second, by one thread, and by flush().
     void start(room_view &view, bool off_this_run);
     bool keeping() const { return keeping_; }
     // /history on|off: for this run and the ones after; said to the view.
@@ -34,7 +35,7 @@ public:
     void chat(const std::string &bytes, bool at_end);
     void own_line(const std::string &line);
     void note(const std::string &text);
-    // Writes what waits, now: at exit.
+    // Writes what waits, now: at exit. A write that stalls holds it 2 s at most.
     void flush();
 
     // The last n lines kept, oldest first; only the ends of the newest files are read.
@@ -52,6 +53,7 @@ private:
     void write_batches(std::deque<std::pair<std::string, std::string>> &batches);
     void prune(const std::string &today);
     void say(const std::string &text);
+    static std::string day_full_note();
 
     room_view *view_ = nullptr;
     std::atomic<bool> keeping_{false};
@@ -59,15 +61,23 @@ private:
 
     std::mutex mu_;  // the lines on their way to the files
     std::condition_variable full_;
+    std::condition_variable flushed_;
     line_cutter cutter_;
     std::deque<std::pair<std::string, std::string>> batches_;  // a day's name, and its lines
     std::size_t waiting_bytes_ = 0;
+    unsigned long long dropped_ = 0;      // lines not kept while a write stalled, not yet said
+    unsigned long long flush_asked_ = 0;  // flush() calls, and the last one the flusher has done
+    unsigned long long flush_done_ = 0;
 
-    std::mutex write_mu_;  // one writer at a time: the flusher, or flush() at exit
+    std::mutex write_mu_;  // the flusher's, and prune()'s at the start
     std::string open_day_;
     std::intptr_t file_ = -1;
-    std::set<std::string> refused_;  // days whose file is no regular file: not kept
-    bool failing_ = false;           // a failure was said, and nothing has been written since
+    unsigned long long day_bytes_ = 0;  // the open day's file, as written so far
+    unsigned long long pruned_at_ = 0;  // its size when the bounds were last kept
+    std::string full_day_;              // a day that reached its bytes: nothing more of it is kept
+    std::set<std::string> refused_;     // days whose file is no regular file of the user's own: not kept
+    bool folder_refused_ = false;       // the folder is not the user's own: nothing is kept (said once)
+    bool failing_ = false;              // a failure was said, and nothing has been written since
 };
 
 // The client's history: one for the process.
