@@ -744,9 +744,15 @@ public:
     ~KeepingClient() { std::system(("rm -rf '" + dir_ + "' '" + folder_ + "'").c_str()); }
     void start(const std::vector<std::string> &args)
     {
-        ChatClient::start(args, {"XDG_DATA_HOME=" + dir_ + "/data", "USER=" + user_});
+        ChatClient::start(args, {"XDG_DATA_HOME=" + dir_ + "/data", "XDG_CONFIG_HOME=" + dir_ + "/config", "USER=" + user_});
     }
     const std::string &folder() const { return folder_; }
+    // The folder of its settings (made, empty).
+    std::string settings()
+    {
+        std::system(("mkdir -p '" + dir_ + "/config/chat_client'").c_str());
+        return dir_ + "/config/chat_client";
+    }
     std::string day(int days_back = 0)
     {
         std::ifstream in(folder_ + "/" + day_file(days_back), std::ios::binary);
@@ -1441,6 +1447,14 @@ TEST_F(Relay, KeptHistoryTrustsNoFolderOrFileOfAnotherUser)
         run(c);
         EXPECT_EQ(count(c.errors(), "another user's folder"), 1u) << c.errors();
         EXPECT_EQ(c.day(), "") << "kept in another user's folder";
+    }
+    // Settings in another user's folder (here: the history turned off) are not read.
+    {
+        KeepingClient c("mia");
+        write_file(c.settings() + "/history", "off");
+        ASSERT_EQ(chown(c.settings().c_str(), 4242, 4242), 0);
+        run(c);
+        EXPECT_NE(c.day().find(" peer: two\n"), std::string::npos) << "settings were read from another user's folder";
     }
     // A folder others may write in.
     {
