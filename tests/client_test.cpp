@@ -1416,7 +1416,7 @@ TEST_F(Relay, KeptHistoryStopsAtItsBytesADayAndTodayCountsTowardTheBound)
         tail.assign(std::istreambuf_iterator<char>(in), {});
     }
     EXPECT_EQ(tail.find(" \n"), std::string::npos) << "an empty line was kept";
-    EXPECT_EQ(tail.rfind("*** " + full), tail.rfind('\n', tail.size() - 2) + 10) << tail.substr(tail.size() - 300);
+    EXPECT_EQ(tail.rfind("\tn *** " + full), tail.rfind('\n', tail.size() - 2) + 9) << tail.substr(tail.size() - 300);
     EXPECT_EQ(count(c.errors(), full), 1u) << c.errors();
     EXPECT_NE(stat(yesterday.c_str(), &info), 0) << "the days before today were not pruned as it grew";
 }

@@ -48,24 +48,6 @@ long day_number(const std::string &name)
                            std::atoi(name.substr(8, 2).c_str()));
 }
 
-// The day's file name and the time of day, "YYYY-MM-DD.txt" and "HH:MM:SS ", read at most every
-// tenth of a second: a flood of lines must not read the local time for each. Under the history's
-// mutex: the answer is the one kept for all.
-const std::pair<std::string, std::string> &stamp()
-{
-    static std::pair<std::string, std::string> last;
-    static steady_clock::time_point read_at;
-    if (last.first.empty() || steady_clock::now() - read_at >= std::chrono::milliseconds(100)) {
-        clock_time t = local_clock();
-        char day[32], time[32];
-        std::snprintf(day, sizeof day, "%04d-%02d-%02d.txt", t.year, t.month, t.day);
-        std::snprintf(time, sizeof time, "%02d:%02d:%02d ", t.hour, t.minute, t.second);
-        last = {day, time};
-        read_at = steady_clock::now();
-    }
-    return last;
-}
-
 std::string today_file()
 {
     clock_time t = local_clock();
@@ -74,27 +56,38 @@ std::string today_file()
     return day;
 }
 
-bool is_time(const char *p, std::size_t len)
+// Where the text of a kept line begins, after its time and its kind: "HH:MM:SS text" (a peer's,
+// or any line of a file kept before kinds were), "HH:MM:SS\to text" (our own), "HH:MM:SS\tn text"
+// (a note); 0 if the line has no time. *kind says whose it is.
+std::size_t text_start(const char *p, std::size_t len, kept_kind *kind)
 {
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    return len >= 9 && digit(p[0]) && digit(p[1]) && p[2] == ':' && digit(p[3]) && digit(p[4]) && p[5] == ':' &&
-           digit(p[6]) && digit(p[7]) && p[8] == ' ';
+    *kind = kept_kind::peer;
+    bool timed = len >= 9 && digit(p[0]) && digit(p[1]) && p[2] == ':' && digit(p[3]) && digit(p[4]) && p[5] == ':' &&
+                 digit(p[6]) && digit(p[7]);
+    if (!timed)
+        return 0;
+    if (p[8] == ' ')
+        return 9;
+    if (p[8] == '\t' && len >= 11 && (p[9] == 'o' || p[9] == 'n') && p[10] == ' ') {
+        *kind = p[9] == 'o' ? kept_kind::own : kept_kind::note;
+        return 11;
+    }
+    return 0;
 }
 
-// A line of a file as it is given back: its time if it has one, and its text made safe again by
-// the display rule, whatever the file holds (NUL bytes, what is no UTF-8, controls).
+// A line of a file as it is given back: its time if it has one, whose it is, and its text made
+// safe again by the display rule, whatever the file holds (NUL bytes, what is no UTF-8, controls).
 kept_line read_back(const std::string &file, const char *p, std::size_t len)
 {
     kept_line k;
     k.day = file.substr(0, 10);
     if (len > 0 && p[len - 1] == '\r')
         --len;
-    if (is_time(p, len)) {
+    std::size_t text_at = text_start(p, len, &k.kind);
+    if (text_at > 0)
         k.time.assign(p, 8);
-        p += 9;
-        len -= 9;
-    }
-    k.text = safe_to_show(gb18030_from_utf8(std::string(p, len)), true);
+    k.text = safe_to_show(gb18030_from_utf8(std::string(p + text_at, len - text_at)), true);
     return k;
 }
 
@@ -248,7 +241,8 @@ void scan(const char *p, std::size_t len, latin_finder &finder, const std::funct
         while (start > from && p[start - 1] != '\n')
             --start;
         std::size_t end = line_end(at);
-        std::size_t text_at = is_time(p + start, end - start) ? start + 9 : start;
+        kept_kind kind;
+        std::size_t text_at = start + text_start(p + start, end - start, &kind);
         // A hit in the time does not count: the line's text is looked at on its own.
         if (at < text_at && finder.find(p, text_at, end) == std::string::npos) {
             from = end + 1;
@@ -305,13 +299,29 @@ chat_history &client_history()
 
 void chat_history::say(const std::string &text)
 {
-    if (view_ != nullptr)
-        view_->note(text);
+    if (say_)
+        say_(text);
 }
 
-void chat_history::start(room_view &view, bool off_this_run)
+// What is to be said under write_mu_ waits until it is let go (said_later): the feed that hears it
+// may be keeping a line here meanwhile.
+
+void chat_history::said_later()
 {
-    view_ = &view;
+    std::vector<std::string> said;
+    {
+        std::lock_guard<std::mutex> lock(write_mu_);
+        said.swap(to_say_);
+    }
+    for (const std::string &text : said)
+        if (say_)
+            say_(text);
+}
+
+void chat_history::start(std::function<void(const std::string &)> says, bool off_this_run, std::function<void()> tick)
+{
+    say_ = std::move(says);
+    tick_ = std::move(tick);
     char setting[16];
     char why[512] = "";
     long n = read_settings_file(SETTING, setting, sizeof setting, why, sizeof why);
@@ -327,6 +337,7 @@ void chat_history::start(room_view &view, bool off_this_run)
         std::lock_guard<std::mutex> lock(write_mu_);
         prune(today_file());
     }
+    said_later();
     std::thread(&chat_history::flusher, this).detach();
 }
 
@@ -340,56 +351,29 @@ void chat_history::turn(bool on)
         say(std::string("the choice could not be remembered: ") + why + "; it holds for this run");
 }
 
-void chat_history::keep(const std::string &shown)
+void chat_history::keep(const std::string &day, const std::string &hh_mm_ss, const std::string &utf8, kept_kind kind)
 {
-    // Under mu_. The text as the display rule shows it on one row; an empty line is kept as
-    // nothing, and so is a line while a write that stalls holds WAITING_MOST bytes already.
-    if (shown.empty())
+    // An empty line is kept as nothing, and so is a line while a write that stalls holds
+    // WAITING_MOST bytes already.
+    if (!keeping_ || utf8.empty())
         return;
+    std::lock_guard<std::mutex> lock(mu_);
     if (waiting_bytes_ >= WAITING_MOST) {
         ++dropped_;
         return;
     }
-    std::string safe = safe_to_show(shown, true);
-    bool ascii = std::all_of(safe.begin(), safe.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    const std::pair<std::string, std::string> &now = stamp();
-    if (batches_.empty() || batches_.back().first != now.first)
-        batches_.emplace_back(now.first, std::string());
+    std::string file = day + ".txt";
+    if (batches_.empty() || batches_.back().first != file)
+        batches_.emplace_back(file, std::string());
     std::string &batch = batches_.back().second;
     std::size_t before = batch.size();
-    batch += now.second;
-    batch += ascii ? safe : utf8_from_gb18030(safe);
+    batch += hh_mm_ss;
+    batch += kind == kept_kind::own ? "\to " : kind == kept_kind::note ? "\tn " : " ";
+    batch += utf8;
     batch += '\n';
     waiting_bytes_ += batch.size() - before;
     if (waiting_bytes_ >= FLUSH_BYTES)
         full_.notify_one();
-}
-
-void chat_history::chat(const std::string &bytes, bool at_end)
-{
-    if (!keeping_)
-        return;
-    std::lock_guard<std::mutex> lock(mu_);
-    // Cut as the screens cut it. keep() marks what is no whole character as the screens' reading
-    // of a line does (a U+FFFD a byte), so the line is not read a time more for that.
-    auto kept = [this](const std::string &line) { keep(line); };
-    cutter_.take(bytes.data(), bytes.size(), at_end, kept);
-}
-
-void chat_history::own_line(const std::string &line)
-{
-    if (!keeping_)
-        return;
-    std::lock_guard<std::mutex> lock(mu_);
-    keep(line.size() > line_cutter::LINE_SHOWN ? line.substr(0, line_cutter::LINE_SHOWN) : line);
-}
-
-void chat_history::note(const std::string &text)
-{
-    if (!keeping_)
-        return;
-    std::lock_guard<std::mutex> lock(mu_);
-    keep("*** " + text);
 }
 
 // The one writer: a write that stalls (a hung network folder) holds this thread alone. Lines go
@@ -402,7 +386,11 @@ void chat_history::flusher()
         {
             std::unique_lock<std::mutex> lock(mu_);
             full_.wait_for(lock, FLUSH_EVERY, [this] { return waiting_bytes_ >= FLUSH_BYTES || flush_asked_ > flush_done_; });
-            cutter_.end_if_waited([this](const std::string &line) { keep(line); });
+            if (tick_) {  // outside mu_: the feed keeps what it ends here
+                lock.unlock();
+                tick_();
+                lock.lock();
+            }
             batches.swap(batches_);
             waiting_bytes_ = 0;
             asked = flush_asked_;
@@ -413,6 +401,7 @@ void chat_history::flusher()
             std::lock_guard<std::mutex> writing(write_mu_);
             write_batches(batches);
         }
+        said_later();
         if (dropped > 0)
             say("the history's writes stalled: " + std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
                 " shown meanwhile could not be kept");
@@ -466,19 +455,19 @@ void chat_history::write_batches(std::deque<std::pair<std::string, std::string>>
             file_ = open_history_file(day.c_str(), &refused, &size, why, sizeof why);
             if (file_ == NO_HISTORY_FILE && refused == history_refusal::file) {
                 refused_.insert(day);
-                say(std::string("the history of this day is not kept: ") + why);
+                to_say_.push_back(std::string("the history of this day is not kept: ") + why);
                 continue;
             }
             if (file_ == NO_HISTORY_FILE && refused == history_refusal::folder) {
                 folder_refused_ = true;
-                say(std::string("the history is not kept: ") + why + " (its folder must be yours alone)");
+                to_say_.push_back(std::string("the history is not kept: ") + why + " (its folder must be yours alone)");
                 continue;
             }
             day_bytes_ = size;
             pruned_at_ = size;
             if (file_ != NO_HISTORY_FILE && size >= DAY_BYTES) {
                 full_day_ = day;
-                say(day_full_note());
+                to_say_.push_back(day_full_note());
                 continue;
             }
             // A last line torn by a power cut is ended, so that the next one is whole.
@@ -491,8 +480,8 @@ void chat_history::write_batches(std::deque<std::pair<std::string, std::string>>
         if (file_ != NO_HISTORY_FILE && day_bytes_ + lines.size() > DAY_BYTES) {
             clock_time t = local_clock();
             char time[16];
-            std::snprintf(time, sizeof time, "%02d:%02d:%02d ", t.hour, t.minute, t.second);
-            std::string ending = time + ("*** " + day_full_note()) + "\n";
+            std::snprintf(time, sizeof time, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+            std::string ending = time + ("\tn *** " + day_full_note()) + "\n";
             unsigned long long room = DAY_BYTES - std::min(DAY_BYTES, day_bytes_ + ending.size());
             std::size_t fits = room >= lines.size() ? lines.size() : lines.rfind('\n', static_cast<std::size_t>(room));
             lines.resize(fits == std::string::npos ? 0 : std::min(lines.size(), fits + 1));
@@ -504,7 +493,7 @@ void chat_history::write_batches(std::deque<std::pair<std::string, std::string>>
             day_bytes_ += lines.size();
             if (full) {
                 full_day_ = day;
-                say(day_full_note());
+                to_say_.push_back(day_full_note());
             } else if (day_bytes_ - pruned_at_ >= PRUNE_STEP) {
                 // Today counts toward the bytes kept in all: older days go as it grows.
                 prune(day);
@@ -517,7 +506,7 @@ void chat_history::write_batches(std::deque<std::pair<std::string, std::string>>
             file_ = NO_HISTORY_FILE;  // tried again with the next batch
         }
         if (!failing_)
-            say(std::string("the history cannot be written (") + why + "); the chat goes on, and lines are kept again once it can be");
+            to_say_.push_back(std::string("the history cannot be written (") + why + "); the chat goes on, and lines are kept again once it can be");
         failing_ = true;
     }
 }
@@ -555,7 +544,7 @@ void chat_history::prune(const std::string &today)
         std::snprintf(text, sizeof text, "removed from the history: %zu %s, %.1f MB (days over %ld days old, and the "
                       "oldest beyond %llu MB in all, go)", removed, removed == 1 ? "day" : "days",
                       static_cast<double>(removed_bytes) / (1 << 20), KEPT_DAYS, KEPT_BYTES >> 20);
-        say(text);
+        to_say_.push_back(text);
     }
 }
 

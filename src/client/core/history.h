@@ -1,7 +1,7 @@
 // history.h - what was said stays: every line the client shows (the room's, its own, its notes on
 // the connection) kept as it was shown, in a file a local day, "HH:MM:SS text" a line in UTF-8;
-// read back for the last lines at the next start, and searched. The core keeps the lines itself,
-// where it hands them to the view: a front-end gets its history by using the core.
+// read back for the last lines at the next start, and searched. The room's feed keeps each line as
+// it makes it (room_feed.h): a front-end gets its history by showing the feed.
 #pragma once
 
 #include "client/core/text.h"
@@ -22,47 +22,50 @@ class chat_history {
 public:
     // Starts keeping, unless the person turned it off (/history off, remembered) or off_this_run:
     // the days over 365 days old, and the oldest beyond 200 MB in all (today's counted), go first,
-    // and then at each new day and as today grows. A day keeps 64 MB at most; empty lines are kept
-    // as nothing. What it has to say (what went, what failed, that it is off) goes to view as
-    // notes. Lines are written at least each second, by one thread, and by flush().
-    void start(room_view &view, bool off_this_run);
+    // and then at each new day and as today grows. A day keeps 64 MB at most. What it has to say
+    // (what went, what failed, that it is off) goes to says. Lines are written at least each
+    // second, by one thread, and by flush(); before each second's writing, tick is called (the
+    // feed ends a line that waited too long for its end).
+    void start(std::function<void(const std::string &)> says, bool off_this_run, std::function<void()> tick = {});
     bool keeping() const { return keeping_; }
     // /history on|off: for this run and the ones after; said to the view.
     void turn(bool on);
 
-    // What is shown, as the core hands it to the view: the room's bytes as they come, a line of
-    // our own (GB18030), a note of the client's (ASCII or GB18030).
-    void chat(const std::string &bytes, bool at_end);
-    void own_line(const std::string &line);
-    void note(const std::string &text);
+    // A line as it is shown (UTF-8, made safe on one row), on this day ("YYYY-MM-DD") at this time
+    // ("HH:MM:SS"), and whose it is: kept if the history is on. An empty line is kept as nothing.
+    // The kind is kept where no text can put it: a peer's line is "HH:MM:SS text", as every line
+    // was before kinds were kept; our own line and a note have a tab after the time and a letter,
+    // "HH:MM:SS\to text" and "HH:MM:SS\tn text" (a tab never is in a line made safe on one row).
+    void keep(const std::string &day, const std::string &hh_mm_ss, const std::string &utf8,
+              kept_kind kind = kept_kind::peer);
     // Writes what waits, now: at exit. A write that stalls holds it 2 s at most.
     void flush();
 
     // The last n lines kept, oldest first; only the ends of the newest files are read.
     static std::vector<kept_line> recent(std::size_t n);
     // The newest `most` lines kept whose text holds `text` (GB18030), the case of Latin letters
-    // aside; oldest first.
+    // aside; oldest first. The files are read a block at a time: memory stays bounded.
     static std::vector<kept_line> search(const std::string &text, std::size_t most);
     // Every line kept whose text holds `text` (UTF-8; every line if ""), the case of Latin letters
     // aside, oldest first, to `each`.
     static void each(const std::string &text, const std::function<void(const kept_line &)> &each);
 
 private:
-    void keep(const std::string &shown);
     void flusher();
     void write_batches(std::deque<std::pair<std::string, std::string>> &batches);
     void prune(const std::string &today);
     void say(const std::string &text);
+    void said_later();
     static std::string day_full_note();
 
-    room_view *view_ = nullptr;
+    std::function<void(const std::string &)> say_;
+    std::function<void()> tick_;
     std::atomic<bool> keeping_{false};
     std::atomic<bool> started_{false};
 
     std::mutex mu_;  // the lines on their way to the files
     std::condition_variable full_;
     std::condition_variable flushed_;
-    line_cutter cutter_;
     std::deque<std::pair<std::string, std::string>> batches_;  // a day's name, and its lines
     std::size_t waiting_bytes_ = 0;
     unsigned long long dropped_ = 0;      // lines not kept while a write stalled, not yet said
@@ -78,6 +81,7 @@ private:
     std::set<std::string> refused_;     // days whose file is no regular file of the user's own: not kept
     bool folder_refused_ = false;       // the folder is not the user's own: nothing is kept (said once)
     bool failing_ = false;              // a failure was said, and nothing has been written since
+    std::vector<std::string> to_say_;   // said under write_mu_, to be said once it is let go
 };
 
 // The client's history: one for the process.
