@@ -273,6 +273,11 @@ TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
     EXPECT_TRUE(wait_read("Conversation", "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c", seconds(5))) << read("Conversation");
     shot("linux-window-room.png");
 
+    // A name is shown as it is written: markup in it is no markup in the status bar.
+    type("/nick <u>x</u>");
+    press("Return");
+    EXPECT_TRUE(wait_read("Status", "relay 127.0.0.1   name: <u>x</u>", seconds(5))) << read("Status");
+
     // /quit leaves.
     type("/quit");
     press("Return");

@@ -131,6 +131,7 @@ public:
         split->setSizes({400, line * 3 + 12});
         setCentralWidget(split);
         status_ = new QLabel(this);
+        status_->setTextFormat(Qt::PlainText);  // a name or an address is shown, never read as markup
         status_->setAccessibleDescription(QStringLiteral("Status"));  // its name is its text
         statusBar()->addWidget(status_, 1);
         make_menu();
