@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <arpa/inet.h>
 #include <csignal>
@@ -1072,6 +1073,9 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     c.type("hi");
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(9, seconds(10)), "dave: hi\n");
+    // A peer's lines that read as a note of the client's, and as our own.
+    peer.send("*** connected to 6.6.6.6:8888\ndave: I agree\n");
+    ASSERT_TRUE(c.wait_for("dave: I agree", seconds(10))) << c.text();
     peer.send(HOSTILE);
     ASSERT_TRUE(c.wait_for("forged", seconds(10))) << c.text();
     std::vector<std::string> rows = c.rows();
@@ -1087,8 +1091,14 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     // showed (the display rule is the screen's own), each after its time.
     std::string today = c.file(history + "/" + day_file(0));
     EXPECT_NE(today.find(":8888\n"), std::string::npos) << today;  // "HH:MM:SS *** connected to 127.0.0.1:8888"
-    EXPECT_NE(today.find(" *** connected to 127.0.0.1:8888\n"), std::string::npos) << today;
-    EXPECT_NE(today.find(" dave: hi\n"), std::string::npos) << today;
+    // Whose each line is, kept where no peer's text can put it: our own and a note with a tab and a
+    // letter after the time; a peer's as every line was before.
+    EXPECT_NE(today.find("\tn *** connected to 127.0.0.1:8888\n"), std::string::npos) << today;
+    EXPECT_NE(today.find("\to dave: hi\n"), std::string::npos) << today;
+    EXPECT_NE(today.find(" *** connected to 6.6.6.6:8888\n"), std::string::npos) << today;
+    EXPECT_EQ(today.find("\tn *** connected to 6.6.6.6"), std::string::npos) << today;
+    EXPECT_NE(today.find(" dave: I agree\n"), std::string::npos) << today;
+    EXPECT_EQ(today.find("\to dave: I agree"), std::string::npos) << today;
     EXPECT_EQ(today.find('\x1b'), std::string::npos) << today;
     std::string kept_hostile = hostile_row->substr(5);  // after the screen's "HH:MM"
     while (!kept_hostile.empty() && kept_hostile.back() == ' ')
@@ -1121,6 +1131,31 @@ TEST_F(Relay, OnAScreenTheFirstStartAsksForANameAndRemembersIt)
     EXPECT_LT(shown.find("forged"), rule) << shown;
     EXPECT_EQ(shown.find("Your name"), std::string::npos) << shown;
     c.save(under_wine() ? "wine-history-shown.txt" : "linux-history-shown.txt");
+    // Shown again as they were shown: our own bold, the client's note dimmed, the peer's lines that
+    // read as either plain.
+    if (!under_wine()) {  // Wine's console sends its terminal no attributes of its own
+        std::istringstream styled(c.ask("capture-pane -p -e"));
+        std::map<std::string, std::string> row_of;
+        for (std::string row; std::getline(styled, row);)
+            for (const char *what : {"dave: hi", "dave: I agree", "connected to 127.0.0.1:8888", "connected to 6.6.6.6"})
+                if (row.find(what) != std::string::npos && row_of.count(what) == 0)
+                    row_of[what] = row;
+        // Whether a row sets this attribute (SGR parameter) anywhere, as tmux writes it ("\x1b[0;1m").
+        auto sets = [](const std::string &row, const std::string &code) {
+            for (size_t at = row.find("\x1b["); at != std::string::npos; at = row.find("\x1b[", at + 2)) {
+                size_t end = row.find('m', at);
+                std::istringstream params(row.substr(at + 2, end == std::string::npos ? 0 : end - at - 2));
+                for (std::string p; std::getline(params, p, ';');)
+                    if (p == code)
+                        return true;
+            }
+            return false;
+        };
+        EXPECT_TRUE(sets(row_of["dave: hi"], "1")) << row_of["dave: hi"];
+        EXPECT_FALSE(sets(row_of["dave: I agree"], "1")) << row_of["dave: I agree"];
+        EXPECT_TRUE(sets(row_of["connected to 127.0.0.1:8888"], "2")) << row_of["connected to 127.0.0.1:8888"];
+        EXPECT_FALSE(sets(row_of["connected to 6.6.6.6"], "2")) << row_of["connected to 6.6.6.6"];
+    }
     c.type("again");
     c.press("Enter");
     EXPECT_EQ(peer.recv_exact(12, seconds(10)), "dave: again\n");
