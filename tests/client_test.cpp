@@ -1530,4 +1530,58 @@ TEST_F(Relay, KeptHistoryTrustsNoFolderOrFileOfAnotherUser)
     }
 }
 
+// A write that stalls (a network folder that hangs; here a file system frozen with fsfreeze) holds
+// /quit 2 s at most: the terminal is given back; and the lines that wait for it stay bounded. (A
+// thread held by a frozen file system cannot end until it thaws, so the process lingers till then;
+// one held by a hung network folder ends with it.)
+TEST_F(Relay, AHistoryWriteThatStallsHoldsNeitherQuitNorMemory)
+{
+    if (under_wine())
+        GTEST_SKIP() << "a frozen file system is Linux's";
+    start_server();
+    ScreenClient c;
+    const std::string data = c.file_path("data"), image = c.file_path("data.img");
+    if (std::system(("mkdir -p " + data + " && truncate -s 64M " + image + " && mkfs.ext4 -q -F " + image +
+                     " && mount -o loop " + image + " " + data + " && chmod 700 " + data).c_str()) != 0)
+        GTEST_SKIP() << "no loop device to mount a file system of the test's own on";
+    c.start("--name zoe 127.0.0.1");
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << c.text();
+    Client peer;
+    line(3);
+    peer.send("peer: before the freeze\n");
+    ASSERT_TRUE(c.wait_for("before the freeze", seconds(10))) << c.text();
+    std::this_thread::sleep_for(milliseconds(1500));  // written
+    ASSERT_EQ(std::system(("fsfreeze -f " + data).c_str()), 0);
+    std::string flood;
+    const std::string row = "peer: " + std::string(93, 'y') + "\n";
+    while (flood.size() < (40u << 20))
+        flood += row;
+    peer.send(flood);
+    EXPECT_TRUE(c.wait_for("yyyyyyyy", seconds(30))) << c.text();
+    std::this_thread::sleep_for(seconds(4));  // the writer is held; the lines pile up behind it
+    // The client: the child of the pane's shell.
+    std::string shell = c.ask("display-message -p '#{pane_pid}'");
+    std::ifstream children("/proc/" + shell.substr(0, shell.find('\n')) + "/task/" + shell.substr(0, shell.find('\n')) + "/children");
+    long client = 0, rss = 0;
+    children >> client;
+    std::ifstream status("/proc/" + std::to_string(client) + "/status");
+    for (std::string l; std::getline(status, l);)
+        if (l.compare(0, 6, "VmRSS:") == 0)
+            rss = std::atol(l.c_str() + 6);
+    std::string region = c.ask("display-message -p '#{scroll_region_lower}'");
+    c.type("/quit");
+    c.press("Enter");
+    auto asked = Clock::now();
+    while (c.ask("display-message -p '#{scroll_region_lower}'") == region && Clock::now() - asked < seconds(10))
+        std::this_thread::sleep_for(milliseconds(100));
+    auto took = Clock::now() - asked;
+    std::system(("fsfreeze -u " + data).c_str());
+    EXPECT_TRUE(c.wait_exit(seconds(10))) << c.text();
+    std::system(("umount " + data + " || umount -l " + data).c_str());
+    EXPECT_LT(took, seconds(4)) << "the terminal came back " << std::chrono::duration_cast<milliseconds>(took).count()
+                                << " ms after /quit";
+    EXPECT_GT(client, 0);
+    EXPECT_LT(rss, 80 * 1024) << "KiB resident, 40 MB sent while the history's writes stalled";
+}
+
 }  // namespace
