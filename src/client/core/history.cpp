@@ -138,6 +138,22 @@ public:
             if (count[static_cast<unsigned char>(needle_[i])] < count[static_cast<unsigned char>(needle_[guard_])])
                 guard_ = i;
         guard_lower_ = guard_upper_ = needle_[guard_];
+        // The rarest pair of bytes side by side in the needle (the last of them), if it has two.
+        for (std::ptrdiff_t i = m - 2, fewest = m + 1; i >= 0; --i) {
+            std::ptrdiff_t n = 0;
+            for (std::ptrdiff_t k = 0; k + 1 < m; ++k)
+                n += needle_[k] == needle_[i] && needle_[k + 1] == needle_[i + 1];
+            if (n < fewest) {
+                fewest = n;
+                pair_ = i;
+            }
+            if (i < m - 64)
+                break;  // a long needle's end has pairs enough to choose from
+        }
+        if (pair_ >= 0) {
+            pair_first_ = needle_[pair_];
+            pair_second_ = needle_[pair_ + 1];
+        }
         if (guard_lower_ >= 'a' && guard_lower_ <= 'z')
             guard_upper_ = static_cast<char>(guard_lower_ - 'a' + 'A');
         // suffix[i]: the length of the longest piece ending at i that is also the needle's end.
@@ -176,7 +192,7 @@ public:
         // searched the plain way.
         std::ptrdiff_t lower = -1, upper = -1;  // the next place of the guard's byte in each case
         std::ptrdiff_t budget = 4 * (end - static_cast<std::ptrdiff_t>(from)) + 2 * m;
-        int gained_nothing = 0;
+        int gained_nothing = 0, pair_gained_nothing = 0;
         for (std::ptrdiff_t j = static_cast<std::ptrdiff_t>(from); j <= last;) {
             if (budget > 0 && gained_nothing < 16) {
                 std::ptrdiff_t at = j + guard_;
@@ -187,6 +203,16 @@ public:
                     return std::string::npos;
                 gained_nothing = q - guard_ == j ? gained_nothing + 1 : 0;
                 j = q - guard_;
+            } else if (budget > 0 && pair_ >= 0 && pair_gained_nothing < 16) {
+                // The byte is everywhere: the needle's rarest pair of bytes may not be.
+                std::ptrdiff_t q = j + pair_;
+                const std::ptrdiff_t stop = last + pair_;
+                while (q <= stop && !(folded(y[q]) == pair_first_ && folded(y[q + 1]) == pair_second_))
+                    ++q;
+                if (q > stop)
+                    return std::string::npos;
+                pair_gained_nothing = q - pair_ == j ? pair_gained_nothing + 1 : 0;
+                j = q - pair_;
             }
             std::ptrdiff_t i = m - 1;
             while (i >= 0 && x[i] == folded(y[i + j]))
@@ -213,6 +239,8 @@ private:
     std::string needle_;
     std::ptrdiff_t guard_ = 0;              // where the needle's rarest byte is (the last of them)
     char guard_lower_ = 0, guard_upper_ = 0;  // that byte, in both cases if a letter
+    std::ptrdiff_t pair_ = -1;              // where the rarest pair of bytes is, -1 if none
+    char pair_first_ = 0, pair_second_ = 0;   // that pair (folded)
     std::ptrdiff_t bad_[256];          // the shift for the byte that did not match
     std::vector<std::ptrdiff_t> good_;  // the shift for what matched before it
 };
