@@ -8,7 +8,8 @@
 // The steady room keeps its history in a folder of its own (no-history: with --no-history), to
 // compare what keeping costs. `history` times the history itself: a burst of COUNT lines kept
 // whole and in order, a search over a year of it (1,000,000 lines) beside grep -rFi on the same
-// files, and the start over that year beside the start over none.
+// files, a search's worst case (a 1,000-byte pattern over 20 MB) beside grep -rFi, the memory a
+// search through 220 MB holds, and the start over that year beside the start over none.
 //
 //   screen_bench CHAT_SERVER CHAT_CLIENT [SECONDS=10] [LINES_PER_SECOND=2000] [no-history]
 //   screen_bench CHAT_SERVER CHAT_CLIENT names [COUNT=1000000]
@@ -327,6 +328,54 @@ int history_cases(const char *client_path, long burst)
     std::printf("search            chat_client --history needle %.2f s (%ld lines found), grep -rFi %.2f s: %.2fx\n",
                 best_client, std::atol(found.c_str()), best_grep, best_client / best_grep);
     std::printf("print all         chat_client --history %.2f s\n", best_all);
+
+    // The cases that undo a search that skips: 20 MB of one letter (or of two in turn), and a
+    // pattern of 1,000 bytes that is just that but for a byte or two near its end; found nowhere.
+    {
+        std::string worst = data_folder();
+        std::string worst_folder = worst + "/chat_client/history";
+        std::system(("mkdir -p " + worst_folder).c_str());
+        std::string worst_env = "XDG_DATA_HOME=" + worst + " ";
+        std::string text;
+        const std::pair<std::string, std::string> cases[] = {{"a", std::string(998, 'a') + "ba"}, {"ab", ""}};
+        for (const auto &c : cases) {
+            std::string pattern = c.second;
+            if (pattern.empty()) {
+                for (int i = 0; i < 499; ++i)
+                    pattern += "ab";
+                pattern += "bb";
+            }
+            std::string row = "12:00:00 ";
+            while (row.size() < 4009)
+                row += c.first;
+            row += "\n";
+            text.clear();
+            while (text.size() < 20000000)
+                text += row;
+            std::ofstream(worst_folder + "/" + day_name(0), std::ios::binary) << text;
+            seconds_of("cat " + worst_folder + "/* > /dev/null");
+            double grep_worst = 1e9, client_worst = 1e9;
+            for (int i = 0; i < 3; ++i) {
+                grep_worst = std::min(grep_worst, seconds_of("LC_ALL=C.UTF-8 grep -rFi " + pattern + " " + worst_folder + " > /dev/null"));
+                client_worst = std::min(client_worst, seconds_of("timeout 120 env " + worst_env + client_path + " --history " + pattern + " > /dev/null"));
+            }
+            std::printf("search, worst     a 1,000-byte pattern over %.0f MB of \"%s\": chat_client --history %.2f s, grep -rFi %.2f s: %.2fx\n",
+                        text.size() / 1e6, c.first.c_str(), client_worst, grep_worst, client_worst / grep_worst);
+        }
+        // Memory: a search through one day of 200 MB holds a block or two of it, not the day.
+        std::ofstream big(worst_folder + "/" + day_name(1), std::ios::binary);
+        for (int i = 0; i < 10; ++i)
+            big << text;
+        big.close();
+        FILE *p = popen(("/usr/bin/time -f %M env " + worst_env + client_path + " --history zzz 2>&1 >/dev/null").c_str(), "r");
+        char buf[64] = "";
+        if (p != nullptr && std::fgets(buf, sizeof buf, p) != nullptr)
+            std::printf("search, memory    through %.0f MB in two days: %ld KiB resident at most\n", text.size() * 11 / 1e6,
+                        std::atol(buf));
+        if (p != nullptr)
+            pclose(p);
+        std::system(("rm -rf " + worst).c_str());
+    }
 
     // The start: until the client says it is connected, over none and over the year (best of 5: the
     // screen draws its first frame up to 0.2 s after the first line).

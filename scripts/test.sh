@@ -13,7 +13,7 @@ apt-get install -y cmake make g++ libgtest-dev iproute2 \
     g++-mingw-w64-x86-64 wine wine64 clang libc++-dev libc++abi-dev libwine-dev \
     nsis dpkg-dev file lintian systemd tmux xvfb xdotool \
     x11-utils x11-xserver-utils imagemagick fluxbox fonts-wqy-microhei python3 \
-    qt6-base-dev dbus dbus-x11 at-spi2-core python3-pyatspi desktop-file-utils appstream
+    qt6-base-dev dbus dbus-x11 at-spi2-core python3-pyatspi desktop-file-utils appstream unicode-data
 scripts/package.sh dist
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRELAY_PACKAGE_DIR="$PWD/dist"
 cmake --build build -j"$(nproc)"

@@ -217,12 +217,41 @@ TEST(Feed, TheHistoryKeepsWhatTheViewShows)
     feed.own_line("alice: hi");
     std::vector<room_line> lines = frame_lines(feed);
     ASSERT_EQ(lines.size(), 4u);
+    // Whose each line is goes with it, where no peer's text can put it: a peer's line as it always
+    // was, our own and a note with a tab (which no line made safe holds) and a letter after the time.
+    // A peer's line that reads as a note, or as ours, stays a peer's; an empty one is kept as nothing.
+    feed.chat("*** connected to 6.6.6.6:8888\nalice: I agree\n\n", false);
+    ASSERT_EQ(frame_lines(feed).size(), 3u);
     history.flush();
     std::string kept = file_text(home + "/chat_client/history/2026-12-09.txt");
-    EXPECT_EQ(kept, "12:34:56 " + lines[0].name + lines[0].text + "\n12:34:56 " + lines[1].text + "\n12:34:56 " +
-                        lines[3].name + lines[3].text + "\n");
-    EXPECT_EQ(kept, "12:34:56 bob: ni \xE4\xBD\xA0^[[2J\n12:34:56 *** connected to 127.0.0.1:8888\n12:34:56 alice: hi\n");
+    EXPECT_EQ(kept, "12:34:56 " + lines[0].name + lines[0].text + "\n12:34:56\tn " + lines[1].text + "\n12:34:56\to " +
+                        lines[3].name + lines[3].text + "\n12:34:56 *** connected to 6.6.6.6:8888\n12:34:56 alice: I agree\n");
+    EXPECT_EQ(kept, "12:34:56 bob: ni \xE4\xBD\xA0^[[2J\n12:34:56\tn *** connected to 127.0.0.1:8888\n12:34:56\to alice: hi\n"
+                    "12:34:56 *** connected to 6.6.6.6:8888\n12:34:56 alice: I agree\n");
     EXPECT_EQ(lines[2].text, "*** commands: /me TEXT");
+    // Read back (a day of 1.6.0's files too, which knew no kinds: every line a peer's), and shown
+    // again, each line is whose it was.
+    std::ofstream(home + "/chat_client/history/2026-12-08.txt") << "09:00:00 *** connected to 127.0.0.1:8888\n";
+    std::vector<kept_line> back = chat_history::recent(6);
+    ASSERT_EQ(back.size(), 6u);
+    const kept_kind kinds[] = {kept_kind::peer, kept_kind::peer, kept_kind::note, kept_kind::own, kept_kind::peer, kept_kind::peer};
+    for (std::size_t i = 0; i < back.size(); ++i)
+        EXPECT_EQ(back[i].kind, kinds[i]) << i << ": " << back[i].text;
+    EXPECT_EQ(back[2].text, "*** connected to 127.0.0.1:8888");
+    EXPECT_EQ(back[3].time, "12:34:56");
+    EXPECT_EQ(back[3].text, "alice: hi");
+    std::vector<kept_line> found = chat_history::search("CONNECTED TO", 10);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[1].kind, kept_kind::note);
+    EXPECT_EQ(found[2].kind, kept_kind::peer);
+    feed.history_lines(back, false);
+    std::vector<room_line> again = frame_lines(feed);
+    ASSERT_EQ(again.size(), 7u);
+    const room_line::kind_t shown_as[] = {room_line::PEER, room_line::PEER, room_line::NOTE, room_line::OWN, room_line::PEER, room_line::PEER};
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(again[i].kind, room_line::KEPT);
+        EXPECT_EQ(again[i].kept_as, shown_as[i]) << i << ": " << again[i].text;
+    }
 }
 
 // The windows' links: http and https addresses of printable ASCII only, the sentence's punctuation

@@ -390,6 +390,30 @@ TEST_F(Relay, RestartsRightAfterBeingKilled)
     EXPECT_EQ(b.recv_exact(5, seconds(5)), "after");
 }
 
+// --help and --version answer and end at once without serving: nothing is announced.
+TEST_F(Relay, HelpAndVersionAnswerWithoutServing)
+{
+    expect_exit = true;
+    BeaconListener listener;
+    for (const char *ask : {"--help", "--version"}) {
+        ServerProcess relay;
+        relay.start({"-x", ask});
+        auto status = relay.wait_exit(START_TIMEOUT);
+        ASSERT_TRUE(status) << ask << ": the relay kept running; log: " << relay.log();
+        EXPECT_EQ(*status, 0) << ask;
+        const std::string said = relay.output();
+        if (std::string(ask) == "--help") {
+            EXPECT_EQ(said.rfind("Usage: chat_server", 0), 0u) << said;
+            EXPECT_NE(said.find("8888"), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said.rfind("chat_server ", 0), 0u) << said;
+            EXPECT_NE(said.find_first_of("0123456789"), std::string::npos) << said;
+        }
+        EXPECT_EQ(said.find(started_text()), std::string::npos) << ask << " started the relay";
+    }
+    EXPECT_FALSE(listener.receive(milliseconds(500))) << "a relay asked only for help announced itself";
+}
+
 TEST_F(Relay, CommandLineArgumentsChangeNothing)
 {
     start_server({"--port", "9999", "-h", "/?"});

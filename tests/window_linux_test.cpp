@@ -81,6 +81,14 @@ TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
     EXPECT_TRUE(wait_read("Conversation", "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c", seconds(5))) << read("Conversation");
     shot("linux-window-room.png");
 
+    // A name is shown as it is written: markup in it is no markup in the status bar.
+    type("/nick <u>x</u>");
+    press("Return");
+    EXPECT_TRUE(wait_read("Status", "relay 127.0.0.1   name: <u>x</u>", seconds(5))) << read("Status");
+    type("/nick \u5c0f\u660e");
+    press("Return");
+    EXPECT_TRUE(wait_read("Status", "name: \u5c0f\u660e", seconds(5))) << read("Status");
+
     // Chat > Quit (Ctrl+Q) leaves, and what was shown just before it is in the history (quit well
     // within the second the history otherwise waits to write).
     peer.send("bob: the last word, https://example.com/a\n");

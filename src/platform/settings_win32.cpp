@@ -5,18 +5,19 @@
 #include <windows.h>
 
 #include "platform/settings.h"
+#include "platform/win32_folder.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-// The folder of the client's settings, %APPDATA%\Chat Relay, wide: a user's name in it may be
-// beyond any code page.
+// The folder of the client's settings, Chat Relay in the user's roaming application data as the
+// shell knows it (%APPDATA%), wide: a user's name in it may be beyond any code page. "" if the
+// shell knows none: then nothing is read or written.
 static std::wstring settings_folder()
 {
-    wchar_t appdata[MAX_PATH];
-    DWORD n = GetEnvironmentVariableW(L"APPDATA", appdata, MAX_PATH);
-    return std::wstring(appdata, n > 0 && n < MAX_PATH ? n : 0) + L"\\Chat Relay";
+    std::wstring appdata = known_folder(FOLDERID_RoamingAppData);
+    return appdata.empty() ? appdata : appdata + L"\\Chat Relay";
 }
 
 // Says what failed with a path, in the console's terms as far as its code page goes.
@@ -29,7 +30,13 @@ static void say_why(char *why, std::size_t why_len, const std::wstring &path, co
 
 long read_settings_file(const char *name, char *out, std::size_t len, char *why, std::size_t why_len)
 {
-    std::wstring path = settings_folder() + L"\\" + std::wstring(name, name + std::strlen(name));
+    std::wstring folder = settings_folder();
+    if (folder.empty() || !plain_folder(folder)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        say_why(why, why_len, folder, "is no folder of the user's own (a link, a junction, or none)");
+        return folder.empty() || GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES ? -1 : -2;
+    }
+    std::wstring path = folder + L"\\" + std::wstring(name, name + std::strlen(name));
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (f == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
@@ -54,8 +61,18 @@ long read_settings_file(const char *name, char *out, std::size_t len, char *why,
 int write_settings_file(const char *name, const char *data, std::size_t len, char *why, std::size_t why_len)
 {
     std::wstring folder = settings_folder();
+    if (folder.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        say_why(why, why_len, L"the application data folder", "is not known to the shell");
+        return -1;
+    }
     if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
         say_why(why, why_len, folder, "cannot be made");
+        return -1;
+    }
+    if (!plain_folder(folder)) {
+        SetLastError(ERROR_BAD_FILE_TYPE);
+        say_why(why, why_len, folder, "is a link or a junction, or no folder");
         return -1;
     }
     // A new file beside it, moved over it: whatever stood there, a link too, is replaced, and what

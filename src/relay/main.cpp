@@ -14,7 +14,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <thread>
+
+#ifndef PROJECT_VERSION
+#define PROJECT_VERSION "(version unknown)"
+#endif
 
 // Logs a failed start and returns its code, the exit status. A console window that is the relay's
 // alone (started from the Start menu or Explorer) then stays open until a key is pressed, so that
@@ -28,8 +34,31 @@ static int failed_start(const char *line, unsigned long err)
     return static_cast<int>(err);
 }
 
-int main(int, char **)
+// --help and --version are answered, and the relay is not started: whoever asks only wants to
+// know, and a relay started by mistake announces itself on every network. Any other argument is
+// ignored, as the relay takes none.
+static bool answered(int argc, char **argv)
 {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::fputs("chat_server " PROJECT_VERSION "\n", stdout);
+            return true;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs("Usage: chat_server\n"
+                       "The LAN chat relay: relays what each client on TCP port 8888 sends to the others, and\n"
+                       "announces itself on UDP port 8889 on every network of this host. It takes no arguments.\n",
+                       stdout);
+            return true;
+        }
+    }
+    return false;
+}
+
+int main(int argc, char **argv)
+{
+    if (answered(argc, argv))
+        return 0;
     load_libraries_from_system_only();
     prepare_log_output();
     unsigned long err = net_startup();

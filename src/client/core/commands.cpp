@@ -187,16 +187,21 @@ void chat_commands::move_to(const std::string &address)
 }
 
 
+// The search goes on a thread of its own: whatever the files' size or wherever they are (a network
+// folder that hangs), the front-end's thread that typed it is never held. The commands live as long
+// as the process.
 void chat_commands::search(const std::string &text)
 {
-    std::vector<kept_line> found = chat_history::search(text, FOUND_MOST);
-    if (found.empty()) {
-        view_.answer("no line kept says \"" + text + "\"");
-        return;
-    }
-    view_.answer(std::string(found.size() == FOUND_MOST ? "the newest " : "") + std::to_string(found.size()) +
-               (found.size() == 1 ? " line kept says \"" : " lines kept say \"") + text + "\":");
-    view_.history_lines(found, true);
+    std::thread([this, text] {
+        std::vector<kept_line> found = chat_history::search(text, FOUND_MOST);
+        if (found.empty()) {
+            view_.answer("no line kept says \"" + text + "\"");
+            return;
+        }
+        view_.answer(std::string(found.size() == FOUND_MOST ? "the newest " : "") + std::to_string(found.size()) +
+                     (found.size() == 1 ? " line kept says \"" : " lines kept say \"") + text + "\":");
+        view_.history_lines(found, true);
+    }).detach();
 }
 
 std::size_t chat_commands::find_in_history(const std::string &text, std::size_t most)

@@ -329,7 +329,7 @@ void connection::wait_or_move(long long ms)
 // Makes s the connection: heartbeats start afresh with it, and held sends may go. Should /relay
 // have made a connection while s was being found, that one is taken instead, and s closed: s and
 // address are then set to it.
-void connection::begin_session(SOCKET &s, std::string &address)
+void connection::begin_session(SOCKET &s, std::string &address, bool chosen)
 {
     last_sent_ms_ = now_ms();
     last_heard_ms_ = now_ms();
@@ -341,6 +341,7 @@ void connection::begin_session(SOCKET &s, std::string &address)
             close_socket(s);
             s = moved_to_;
             address = moved_address_;
+            chosen = true;
         }
         moved_to_ = NO_SOCKET;
         move_pending_ = false;
@@ -349,7 +350,7 @@ void connection::begin_session(SOCKET &s, std::string &address)
     }
     connected_.notify_all();
     view_.relay_state(address, true);
-    remember(address);
+    remember(address, chosen);
 }
 
 // The relay remembered from last time, "" if none (or the file holds no address).
@@ -368,13 +369,18 @@ std::string connection::last_relay()
     return address;
 }
 
-// Remembers the relay connected to, for a client told to (and given no host); said only if the
-// settings cannot be written.
-void connection::remember(const std::string &address)
+// Remembers the relay connected to, for a client told to: the first one found (trust on first
+// use), and afterwards only one the person chose (HOST given, /relay, the window's dialog). A relay
+// that is merely announcing never replaces the one remembered: anyone on the LAN can announce.
+// Said only if the settings cannot be written.
+void connection::remember(const std::string &address, bool chosen)
 {
-    if (!options_.remember_relay || !options_.host.empty() || address == remembered_)
-        return;
-    remembered_ = address;
+    {
+        std::lock_guard<std::mutex> lock(conn_mtx_);
+        if (!options_.remember_relay || address == remembered_ || (!chosen && !remembered_.empty()))
+            return;
+        remembered_ = address;
+    }
     std::string text = address + "\n";
     char why[512];
     if (write_settings_file(RELAY_FILE, text.data(), text.size(), why, sizeof why) != 0)
@@ -463,7 +469,7 @@ void connection::keep_connection()
                 left = relay_address_;
             }
             end_session(s);
-            begin_session(moved, address);
+            begin_session(moved, address, true);
             note("connected to %s:%u; left the relay at %s", address.c_str(), TCP_PORT, left.c_str());
             continue;
         }
@@ -476,9 +482,14 @@ void connection::keep_connection()
         end_session(s);
         view_.relay_state(address, false);
         note("connection lost %s", clock_text().c_str());
+        const std::string lost = address;
         s = find_again(address);
-        begin_session(s, address);
+        begin_session(s, address, false);
         note("reconnected to %s; lines sent in between were not received", address.c_str());
+        // Landed on another relay than the one lost (and than the one remembered): said plainly.
+        std::string remembered = remembered_relay();
+        if (address != lost && address != remembered)
+            joined_another(remembered.empty() ? lost : remembered, address);
     }
 }
 
@@ -528,19 +539,67 @@ std::vector<std::string> connection::relays_heard()
     return listen_for_relays(LISTING_TIME, false);
 }
 
+// Says that the client joined a relay that is announcing itself in place of the one it had (or
+// remembers), which stays remembered.
+void connection::joined_another(const std::string &was, const std::string &joined)
+{
+    note("the relay here was %s; joined %s, which is announcing: /relay %s to keep it", was.c_str(), joined.c_str(),
+         joined.c_str());
+}
+
+std::string connection::remembered_relay()
+{
+    std::lock_guard<std::mutex> lock(conn_mtx_);
+    return remembered_;
+}
+
+// While the relay remembered is tried at the start: listens one beacon period for the relays
+// announcing themselves, and says so if one other than the remembered is, once it is known that
+// the client joined the remembered one. A stand-in announcing beside the real relay is seen.
+void connection::listen_at_start(const std::string &remembered)
+{
+    std::thread([this, remembered] {
+        std::vector<std::string> heard = listen_for_relays(BEACON_WAIT, false);
+        std::unique_lock<std::mutex> lock(conn_mtx_);
+        start_heard_ = heard;
+        start_listened_ = true;
+        start_decided_.notify_all();
+        start_decided_.wait(lock, [this] { return start_joined_ >= 0; });
+        bool joined_remembered = start_joined_ == 1;
+        lock.unlock();
+        if (!joined_remembered)
+            return;
+        for (const std::string &a : heard)
+            if (a != remembered)
+                note("a relay announces itself here at %s as well; this is the one remembered, %s (/relay %s to move there)",
+                     a.c_str(), remembered.c_str(), a.c_str());
+    }).detach();
+}
+
 int connection::connect_first()
 {
     const connection_options &opts = options_;
     std::string host = opts.host;
     bool failed_before = false;  // a failure to connect is said once, not at every try
     std::string last = opts.host.empty() && opts.remember_relay ? last_relay() : "";
+    const std::string remembered = last;
+    if (!last.empty())
+        listen_at_start(last);
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
         SOCKET s = NO_SOCKET;
         char why[256] = "";
+        bool chosen = !opts.host.empty();
         if (take_move(s, host)) {
-            // /relay made a connection while the client looked.
+            chosen = true;  // /relay made a connection while the client looked
         } else if (!last.empty() && (s = connect_to(last.c_str(), TCP_PORT, LAST_RELAY_MS, why, sizeof why)) != NO_SOCKET) {
             host = last;  // the relay of last time is still here
+            decide_start(true);
+        } else if (!last.empty() && take_start_heard(host)) {
+            // Not there: a relay announcing itself meanwhile may be joined, so the room goes on;
+            // the remembered one stays remembered.
+            note("found server at %s", host.c_str());
+            joined_another(last, host);
+            last.clear();
         } else if (opts.host.empty()) {
             if (opts.tell_heard)
                 note("looking for the relay: listening for its announcement on UDP port %u", UDP_PORT);
@@ -560,15 +619,16 @@ int connection::connect_first()
                 continue;
             }
             note("found server at %s", host.c_str());
-            if (!last.empty() && host != last)
-                note("the relay here is now %s, not %s as last time", host.c_str(), last.c_str());
+            if (!remembered.empty() && host != remembered)
+                joined_another(remembered, host);
             last.clear();  // tried once; the relay found is the one to try again
         }
         if (s == NO_SOCKET)
             s = try_connect(host, failed_before);
         failed_before = true;
         if (s != NO_SOCKET) {
-            begin_session(s, host);
+            decide_start(host == remembered);
+            begin_session(s, host, chosen);
             note("connected to %s:%u", host.c_str(), TCP_PORT);
             return 0;
         }
@@ -576,6 +636,35 @@ int connection::connect_first()
             return EXIT_USAGE;
         wait_or_move(jittered(delay));
     }
+}
+
+// The start is decided: joined the relay remembered, or not (the listening at the start says
+// nothing then). Once.
+void connection::decide_start(bool joined_remembered)
+{
+    {
+        std::lock_guard<std::mutex> lock(conn_mtx_);
+        if (start_joined_ >= 0)
+            return;
+        start_joined_ = joined_remembered ? 1 : 0;
+    }
+    start_decided_.notify_all();
+}
+
+// The remembered relay did not answer: waits for the listening at the start, and takes the first
+// relay it heard other than that one into host. false if none.
+bool connection::take_start_heard(std::string &host)
+{
+    std::unique_lock<std::mutex> lock(conn_mtx_);
+    start_decided_.wait(lock, [this] { return start_listened_; });
+    for (const std::string &a : start_heard_)
+        if (a != remembered_) {
+            host = a;
+            start_heard_.clear();
+            return true;
+        }
+    start_heard_.clear();
+    return false;
 }
 
 void connection::start()

@@ -20,8 +20,10 @@ struct connection_options {
     std::string host;        // empty: find the relay by its announcement
     bool reconnect = false;  // when the connection is lost, find the relay again instead of giving up
     bool tell_heard = false; // while looking, say so, and which relays were heard
-    // Without a host: the relay connected to is remembered in the settings, and tried first the
-    // next time, before any announcement (one a peer fakes does not win over it).
+    // The relay is remembered in the settings, and tried first the next time (given no host),
+    // while the client listens for announcements: the first relay joined, and afterwards only one
+    // the person chose (HOST, /relay). One a peer fakes, joined while the remembered relay is
+    // silent, is said to be so and never remembered.
     bool remember_relay = false;
 };
 
@@ -67,7 +69,12 @@ private:
     std::string discover(std::chrono::steady_clock::duration how_long);
     void tell_heard(const std::vector<std::string> &heard);
     std::string last_relay();
-    void remember(const std::string &address);
+    void remember(const std::string &address, bool chosen);
+    std::string remembered_relay();
+    void joined_another(const std::string &was, const std::string &joined);
+    void listen_at_start(const std::string &remembered);
+    void decide_start(bool joined_remembered);
+    bool take_start_heard(std::string &host);
     bool answer_owed();
     void answer_settled();
     void wait_for_answer();
@@ -79,7 +86,7 @@ private:
     void receive(SOCKET s);
     bool take_move(SOCKET &s, std::string &address);
     void wait_or_move(long long ms);
-    void begin_session(SOCKET &s, std::string &address);
+    void begin_session(SOCKET &s, std::string &address, bool chosen);
     void end_session(SOCKET s);
     SOCKET try_connect(const std::string &address, bool quiet);
     long long jittered(long long ms);
@@ -97,6 +104,12 @@ private:
     SOCKET server_ = NO_SOCKET;
     std::string relay_address_;
     std::string remembered_;  // the relay in the settings, as last read or written
+    // The listening while the remembered relay is tried at the start: what it heard, whether it is
+    // done, and whether the client joined that relay (-1 until it is known).
+    std::vector<std::string> start_heard_;
+    bool start_listened_ = false;
+    int start_joined_ = -1;
+    std::condition_variable start_decided_;
     // A connection move_to made, waiting to take the place of the one there is (or of the search
     // for one); forgotten once taken.
     SOCKET moved_to_ = NO_SOCKET;

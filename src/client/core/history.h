@@ -21,25 +21,30 @@
 class chat_history {
 public:
     // Starts keeping, unless the person turned it off (/history off, remembered) or off_this_run:
-    // the days over 365 days old, and the oldest beyond 200 MB in all, go first, and then at each
-    // new day. What it has to say (what went, what failed, that it is off) goes to says. Lines are
-    // written at least each second, and by flush(); before each second's writing, tick is called
-    // (the feed ends a line that waited too long for its end).
+    // the days over 365 days old, and the oldest beyond 200 MB in all (today's counted), go first,
+    // and then at each new day and as today grows. A day keeps 64 MB at most. What it has to say
+    // (what went, what failed, that it is off) goes to says. Lines are written at least each
+    // second, by one thread, and by flush(); before each second's writing, tick is called (the
+    // feed ends a line that waited too long for its end).
     void start(std::function<void(const std::string &)> says, bool off_this_run, std::function<void()> tick = {});
     bool keeping() const { return keeping_; }
     // /history on|off: for this run and the ones after; said to the view.
     void turn(bool on);
 
     // A line as it is shown (UTF-8, made safe on one row), on this day ("YYYY-MM-DD") at this time
-    // ("HH:MM:SS"): kept if the history is on.
-    void keep(const std::string &day, const std::string &hh_mm_ss, const std::string &utf8);
-    // Writes what waits, now: at exit.
+    // ("HH:MM:SS"), and whose it is: kept if the history is on. An empty line is kept as nothing.
+    // The kind is kept where no text can put it: a peer's line is "HH:MM:SS text", as every line
+    // was before kinds were kept; our own line and a note have a tab after the time and a letter,
+    // "HH:MM:SS\to text" and "HH:MM:SS\tn text" (a tab never is in a line made safe on one row).
+    void keep(const std::string &day, const std::string &hh_mm_ss, const std::string &utf8,
+              kept_kind kind = kept_kind::peer);
+    // Writes what waits, now: at exit. A write that stalls holds it 2 s at most.
     void flush();
 
     // The last n lines kept, oldest first; only the ends of the newest files are read.
     static std::vector<kept_line> recent(std::size_t n);
     // The newest `most` lines kept whose text holds `text` (GB18030), the case of Latin letters
-    // aside; oldest first.
+    // aside; oldest first. The files are read a block at a time: memory stays bounded.
     static std::vector<kept_line> search(const std::string &text, std::size_t most);
     // Every line kept whose text holds `text` (UTF-8; every line if ""), the case of Latin letters
     // aside, oldest first, to `each`.
@@ -51,6 +56,7 @@ private:
     void prune(const std::string &today);
     void say(const std::string &text);
     void said_later();
+    static std::string day_full_note();
 
     std::function<void(const std::string &)> say_;
     std::function<void()> tick_;
@@ -59,15 +65,23 @@ private:
 
     std::mutex mu_;  // the lines on their way to the files
     std::condition_variable full_;
+    std::condition_variable flushed_;
     std::deque<std::pair<std::string, std::string>> batches_;  // a day's name, and its lines
     std::size_t waiting_bytes_ = 0;
+    unsigned long long dropped_ = 0;      // lines not kept while a write stalled, not yet said
+    unsigned long long flush_asked_ = 0;  // flush() calls, and the last one the flusher has done
+    unsigned long long flush_done_ = 0;
 
-    std::mutex write_mu_;  // one writer at a time: the flusher, or flush() at exit
+    std::mutex write_mu_;  // the flusher's, and prune()'s at the start
     std::string open_day_;
     std::intptr_t file_ = -1;
-    std::set<std::string> refused_;  // days whose file is no regular file: not kept
-    bool failing_ = false;           // a failure was said, and nothing has been written since
-    std::vector<std::string> to_say_;  // said under write_mu_, to be said once it is let go
+    unsigned long long day_bytes_ = 0;  // the open day's file, as written so far
+    unsigned long long pruned_at_ = 0;  // its size when the bounds were last kept
+    std::string full_day_;              // a day that reached its bytes: nothing more of it is kept
+    std::set<std::string> refused_;     // days whose file is no regular file of the user's own: not kept
+    bool folder_refused_ = false;       // the folder is not the user's own: nothing is kept (said once)
+    bool failing_ = false;              // a failure was said, and nothing has been written since
+    std::vector<std::string> to_say_;   // said under write_mu_, to be said once it is let go
 };
 
 // The client's history: one for the process.

@@ -116,7 +116,8 @@ room_line room_feed::stamped(room_line::kind_t kind)
 void room_feed::keep(const room_line &l)
 {
     if (history_ != nullptr)
-        history_->keep(day_, hh_mm_ss_, l.name + l.text);
+        history_->keep(day_, hh_mm_ss_, l.name + l.text,
+                       l.kind == room_line::OWN ? kept_kind::own : l.kind == room_line::NOTE ? kept_kind::note : kept_kind::peer);
 }
 
 void room_feed::add(room_line line)
@@ -239,6 +240,7 @@ void room_feed::history_lines(const std::vector<kept_line> &lines, bool found)
     for (const kept_line &k : lines) {
         room_line l;
         l.kind = room_line::KEPT;
+        l.kept_as = k.kind == kept_kind::own ? room_line::OWN : k.kind == kept_kind::note ? room_line::NOTE : room_line::PEER;
         l.time = found ? k.day + " " + k.time : (k.day == day_ ? "" : k.day + " ") + k.time.substr(0, 5);
         l.text = shown(k.text);
         // Fifty lines of a flood's worth each would hold a view for seconds as it opens; the file

@@ -40,6 +40,7 @@ struct room_line {
         KEPT,  // a line of the history shown again at the start, or found by /search
         RULE,  // the rule between the lines shown again and this run's
     } kind = PEER;
+    kind_t kept_as = PEER;  // a KEPT line's kind when it was shown: PEER, OWN or NOTE
     std::string time;      // "HH:MM"; a KEPT line's with its day before where that is not today
                            // ("YYYY-MM-DD HH:MM"), and with its seconds where found
     std::string name;      // the name part ("NAME: " or "* NAME "), coloured; may be empty

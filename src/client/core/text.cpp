@@ -2,6 +2,7 @@
 // in lines, for the client.
 #include "client/core/text.h"
 
+#include "client/core/unicode_table.h"
 #include "common/gb18030.h"
 #include "platform/terminal.h"
 
@@ -149,13 +150,30 @@ const code_range WIDE[] = {
     {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
 };
 
-// Marks that combine with the character before them, taking no cell of their own.
-const code_range COMBINING[] = {
-    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
-    {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F},
-    {0xFE20, 0xFE2F}, {0x1D165, 0x1D169}, {0x1D16D, 0x1D172}, {0x1D17B, 0x1D182}, {0x1D185, 0x1D18B},
-    {0x1D1AA, 0x1D1AD}, {0x1E000, 0x1E02A}, {0x1F3FB, 0x1F3FF},
-};
+// Unicode's combining marks and format characters (general categories Mn, Me and Cf), made from
+// the Unicode data by scripts/make-unicode-table.py.
+bool in_table(std::uint32_t c, const unicode_range *table, std::size_t count)
+{
+    const unicode_range *end = table + count;
+    const unicode_range *r = std::upper_bound(table, end, c, [](std::uint32_t v, const unicode_range &x) { return v < x.first; });
+    return r != table && c <= r[-1].last;
+}
+
+bool combining_mark(std::uint32_t c)
+{
+    return in_table(c, UNICODE_MARKS, sizeof UNICODE_MARKS / sizeof UNICODE_MARKS[0]);
+}
+
+bool format_character(std::uint32_t c)
+{
+    return in_table(c, UNICODE_FORMATS, sizeof UNICODE_FORMATS / sizeof UNICODE_FORMATS[0]);
+}
+
+// The emoji skin tone modifiers: they join the emoji before them, taking no cell of their own.
+bool emoji_modifier(std::uint32_t c)
+{
+    return c >= 0x1F3FB && c <= 0x1F3FF;
+}
 
 }  // namespace
 
@@ -163,7 +181,7 @@ int cell_width(std::uint32_t c)
 {
     if (c < 0x300)
         return 1;
-    if (in_ranges(c, COMBINING, sizeof COMBINING / sizeof COMBINING[0]))
+    if (combining_mark(c) || format_character(c) || emoji_modifier(c))
         return 0;
     return in_ranges(c, WIDE, sizeof WIDE / sizeof WIDE[0]) ? 2 : 1;
 }
@@ -185,25 +203,45 @@ int text_cells(const std::string &text)
 namespace {
 
 // Characters that show nothing of themselves but change what the text around them looks like:
-// the soft hyphen, the combining grapheme joiner, direction marks, overrides and isolates, the
-// marks that number, end or join Arabic, Mongolian, Egyptian, musical and shorthand text in ways a
-// line of chat never needs (and a terminal shows as nothing), zero-width spaces and joiners, line
-// and paragraph separators, the invisible operators, fillers that show as blanks, annotation marks
-// and the object replacement character, the byte order mark, tags (which spell hidden text) and
-// the variation selectors past the first sixteen (those, U+FE00-FE0F, emoji need). The
-// noncharacters are no text at all.
+// every format character (general category Cf: the soft hyphen, direction marks, overrides and
+// isolates, zero-width spaces, the marks that number, end or join Arabic, Syriac, Kaithi,
+// Egyptian, musical and shorthand text, the byte order mark, tags, which spell hidden text), and
+// besides them the combining grapheme joiner, the Mongolian and Khmer marks that show nothing,
+// line and paragraph separators, fillers that show as blanks, the object replacement character
+// and the variation selectors past the first sixteen (those, U+FE00-FE0F, emoji need). The
+// noncharacters are no text at all. The two joiners, U+200C and U+200D, are format characters that
+// real text needs: inside an emoji sequence, and in the scripts that write with them (Persian,
+// Arabic, the Indic scripts, Sinhala). One stands between two characters that show, one of them
+// no ASCII, there; anywhere else it is marked as the others are.
 const code_range HIDDEN[] = {
-    {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
-    {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x200B, 0x200F},   {0x2028, 0x202E},
-    {0x2060, 0x206F},   {0x3164, 0x3164},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
-    {0xFFF9, 0xFFFC},   {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE007F},
+    {0x034F, 0x034F}, {0x115F, 0x1160}, {0x17B4, 0x17B5}, {0x180B, 0x180F}, {0x2028, 0x2029},
+    {0x3164, 0x3164}, {0xFDD0, 0xFDEF}, {0xFFA0, 0xFFA0}, {0xFFFC, 0xFFFC}, {0xE0000, 0xE007F},
     {0xE0100, 0xE01EF},
 };
+
+bool joiner(std::uint32_t c)
+{
+    return c == 0x200C || c == 0x200D;
+}
 
 bool hidden(std::uint32_t c)
 {
     bool noncharacter = (c & 0xFFFE) == 0xFFFE;  // U+FFFE and U+FFFF of every plane
-    return noncharacter || (c >= 0x80 && c < 0xA0) || in_ranges(c, HIDDEN, sizeof HIDDEN / sizeof HIDDEN[0]);
+    return noncharacter || (c >= 0x80 && c < 0xA0) || format_character(c) ||
+           in_ranges(c, HIDDEN, sizeof HIDDEN / sizeof HIDDEN[0]);
+}
+
+// Whether the character at p (n bytes, whole) shows something of its own: what a joiner may
+// stand before. *ascii says whether it is ASCII.
+bool shows(const unsigned char *p, int n, bool *ascii)
+{
+    *ascii = n == 1;
+    if (n == 1)
+        return p[0] > 0x20 && p[0] < 0x7F;
+    if (n != 4)
+        return true;  // GBK's two-byte characters all show
+    std::uint32_t c = gb18030_code_point(reinterpret_cast<const char *>(p), 4);
+    return !hidden(c) && cell_width(c) > 0;
 }
 
 }  // namespace
@@ -223,11 +261,12 @@ std::string safe_to_show(const std::string &text, bool on_one_row)
     std::string out;
     out.reserve(text.size());
     int marks = 0;  // combining marks on the character before, so far
+    bool after_shown = false, after_ascii = false;  // the character before shows; it is ASCII
     for (std::size_t at = 0; at < text.size();) {
         int n = gb18030_length(p + at, text.size() - at);
         unsigned char c = p[at];
         bool line_end = c == '\n' || (c == '\r' && at + 1 < text.size() && p[at + 1] == '\n');
-        bool mark = false;
+        bool mark = false, shown = false;  // shown: it is shown as itself, and takes a cell
         if (n <= 0) {
             out += GB18030_REPLACEMENT;
             n = 1;
@@ -241,17 +280,36 @@ std::string safe_to_show(const std::string &text, bool on_one_row)
         } else if (n == 4) {
             // Every such character is a four-byte one: none of GBK's two-byte characters is. Marks
             // stacked on one character draw over the rows around it: MARKS_SHOWN of them show, and
-            // the rest as one mark.
+            // the rest as one mark. A joiner stays only where real text has one (see HIDDEN).
             std::uint32_t code = gb18030_code_point(text.data() + at, 4);
+            bool kept_joiner = false;
+            if (joiner(code) && after_shown && at + 4 < text.size()) {
+                int next = gb18030_length(p + at + 4, text.size() - at - 4);
+                bool next_ascii = false;
+                kept_joiner = next > 0 && shows(p + at + 4, next, &next_ascii) && !(after_ascii && next_ascii);
+            }
+            if (kept_joiner) {
+                out.append(text, at, 4);
+                after_shown = false;
+                marks = 0;
+                at += 4;
+                continue;
+            }
             mark = !hidden(code) && cell_width(code) == 0;
+            shown = !hidden(code) && !mark;
             if (hidden(code) || (mark && marks == MARKS_SHOWN))
                 out += GB18030_REPLACEMENT;
             else if (!mark || marks < MARKS_SHOWN)
                 out.append(text, at, 4);
         } else {
             out.append(text, at, static_cast<std::size_t>(n));
+            shown = c != ' ';
         }
         marks = mark ? marks + 1 : 0;
+        if (!mark) {  // a mark leaves the character it is on the one before
+            after_shown = shown;
+            after_ascii = n == 1;
+        }
         at += static_cast<std::size_t>(n);
     }
     return out;
@@ -280,6 +338,9 @@ const char *name_refusal(const std::string &name)
             return "a name must be text: it holds bytes that are no GB18030 character";
         at += static_cast<std::size_t>(n);
     }
+    for (std::size_t at = 0; at < name.size(); at += character_at(name, at))
+        if (character_at(name, at) == 4 && joiner(gb18030_code_point(name.data() + at, 4)))
+            return "a name cannot hold control characters, tabs, invisible characters or stacked marks";
     if (safe_to_show(name, true) != name)
         return "a name cannot hold control characters, tabs, invisible characters or stacked marks";
     if (name.find(": ") != std::string::npos || name.front() == ' ' || name.back() == ' ')

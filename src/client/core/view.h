@@ -19,12 +19,17 @@ struct heard_line {
     bool mention = false;     // it says our name in its text, and the bell is on
 };
 
-// A line of the history: the day and time it was shown, and its text as it was shown (GB18030, made
-// safe again as it was read back).
+// Whose a line of the history is: a peer's (and every line of a file kept before kinds were), our
+// own, or a note of the client's.
+enum class kept_kind { peer, own, note };
+
+// A line of the history: the day and time it was shown, whose it is, and its text as it was shown
+// (GB18030, made safe again as it was read back).
 struct kept_line {
     std::string day;   // "YYYY-MM-DD"
     std::string time;  // "HH:MM:SS"
     std::string text;
+    kept_kind kind = kept_kind::peer;
 };
 
 // What the connection reports, from its own threads.

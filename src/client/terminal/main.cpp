@@ -139,9 +139,14 @@ int print_history(char **argv, int text_arg, bool terminal)
             std::fwrite(out.data(), 1, out.size(), stdout);
         out.clear();
     };
+    // On a terminal that shows them, each line as it was shown: our own bold, a note dimmed, a
+    // peer's plain (a peer's line that reads as a note or as ours looks like neither).
+    const char *term = std::getenv("TERM");
+    bool styled = terminal && !(term != nullptr && std::strcmp(term, "dumb") == 0);
     chat_history::each(text, [&](const kept_line &k) {
         std::string line = k.day + " " + (k.time.empty() ? std::string("--:--:--") : k.time) + " ";
-        out += line + (terminal ? k.text : utf8_from_gb18030(k.text)) + "\n";
+        const char *style = !styled ? "" : k.kind == kept_kind::own ? "\x1b[1m" : k.kind == kept_kind::note ? "\x1b[2m" : "";
+        out += style + line + (terminal ? k.text : utf8_from_gb18030(k.text)) + (style[0] != '\0' ? "\x1b[0m\n" : "\n");
         if (out.size() >= 64 * 1024)
             write_out();
     });

@@ -152,7 +152,8 @@ void screen::add_line(const std::string &shown)
 }
 
 // A line of the feed as the screen shows it: its time, the name in its colour, our own in bold, the
-// client's notes and the history's lines dimmed; in the terminal's GB18030.
+// client's notes dimmed, and the history's lines as they were (a peer's plain); in the terminal's
+// GB18030.
 void screen::show_line(const room_line &l)
 {
     std::string shown;
@@ -169,7 +170,10 @@ void screen::show_line(const room_line &l)
         shown = l.time + " \x1b[1m" + l.name + l.text + "\x1b[0m";
         break;
     case room_line::KEPT:
-        shown = "\x1b[2m" + l.time + " " + l.text + "\x1b[0m";
+        // Shown again as it was shown (above the rule): our own in bold, a note dimmed, a peer's
+        // plain, so that a peer's line that reads as a note or as ours looks like neither.
+        shown = std::string(l.kept_as == room_line::OWN ? "\x1b[1m" : l.kept_as == room_line::NOTE ? "\x1b[2m" : "") + l.time +
+                " " + l.text + "\x1b[0m";
         break;
     case room_line::NOTE:
     case room_line::RULE:

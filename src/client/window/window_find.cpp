@@ -8,7 +8,9 @@
 #include "client/core/history.h"
 #include "window_text.h"
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -16,6 +18,9 @@ namespace {
 const wchar_t BAR_CLASS[] = L"ChatRelayFind";
 const int ID_LABEL = 1, ID_TEXT = 2, ID_NEXT = 3, ID_PREVIOUS = 4, ID_FOUND = 5;
 const std::size_t FROM_HISTORY = 20;  // lines of the history listed when the list has no more
+// What the history's search found, posted to the bar by the thread that searched: lParam is the
+// lines (a std::vector<kept_line> of the heap, the bar's to delete).
+const UINT HISTORY_FOUND = WM_APP + 40;
 
 HWND bar, text_box, found_label, list_box, input_box;
 chat_view *room_view_of_bar = nullptr;
@@ -62,11 +67,25 @@ std::wstring lowered(std::wstring text)
     return text;
 }
 
-// Lists the history's newest lines that say the text, below the conversation.
+// Lists the history's newest lines that say the text, below the conversation. The search (files
+// of any size, a network folder that may hang) is a thread's of its own, never the window's: what
+// it finds comes back as HISTORY_FOUND.
 void go_on_into_history(const std::wstring &what)
 {
     std::string text = gb18030_text(what);
-    std::vector<kept_line> found = chat_history::search(text, FROM_HISTORY);
+    say(L"searching the history...");
+    HWND to = bar;
+    std::thread([to, text] {
+        auto *found = new std::vector<kept_line>(chat_history::search(text, FROM_HISTORY));
+        if (!PostMessageW(to, HISTORY_FOUND, 0, reinterpret_cast<LPARAM>(found)))
+            delete found;
+    }).detach();
+}
+
+void history_found(std::vector<kept_line> *lines)
+{
+    std::unique_ptr<std::vector<kept_line>> owned(lines);
+    const std::vector<kept_line> &found = *owned;
     if (found.empty()) {
         say(L"not found, nor in the history");
         return;
@@ -132,6 +151,10 @@ void show_bar(bool show)
 
 LRESULT CALLBACK bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 {
+    if (msg == HISTORY_FOUND) {
+        history_found(reinterpret_cast<std::vector<kept_line> *>(lp));
+        return 0;
+    }
     if (msg == WM_COMMAND && (LOWORD(wp) == ID_NEXT || LOWORD(wp) == ID_PREVIOUS) && HIWORD(wp) == BN_CLICKED) {
         find(LOWORD(wp) == ID_NEXT);
         SetFocus(text_box);

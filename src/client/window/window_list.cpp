@@ -169,8 +169,11 @@ void append_lines(const std::vector<shown_line> &lines)
         record.name_length = static_cast<long>(l.name.size());
         record.length = record.time_length + 1 + record.name_length + static_cast<long>(l.text.size()) + 1;
         record.colour = l.colour;
-        record.own = l.kind == shown_line::OWN;
-        record.dim = l.kind == shown_line::NOTE || l.kind == shown_line::KEPT;
+        // A line of the history as it was shown: our own bold, a note dimmed, a peer's plain (a
+        // peer's line that reads as a note or as ours looks like neither).
+        bool kept = l.kind == shown_line::KEPT;
+        record.own = l.kind == shown_line::OWN || (kept && l.kept == kept_kind::own);
+        record.dim = l.kind == shown_line::NOTE || (kept && l.kept != kept_kind::peer);
         // Web addresses in what was said (not in the window's own notes) are links.
         if (l.kind != shown_line::NOTE)
             for (const auto &a : web_addresses(l.text))

@@ -103,8 +103,8 @@ void window_room::own_line(const std::string &line)
     add(std::move(shown));
 }
 
-// The last lines kept, dimmed above a rule, with their day where it is not today; or what a search
-// found, each with its day and time.
+// The last lines kept, as they were shown, above a rule, with their day where it is not today; or
+// what a search found, each with its day and time.
 void window_room::history_lines(const std::vector<kept_line> &lines, bool found)
 {
     clock_time t = local_clock();
@@ -114,6 +114,7 @@ void window_room::history_lines(const std::vector<kept_line> &lines, bool found)
     for (const kept_line &k : lines) {
         shown_line shown;
         shown.kind = shown_line::KEPT;
+        shown.kept = k.kind;
         std::string when = found ? k.day + " " + k.time : (k.day == today ? "" : k.day + " ") + k.time.substr(0, 5);
         shown.time = wide_text(when);
         shown.text = shown_text(k.text);
@@ -126,6 +127,7 @@ void window_room::history_lines(const std::vector<kept_line> &lines, bool found)
     if (!found) {
         shown_line rule;
         rule.kind = shown_line::KEPT;
+        rule.kept = kept_kind::note;  // dimmed
         rule.time = clock_hh_mm();
         rule.text = L"---------------- the history above; this run below ----------------";
         add(std::move(rule));

@@ -17,7 +17,8 @@
 
 // One line of the message list, shown safe.
 struct shown_line {
-    enum kind_t { CHAT, OWN, NOTE, KEPT } kind = CHAT;  // KEPT: from the history, dimmed
+    enum kind_t { CHAT, OWN, NOTE, KEPT } kind = CHAT;  // KEPT: from the history, as it was shown
+    kept_kind kept = kept_kind::peer;  // a KEPT line's kind: our own bold, a note dimmed, a peer's plain
     std::wstring time;  // "HH:MM"; a line from the history's has its day before, where not today
     std::wstring name;  // the name part ("NAME: " or "* NAME "), coloured; may be empty
     std::wstring text;  // the rest

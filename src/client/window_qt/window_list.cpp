@@ -49,16 +49,19 @@ bool conversation::dark() const
 }
 
 // One line: its time and the client's words dimmed, the name in its colour, our own line bold, the
-// lines of the history dimmed whole; the web addresses in what was said (not in the client's notes)
+// lines of the history as they were shown; the web addresses in what was said (not in the client's notes)
 // links. insertText takes the text as it is: nothing a peer sends is read as markup.
 void conversation::add_to_list(QTextCursor &c, const room_line &l)
 {
     QTextCharFormat dim;
     dim.setForeground(palette().color(QPalette::PlaceholderText));
     QTextCharFormat plain;
-    if (l.kind == room_line::OWN)
+    // A line of the history shows as it was shown: our own bold, a note dimmed, a peer's plain, so
+    // that a peer's line that reads as a note or as ours looks like neither.
+    room_line::kind_t as = l.kind == room_line::KEPT ? l.kept_as : l.kind;
+    if (as == room_line::OWN)
         plain.setFontWeight(QFont::Bold);
-    bool dimmed = l.kind == room_line::NOTE || l.kind == room_line::KEPT || l.kind == room_line::RULE;
+    bool dimmed = as == room_line::NOTE || l.kind == room_line::RULE;
     if (!document()->isEmpty())
         c.insertBlock();
     int chars = 1;

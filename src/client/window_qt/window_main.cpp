@@ -27,7 +27,9 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenuBar>
+#include <QMetaObject>
 #include <QMimeData>
+#include <QPointer>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSplitter>
@@ -40,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -130,6 +133,7 @@ public:
         split->setSizes({400, line * 3 + 12});
         setCentralWidget(split);
         status_ = new QLabel(this);
+        status_->setTextFormat(Qt::PlainText);  // a name or an address is shown, never read as markup
         status_->setAccessibleDescription(QStringLiteral("Status"));  // its name is its text
         statusBar()->addWidget(status_, 1);
         make_menu();
@@ -236,10 +240,21 @@ private:
         }
         if (history_searched_ != what) {
             history_searched_ = what;
-            std::size_t found = client->commands().find_in_history(gb18030_text(what), FROM_HISTORY);
-            statusBar()->showMessage(found == 0 ? QStringLiteral("Not found in the conversation, nor in the history")
-                                                : QStringLiteral("Not above: the history's lines that say it are listed at the bottom"),
-                                     6000);
+            // The history is searched on a thread of its own, never the window's; what it found is
+            // said back here.
+            statusBar()->showMessage(QStringLiteral("Searching the history..."));
+            QPointer<QMainWindow> here(this);
+            std::string text = gb18030_text(what);
+            std::thread([here, text] {
+                std::size_t found = client->commands().find_in_history(text, FROM_HISTORY);
+                QMetaObject::invokeMethod(qApp, [here, found] {
+                    if (here != nullptr)
+                        here->statusBar()->showMessage(
+                            found == 0 ? QStringLiteral("Not found in the conversation, nor in the history")
+                                       : QStringLiteral("Not above: the history's lines that say it are listed at the bottom"),
+                            6000);
+                }, Qt::QueuedConnection);
+            }).detach();
             from_bottom_ = true;  // where those lines are about to be
             return;
         }
