@@ -76,6 +76,15 @@ std::string read_line(int fd)
     return line;
 }
 
+// The luminance, 0 to 255, of a colour "R,G,B"; -1 if there is none.
+double luminance(const std::string &colour)
+{
+    int r = -1, g = -1, b = -1;
+    if (std::sscanf(colour.c_str(), "%d,%d,%d", &r, &g, &b) != 3)
+        return -1;
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+}
+
 // A desktop of the test's own: an X server, a window manager (which keeps _NET_WM_STATE), a D-Bus
 // session (and through it the accessibility bus), and the chat window on it.
 class LinuxWindow : public Relay {
@@ -256,6 +265,18 @@ TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
     peer.send(gb18030("\u8001\u738b: \u65e9\u4e0a\u597d\x1b[2J<b>bold</b>\u202eevil\u200b!\n"));
     ASSERT_TRUE(wait_read("Conversation", "\u8001\u738b: \u65e9\u4e0a\u597d^[[2J<b>bold</b>\ufffdevil\ufffd!", seconds(10)))
         << read("Conversation");
+    // Isolates and tags turn or hide text as the others do: marks too. A letter after a stack of
+    // marks takes its own.
+    std::string stack = "\u8001\u738b: Z";
+    for (int i = 0; i < 8; ++i)
+        stack += "\u0301";
+    peer.send(gb18030("\u8001\u738b: a\u2066b\u2067c\u2068d\u2069e\U000E0041f\n" + stack + "e\u0301\n"));
+    ASSERT_TRUE(wait_read("Conversation", "\u8001\u738b: a\ufffdb\ufffdc\ufffdd\ufffde\ufffdf", seconds(10)))
+        << read("Conversation");
+    EXPECT_TRUE(wait_read("Conversation", "\u8001\u738b: Z\u0301\u0301\u0301\u0301\ufffde\u0301", seconds(5)))
+        << read("Conversation");
+    // A name's colour reads on the light background the desktop gives: darker than middle grey.
+    EXPECT_LT(luminance(x(RELAY_WINDOW_PROBE " Conversation '\u8001\u738b: '")), 128) << "a light background's colour";
 
     // Typed on the X keyboard: ASCII and Chinese; Enter sends, Shift+Enter begins a line of its own.
     bring_forward();
@@ -323,7 +344,9 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
     }
     EXPECT_NE(calls.find("member=Notify"), std::string::npos) << calls;
     EXPECT_NE(calls.find("bob: alice, the meeting starts"), std::string::npos) << calls;
-    // At most one notice every few seconds: a second mention right after asks for none.
+    auto notified = Clock::now();
+    // At most one notice in 5 s: a second mention a second or two after asks for none.
+    std::this_thread::sleep_for(milliseconds(1500));
     peer.send("bob: alice?\n");
     EXPECT_TRUE(wait_title(chat, "(3) Chat", seconds(10))) << title(chat);
     std::this_thread::sleep_for(milliseconds(500));
@@ -334,6 +357,22 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
         calls.append(buf, static_cast<size_t>(n));
     }
     EXPECT_EQ(calls.find("bob: alice?"), std::string::npos) << calls;
+    // After them, the next mention has its notice; the daemon may read its body as markup, so the
+    // peer's markup goes escaped.
+    std::this_thread::sleep_until(notified + milliseconds(5200));
+    peer.send("bob: alice <b>look</b> & <a href=\"http://198.18.0.9/\">here</a>\n");
+    EXPECT_TRUE(wait_title(chat, "(4) Chat", seconds(10))) << title(chat);
+    deadline = Clock::now() + seconds(5);
+    for (char buf[4096]; calls.find("bob: alice &lt;b&gt;look") == std::string::npos && Clock::now() < deadline;) {
+        ssize_t n = ::read(seen[0], buf, sizeof buf);
+        if (n > 0)
+            calls.append(buf, static_cast<size_t>(n));
+        else
+            std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_NE(calls.find("bob: alice &lt;b&gt;look&lt;/b&gt; &amp; &lt;a href=&quot;http://198.18.0.9/&quot;&gt;here&lt;/a&gt;"),
+              std::string::npos) << calls;
+    EXPECT_EQ(calls.find("<b>look"), std::string::npos) << calls;
     ::close(seen[0]);
     shot("linux-window-attention.png");
 
@@ -350,9 +389,20 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
 TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatWaited)
 {
     start_server();
+    // A name given that the rule refuses ends the window before it opens.
+    Program refused;
+    refused.start(RELAY_WINDOW, {"--name", "eve\x1b[8m", "198.18.0.1"}, {display_, home_, "LC_ALL=C.UTF-8"});
+    EXPECT_EQ(refused.wait_exit(START_TIMEOUT), 1);
+    EXPECT_TRUE(refused.wait_for_errors("chat_window: --name: a name cannot hold control characters", seconds(5)))
+        << refused.errors();
     // No name given and none remembered: the dialog asks, offering the login name; a name the rule
-    // refuses keeps it open and says why; a good one is taken and remembered in the name file.
-    start_window({"198.18.0.1"});
+    // refuses keeps it open and says why; a good one is taken and remembered in the name file. The
+    // look is a dark one, as a style sheet gives it.
+    std::FILE *sheet = std::fopen((dir_ + "/dark.qss").c_str(), "w");
+    ASSERT_NE(sheet, nullptr);
+    std::fputs("QPlainTextEdit { background-color: #1e1e1e; color: #dcdcdc; }\n", sheet);
+    std::fclose(sheet);
+    start_window({"-stylesheet", dir_ + "/dark.qss", "198.18.0.1"});
     ASSERT_TRUE(wait_read("Name", "window-tester", START_TIMEOUT)) << read("Name");
     x("xdotool search --sync --name '^Your name in the chat$' windowactivate --sync");
     type("a: b");
@@ -384,6 +434,11 @@ TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatW
     EXPECT_EQ(peer.recv_exact(held.size(), seconds(20)), held);
     EXPECT_TRUE(wait_read("Status", "relay 198.18.0.1   name: alice", seconds(5))) << read("Status");
     EXPECT_EQ(run("cat " + dir_ + "/.config/chat_client/name"), "alice");
+    // On the dark background, a name's colour is lighter than middle grey.
+    peer.send("bob: welcome back\n");
+    ASSERT_TRUE(wait_read("Conversation", "bob: welcome back", seconds(10))) << read("Conversation");
+    EXPECT_GT(luminance(x(RELAY_WINDOW_PROBE " Conversation 'bob: welcome'")), 128) << "a dark background's colour";
+    shot("linux-window-dark.png");
 }
 
 }  // namespace
