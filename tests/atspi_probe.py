@@ -4,6 +4,9 @@
 # name of its window ("title"); exits 1 if there is none. A label is found by its description and
 # read by its name, which is its text.
 #   atspi_probe.py Conversation|Message|Status|title
+# Given a text after the name, prints instead the colour its last appearance there is drawn in,
+# "R,G,B", as the text's attributes give it ("" for the text's own colour).
+#   atspi_probe.py Conversation 'bob: '
 import sys
 
 import pyatspi
@@ -43,7 +46,15 @@ def main():
             continue
         try:
             text = node.queryText()
-            print(text.getText(0, text.characterCount), end="")
+            whole = text.getText(0, text.characterCount)
+            if len(sys.argv) > 2:
+                at = whole.rfind(sys.argv[2])
+                if at < 0:
+                    return 1
+                attributes = dict(a.split(":", 1) for a in text.getAttributeRun(at, True)[0])
+                print(attributes.get("fg-color", ""), end="")
+                return 0
+            print(whole, end="")
         except NotImplementedError:
             print(node.name, end="")
         return 0

@@ -31,9 +31,15 @@ public:
     }
 };
 
-void send_datagram(const std::string &payload)
+void send_datagram(const std::string &payload, const char *from = nullptr)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (from != nullptr) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source);
+    }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(8889);
@@ -477,6 +483,20 @@ TEST_F(Relay, ListingNamesEveryRelayHeardOnce)
     std::string out = lister.output();
     EXPECT_TRUE(out == "198.18.1.2\n198.18.2.2\n" || out == "198.18.2.2\n198.18.1.2\n") << out;
     EXPECT_TRUE(other.running());
+
+    // Anyone on the network can announce a relay, from any address: a listing takes 16 at most,
+    // and says there were more.
+    ChatClient crowded;
+    crowded.start({"--list"});
+    while (crowded.running()) {
+        for (int i = 2; i < 22; ++i)
+            send_datagram("CHAT_SERVER_V1.4", ("127.0.0." + std::to_string(i)).c_str());
+        std::this_thread::sleep_for(milliseconds(200));
+    }
+    EXPECT_EQ(crowded.wait_exit(seconds(10)), 0) << crowded.errors();
+    EXPECT_TRUE(crowded.wait_for_errors("more than 16 relays announced themselves", seconds(5))) << crowded.errors();
+    std::this_thread::sleep_for(QUIET);  // the last of the list may still be in the pipe
+    EXPECT_EQ(count(crowded.output(), "\n"), 16u) << crowded.output();
 }
 
 TEST_F(Relay, ClientIgnoresDatagramsThatAreNotTheAnnouncement)
@@ -851,25 +871,27 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
 
     // More that shows nothing: the combining grapheme joiner, Mongolian, Khmer, Arabic, Egyptian,
     // musical and shorthand format characters, the object replacement character, the variation
-    // selectors past the first sixteen and the noncharacters are marked; an emoji's variation
-    // selector stays. Of 20 marks stacked on one letter, four show and the rest as one mark.
+    // selectors past the first sixteen, the noncharacters, the direction isolates and the tags
+    // (which spell hidden text) are marked; an emoji's variation selector stays. Of 20 marks stacked
+    // on one letter, four show and the rest as one mark; the next letter's mark is its own again.
     std::string stack = "mallory: Z";
     for (int i = 0; i < 20; ++i)
         stack += "\u0301";
     peer.send(gb18030("mallory: a\u034Fb\u180Bc\u180Fd\u17B4e\uFFFCf\U0001D173g\U0001BCA0h\U00013430i\u0600j"
-                      "\u06DDk\U000E0100l\uFDD0m\U0001FFFEn\u2764\uFE0F\n" + stack + "!\n"));
+                      "\u06DDk\U000E0100l\uFDD0m\U0001FFFEn\u2066o\u2067p\u2068q\u2069r\U000E0041s\u2764\uFE0F\n" +
+                      stack + "!e\u0301\n"));
     ASSERT_TRUE(c.wait_for("Z", seconds(10))) << c.text();
     rows = c.rows();
     at = std::find_if(rows.begin(), rows.end(), [](const std::string &r) { return r.find("mallory: a") != std::string::npos; }) -
          rows.begin();
     ASSERT_LT(at, 18u) << c.text();
-    const std::string marked = " mallory: a\uFFFDb\uFFFDc\uFFFDd\uFFFDe\uFFFDf\uFFFDg\uFFFDh\uFFFDi\uFFFDj\uFFFDk\uFFFDl\uFFFDm\uFFFDn";
+    const std::string marked = " mallory: a\uFFFDb\uFFFDc\uFFFDd\uFFFDe\uFFFDf\uFFFDg\uFFFDh\uFFFDi\uFFFDj\uFFFDk\uFFFDl\uFFFDm\uFFFDn\uFFFDo\uFFFDp\uFFFDq\uFFFDr\uFFFDs";
     EXPECT_EQ(rows[at].substr(5, marked.size()), marked) << c.text();
     if (!under_wine()) {  // Wine 8 converts none of the BMP's four-byte characters: the emoji shows as marks there
         EXPECT_EQ(rows[at].substr(5), marked + "\u2764\uFE0F") << c.text();
     }
     if (!under_wine()) {  // Wine's console sends each mark to its terminal as a cell of its own
-        EXPECT_EQ(rows[at + 1].substr(5), " mallory: Z\u0301\u0301\u0301\u0301\uFFFD!") << c.text();
+        EXPECT_EQ(rows[at + 1].substr(5), " mallory: Z\u0301\u0301\u0301\u0301\uFFFD!e\u0301") << c.text();
     }
     // A line that says the name rings the bell; one whose two-byte characters' later bytes spell
     // it does not (0x81 0x61 is one character). tmux keeps the bell's flag for a window no one
@@ -1013,6 +1035,25 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
         EXPECT_TRUE(c.wait_for("bob: zoe? 4", seconds(5))) << c.text();
         std::this_thread::sleep_for(QUIET);
         EXPECT_EQ(count(c.raw_output(), "\a"), 1u) << "bells rung for four mentions in a second";
+
+        // The names take colours for the background the terminal says it has, asked at the start
+        // (OSC 11; its answer comes on the input, typed here): a dark one, the terminal's own
+        // twelve; a light one, as one not told of, middle tones of the 256 (the terminal's yellow
+        // or cyan vanish on white).
+        auto name_colour = [&](const std::string &said) {
+            peer.send("bob: " + said + "\n");
+            EXPECT_TRUE(c.wait_for("bob: " + said, seconds(5))) << c.text();
+            std::string raw = c.raw_output();
+            size_t at = raw.rfind("bob: \x1b[0m" + said), sgr = raw.rfind("\x1b[", at);
+            return at == std::string::npos || sgr == std::string::npos ? std::string("none") : raw.substr(sgr, at - sgr);
+        };
+        EXPECT_EQ(name_colour("untold").compare(0, 7, "\x1b[38;5;"), 0);
+        c.type("\x1b]11;rgb:1c1c/1c1c/2020\x1b\\");
+        std::string on_dark = name_colour("on dark");
+        EXPECT_TRUE(on_dark.size() == 5 && (on_dark[2] == '3' || on_dark[2] == '9') && on_dark[3] >= '1' && on_dark[3] <= '6')
+            << "after a dark background's answer: " << on_dark.substr(1);
+        c.type("\x1b]11;rgb:fafa/f0f0/e6e6\a");
+        EXPECT_EQ(name_colour("on light").compare(0, 7, "\x1b[38;5;"), 0) << "after a light background's answer";
     }
 
     // Leaving gives the terminal back as it was found.
@@ -1352,6 +1393,54 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     c.type("/quit");
     c.press("Enter");
     ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+
+    // The relay remembered is tried only for a moment: one that went dark (its host takes no
+    // connection, and the tries go unanswered) gives way to the relay announcing, which is said,
+    // and stays remembered. Its host takes connections again well after that moment: by then the
+    // client has moved on.
+    PeerHost gone_dark(1);
+    int dark = -1, filler = -1;
+    {
+        InNamespace there(gone_dark.netns());
+        dark = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in dark_address{};
+        dark_address.sin_family = AF_INET;
+        dark_address.sin_port = htons(8888);
+        inet_pton(AF_INET, gone_dark.address().c_str(), &dark_address.sin_addr);
+        ASSERT_EQ(bind(dark, reinterpret_cast<sockaddr *>(&dark_address), sizeof dark_address), 0);
+        ASSERT_EQ(listen(dark, 0), 0);  // and full: a try's handshake goes unanswered
+        filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&dark_address), sizeof dark_address), 0);
+    }
+    ASSERT_EQ(std::system(("mkdir -p \"$(dirname '" + relay_file + "')\" && echo " + gone_dark.address() + " > '" + relay_file + "'").c_str()), 0);
+    c.start("--name alice", "USER=dora");
+    ASSERT_TRUE(c.wait_for_row(19, ">", START_TIMEOUT)) << c.text();
+    std::this_thread::sleep_for(seconds(5));
+    int taken = accept(dark, nullptr, nullptr);  // the filler: there is room for the client's next try
+    // Below the history's lines shown again, if any.
+    auto below_history = [&c] {
+        std::string shown = c.joined_text();
+        return shown.substr(shown.find("this run below") == std::string::npos ? 0 : shown.find("this run below"));
+    };
+    auto deadline = Clock::now() + seconds(20);
+    while (below_history().find("*** connected to ") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(100));
+    std::string found = below_history();
+    ASSERT_NE(found.find("*** connected to "), std::string::npos) << c.text();
+    EXPECT_EQ(found.find("*** connected to " + gone_dark.address()), std::string::npos)
+        << "the relay of last time was tried for longer than a moment: " << c.text();
+    // Its announcement reaches this host on both its networks: the client takes either address.
+    found = found.substr(found.find("*** connected to ") + 17);
+    found = found.substr(0, found.find(':'));
+    EXPECT_NE(below_history().find("*** the relay here was " + gone_dark.address() + "; joined " + found +
+                                   ", which is announcing: /relay " + found + " to keep it"),
+              std::string::npos) << c.text();
+    EXPECT_EQ(c.file(relay_file), gone_dark.address() + "\n");
+    for (int fd : {taken, filler, dark})
+        close(fd);
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
     EXPECT_EQ(c.file(relay_file), "198.18.0.99\n") << "an announcing relay replaced the one remembered";
     // The one remembered, there: joined at once, while the client listens for others announcing
     // (the relay itself announces from its other address).
@@ -1365,6 +1454,17 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
     std::string this_run = c.text();  // below the history's lines shown again, if any
     this_run = this_run.substr(this_run.find("this run below") == std::string::npos ? 0 : this_run.find("this run below"));
     EXPECT_EQ(this_run.find("found server at"), std::string::npos) << "the relay of last time was not tried first: " << c.text();
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    // A relay named when the client starts is for that run: not the relay of last time.
+    std::remove(relay_file.c_str());
+    c.start("--name alice 127.0.0.1", "USER=dora");
+    ASSERT_TRUE(c.wait_for("*** connected to 127.0.0.1:8888", START_TIMEOUT)) << c.text();
+    c.type("/quit");
+    c.press("Enter");
+    ASSERT_EQ(c.wait_exit(seconds(10)), 0) << c.text();
+    EXPECT_EQ(c.file(relay_file), "") << "the relay named on the command line was remembered";
     std::remove(relay_file.c_str());
 }
 

@@ -25,6 +25,15 @@
 
 namespace {
 
+// The luminance, 0 to 255, of a colour "R,G,B"; -1 if there is none.
+double luminance(const std::string &colour)
+{
+    int r = -1, g = -1, b = -1;
+    if (std::sscanf(colour.c_str(), "%d,%d,%d", &r, &g, &b) != 3)
+        return -1;
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+}
+
 // The chat window on a desktop of the test's own with a D-Bus session, through which it is read.
 class LinuxWindow : public Desktop {
 protected:
@@ -72,6 +81,18 @@ TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
     peer.send(gb18030("\u8001\u738b: \u65e9\u4e0a\u597d\x1b[2J<b>bold</b>\u202eevil\u200b!\n"));
     ASSERT_TRUE(wait_read("Conversation", "\u8001\u738b: \u65e9\u4e0a\u597d^[[2J<b>bold</b>\ufffdevil\ufffd!", seconds(10)))
         << read("Conversation");
+    // Isolates and tags turn or hide text as the others do: marks too. A letter after a stack of
+    // marks takes its own.
+    std::string stack = "\u8001\u738b: Z";
+    for (int i = 0; i < 8; ++i)
+        stack += "\u0301";
+    peer.send(gb18030("\u8001\u738b: a\u2066b\u2067c\u2068d\u2069e\U000E0041f\n" + stack + "e\u0301\n"));
+    ASSERT_TRUE(wait_read("Conversation", "\u8001\u738b: a\ufffdb\ufffdc\ufffdd\ufffde\ufffdf", seconds(10)))
+        << read("Conversation");
+    EXPECT_TRUE(wait_read("Conversation", "\u8001\u738b: Z\u0301\u0301\u0301\u0301\ufffde\u0301", seconds(5)))
+        << read("Conversation");
+    // A name's colour reads on the light background the desktop gives: darker than middle grey.
+    EXPECT_LT(luminance(x(RELAY_WINDOW_PROBE " Conversation '\u8001\u738b: '")), 128) << "a light background's colour";
 
     // Typed on the X keyboard: ASCII and Chinese; Enter sends, Shift+Enter begins a line of its own.
     bring_forward();
@@ -156,12 +177,24 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
     std::string calls = monitor.output();
     EXPECT_NE(calls.find("member=Notify"), std::string::npos) << calls;
     EXPECT_NE(calls.find("bob: alice, the meeting starts"), std::string::npos) << calls;
-    // At most one notice every few seconds: a second mention right after asks for none.
+    auto notified = Clock::now();
+    // At most one notice in 5 s: a second mention a second or two after asks for none.
+    std::this_thread::sleep_for(milliseconds(1500));
     peer.send("bob: alice?\n");
     EXPECT_TRUE(wait_title(chat, "(3) Chat", seconds(10))) << title(chat);
     std::this_thread::sleep_for(milliseconds(500));
     calls = monitor.output();
     EXPECT_EQ(calls.find("bob: alice?"), std::string::npos) << calls;
+    // After them, the next mention has its notice; the daemon may read its body as markup, so the
+    // peer's markup goes escaped.
+    std::this_thread::sleep_until(notified + milliseconds(5200));
+    peer.send("bob: alice <b>look</b> & <a href=\"http://198.18.0.9/\">here</a>\n");
+    EXPECT_TRUE(wait_title(chat, "(4) Chat", seconds(10))) << title(chat);
+    monitor.wait_for_output("bob: alice &lt;b&gt;look", seconds(5));
+    calls = monitor.output();
+    EXPECT_NE(calls.find("bob: alice &lt;b&gt;look&lt;/b&gt; &amp; &lt;a href=&quot;http://198.18.0.9/&quot;&gt;here&lt;/a&gt;"),
+              std::string::npos) << calls;
+    EXPECT_EQ(calls.find("<b>look"), std::string::npos) << calls;
     shot("linux-window-attention.png");
 
     // Brought forward, it is read: the count goes.
@@ -177,9 +210,20 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
 TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatWaited)
 {
     start_server();
+    // A name given that the rule refuses ends the window before it opens.
+    Program refused;
+    refused.start(RELAY_WINDOW, {"--name", "eve\x1b[8m", "198.18.0.1"}, {display_, home_, "LC_ALL=C.UTF-8"});
+    EXPECT_EQ(refused.wait_exit(START_TIMEOUT), 1);
+    EXPECT_TRUE(refused.wait_for_errors("chat_window: --name: a name cannot hold control characters", seconds(5)))
+        << refused.errors();
     // No name given and none remembered: the dialog asks, offering the login name; a name the rule
-    // refuses keeps it open and says why; a good one is taken and remembered in the name file.
-    start_window({"198.18.0.1"});
+    // refuses keeps it open and says why; a good one is taken and remembered in the name file. The
+    // look is a dark one, as a style sheet gives it.
+    std::FILE *sheet = std::fopen((dir_ + "/dark.qss").c_str(), "w");
+    ASSERT_NE(sheet, nullptr);
+    std::fputs("QPlainTextEdit { background-color: #1e1e1e; color: #dcdcdc; }\n", sheet);
+    std::fclose(sheet);
+    start_window({"-stylesheet", dir_ + "/dark.qss", "198.18.0.1"});
     ASSERT_TRUE(wait_read("Name", "window-tester", START_TIMEOUT)) << read("Name");
     x("xdotool search --sync --name '^Your name in the chat$' windowactivate --sync");
     type("a: b");
@@ -193,6 +237,11 @@ TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatW
     ServerProcess again;
     ASSERT_NO_FATAL_FAILURE(relay_lost_and_found_again(again));
     EXPECT_EQ(run("cat " + dir_ + "/.config/chat_client/name"), "alice");
+    // On the dark background, a name's colour is lighter than middle grey.
+    peer.send("bob: welcome back\n");
+    ASSERT_TRUE(wait_read("Conversation", "bob: welcome back", seconds(10))) << read("Conversation");
+    EXPECT_GT(luminance(x(RELAY_WINDOW_PROBE " Conversation 'bob: welcome'")), 128) << "a dark background's colour";
+    shot("linux-window-dark.png");
 }
 
 }  // namespace

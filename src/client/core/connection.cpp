@@ -121,11 +121,12 @@ std::vector<std::string> connection::listen_for_relays(steady_clock::duration ho
                 note("ignored a %d-byte datagram from %s: not a relay's announcement (more from there "
                      "within a minute go unsaid)", n, from);
         } else if (std::find(found.begin(), found.end(), from) == found.end()) {
-            if (found.size() < RELAYS_HEARD_MAX)
+            if (found.size() < RELAYS_HEARD_MAX) {
                 found.push_back(from);
-            else if (!capped)
+            } else if (!capped) {
                 note("more than %u relays announced themselves: the rest are not listed", static_cast<unsigned>(RELAYS_HEARD_MAX));
-            capped = true;
+                capped = true;
+            }
         }
     }
     close_socket(s);
