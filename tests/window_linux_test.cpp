@@ -238,6 +238,7 @@ TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatW
     ASSERT_NO_FATAL_FAILURE(relay_lost_and_found_again(again));
     EXPECT_EQ(run("cat " + dir_ + "/.config/chat_client/name"), "alice");
     // On the dark background, a name's colour is lighter than middle grey.
+    Client peer;
     peer.send("bob: welcome back\n");
     ASSERT_TRUE(wait_read("Conversation", "bob: welcome back", seconds(10))) << read("Conversation");
     EXPECT_GT(luminance(x(RELAY_WINDOW_PROBE " Conversation 'bob: welcome'")), 128) << "a dark background's colour";
