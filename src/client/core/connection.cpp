@@ -371,14 +371,16 @@ std::string connection::last_relay()
 }
 
 // Remembers the relay connected to, for a client told to: the first one found (trust on first
-// use), and afterwards only one the person chose (HOST given, /relay, the window's dialog). A relay
-// that is merely announcing never replaces the one remembered: anyone on the LAN can announce.
+// use), and afterwards only one the person chose (/relay, the window's dialog). A relay that is
+// merely announcing never replaces the one remembered: anyone on the LAN can announce. A client
+// given a HOST on its command line remembers only what the person chooses while it runs.
 // Said only if the settings cannot be written.
 void connection::remember(const std::string &address, bool chosen)
 {
     {
         std::lock_guard<std::mutex> lock(conn_mtx_);
-        if (!options_.remember_relay || address == remembered_ || (!chosen && !remembered_.empty()))
+        if (!options_.remember_relay || address == remembered_ ||
+            (!chosen && (!remembered_.empty() || !options_.host.empty())))
             return;
         remembered_ = address;
     }
@@ -589,7 +591,7 @@ int connection::connect_first()
     for (long long delay = FIRST_RETRY_MS;; delay = std::min(delay * 2, LAST_RETRY_MS)) {
         SOCKET s = NO_SOCKET;
         char why[256] = "";
-        bool chosen = !opts.host.empty();
+        bool chosen = false;  // a HOST given is for this run: not the relay of last time
         if (take_move(s, host)) {
             chosen = true;  // /relay made a connection while the client looked
         } else if (!last.empty() && (s = connect_to(last.c_str(), TCP_PORT, LAST_RELAY_MS, why, sizeof why)) != NO_SOCKET) {
