@@ -60,4 +60,7 @@ public:
     // or what /search found (found true). A front-end that shows them no way of its own has each
     // noted, "YYYY-MM-DD HH:MM:SS text".
     virtual void history_lines(const std::vector<kept_line> &lines, bool found);
+    // The files being sent, received or hashed, in a few words for a status row (GB18030); "" once
+    // none is. At most ten times a second.
+    virtual void transfer_progress(const std::string &) {}
 };

@@ -224,6 +224,14 @@ void screen::set_name(const std::string &name)
     changed_.notify_one();
 }
 
+void screen::transfer_progress(const std::string &text)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    transfers_ = text;
+    redraw_status_ = true;
+    changed_.notify_one();
+}
+
 void screen::set_waiting(std::size_t lines)
 {
     std::lock_guard<std::mutex> lock(mu_);
@@ -279,7 +287,8 @@ void screen::render()
         fresh_ = 0;
     }
     if (redraw_all_ || redraw_status_) {
-        std::string status = " chat_client  ";
+        // While files move, their progress leads the row, where it is not cut off.
+        std::string status = transfers_.empty() ? " chat_client  " : " " + printable(transfers_) + "  ";
         std::string relay = printable(relay_);
         status += relay.empty() ? "looking for the relay" : (connected_ ? "relay " + relay : "relay " + relay + " lost, reconnecting");
         status += "  name: " + (name_.empty() ? std::string("(none)") : printable(name_));

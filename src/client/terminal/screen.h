@@ -39,6 +39,7 @@ public:
     void set_bell(bool) override {}  // the commands say whether a line rings
     void set_waiting(std::size_t lines) override;
     void history_lines(const std::vector<kept_line> &lines, bool found) override;
+    void transfer_progress(const std::string &text) override;
 
     // Edits the input line from standard input until it ends; each line entered goes to on_line
     // (GB18030, no line end), which returns false to end it. Ctrl-D on an empty line and Ctrl-C end
@@ -72,6 +73,7 @@ private:
     std::string name_;
     std::chrono::steady_clock::time_point last_bell_;  // when the bell last rang
     std::size_t waiting_ = 0;
+    std::string transfers_;  // the files moving, for the status row ("" when none)
 
     // The line editor: the line as GB18030 text, the cursor as a byte offset at a character's start.
     std::string line_;
