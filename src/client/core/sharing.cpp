@@ -43,7 +43,9 @@ long long ms_since(steady_clock::time_point t)
     return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - t).count();
 }
 
-std::string random_token()
+}  // namespace
+
+std::string new_token()
 {
     unsigned char bytes[18];  // 144 bits, 24 characters
     if (!system_random(bytes, sizeof bytes))
@@ -57,6 +59,8 @@ std::string random_token()
     }
     return out;
 }
+
+namespace {
 
 std::string unquoted(std::string text)
 {
@@ -509,7 +513,7 @@ void file_sharing::state::hash_and_offer(std::string path)
     auto entry = std::make_shared<shared_entry>();
     entry->path = path;
     entry->name = name;
-    entry->token = random_token();
+    entry->token = new_token();
     entry->sha256 = hash.hex();
     entry->facts = facts;
     entry->offered = steady_clock::now();

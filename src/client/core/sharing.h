@@ -43,6 +43,10 @@ const int SERVED_PER_ADDRESS = 2;
 // How long a request's head may take to arrive.
 const std::chrono::seconds REQUEST_HEAD_TIME{10};
 
+// A token to serve a file under: 144 bits from the system's generator, 24 URL-safe characters; ""
+// if the system gave none.
+std::string new_token();
+
 class file_sharing {
 public:
     explicit file_sharing(sharing_hooks hooks);
