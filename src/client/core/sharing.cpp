@@ -125,7 +125,7 @@ struct shared_entry {
 
 // A transfer under way, for the progress row.
 struct transfer {
-    bool sending = false;
+    const char *doing = "receiving";  // or "sending", or "hashing"
     std::string name;  // UTF-8
     unsigned long long total = 0;
     std::atomic<unsigned long long> done{0};
@@ -223,7 +223,7 @@ void file_sharing::state::show_progress()
         }
         std::string text;
         if (transfers.size() == 1)
-            text = std::string(transfers[0]->sending ? "sending " : "receiving ") + shown_name(transfers[0]->name);
+            text = std::string(transfers[0]->doing) + " " + shown_name(transfers[0]->name);
         else
             text = std::to_string(transfers.size()) + " transfers";
         double rate = static_cast<double>(moved) * 1000.0 / static_cast<double>(elapsed_ms);
@@ -427,7 +427,7 @@ void file_sharing::state::answer(SOCKET s, waker *w, const std::string &peer, co
             ok = false;
         } else {
             auto t = std::make_shared<transfer>();
-            t->sending = true;
+            t->doing = "sending";
             t->name = entry->name;
             t->total = length;
             begin(t);
@@ -481,6 +481,7 @@ void file_sharing::state::hash_and_offer(std::string path)
     }
     std::string name = safe_file_name(last_part(path));
     auto t = std::make_shared<transfer>();
+    t->doing = "hashing";
     t->name = name;
     t->total = facts.size;
     bool shown = facts.size >= BIG_FILE;
