@@ -1617,7 +1617,8 @@ TEST_F(Relay, OnAScreenGetSavesTheFileCheckedResumesABrokenOneAndRefusesWhatItSh
     peer.send(offer_line("mallory", here, "redirectredirectre", "moved.bin", content.size(), hash));
     peer.send(offer_line("mallory", here, "hostilehostilehost", "..%2F..%2FCON", content.size(), hash));
     peer.send(offer_line("mallory", here, "hostilehostilehost", "%1B%5D0%3Bx%07..", content.size(), hash));
-    ASSERT_TRUE(bob.wait_for("%1B%5D0%3Bx%07", seconds(10))) << bob.text();
+    // Each offer is understood as it is heard, and shown with how to fetch it.
+    ASSERT_TRUE(wait_joined(bob, "%1B%5D0%3Bx%07.. size=1048576 sha256=" + hash + " (/get 8)", seconds(10))) << bob.text();
     bob.type("/files");
     bob.press("Enter");
     ASSERT_TRUE(wait_joined(bob, "*** 8. _]0;x_ (1.0 MB) from mallory at 127.0.0.1", seconds(10))) << bob.text();

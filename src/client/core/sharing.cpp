@@ -888,11 +888,11 @@ void file_sharing::get(const std::string &which)
     std::thread([st, found] { st->fetch(found); }).detach();
 }
 
-bool file_sharing::heard(const std::string &line)
+std::size_t file_sharing::heard(const std::string &line)
 {
     file_offer o;
     if (!parse_offer(line, &o))
-        return false;
+        return 0;
     std::lock_guard<std::mutex> lock(state_->mu);
     heard_offer h;
     h.number = state_->next_number++;
@@ -901,5 +901,5 @@ bool file_sharing::heard(const std::string &line)
     state_->offers.push_back(h);
     if (state_->offers.size() > OFFERS_KEPT)
         state_->offers.pop_front();
-    return true;
+    return h.number;
 }

@@ -59,8 +59,9 @@ public:
     void unshare(const std::string &which);
     void list_files();
     void get(const std::string &which);
-    // A whole line heard in the room (GB18030): remembered if it is an offer. true if it was one.
-    bool heard(const std::string &line);
+    // A whole line heard in the room (GB18030): remembered if it is an offer. The number /get
+    // fetches it by, or 0 if it is none.
+    std::size_t heard(const std::string &line);
 
     struct state;  // shared with the threads that serve, fetch and hash
 

@@ -17,6 +17,7 @@ struct heard_line {
     std::string name;         // the name it begins with, "" if none
     std::size_t text_at = 0;  // where its text begins, after the name
     bool mention = false;     // it says our name in its text, and the bell is on
+    std::size_t offer = 0;    // it offers a file: the number /get fetches it by; 0 if it offers none
 };
 
 // A line of the history: the day and time it was shown, and its text as it was shown (GB18030, made
@@ -48,6 +49,9 @@ public:
 // What the commands report besides, to a front-end a person types in.
 class chat_view : public room_view {
 public:
+    // A sentence in answer to a command, or the history's word on itself: shown as a note, and not
+    // kept in the history (the connection's notes are).
+    virtual void answer(const std::string &text) { note(text); }
     // A line this client sent (GB18030, its name prefix included), shown as sent.
     virtual void own_line(const std::string &line) = 0;
     // The name lines go under now ("" for none).
