@@ -542,6 +542,10 @@ long parse_response_head(const char *data, std::size_t len, http_response *respo
                                      found.chunked = true;
                              } else if (same_words(name, "etag")) {
                                  found.etag = value;
+                             } else if (same_words(name, "retry-after")) {
+                                 unsigned long long seconds = 0;
+                                 if (parse_number(value, &seconds))
+                                     found.retry_after = static_cast<int>(seconds < 86400 ? seconds : 86400);
                              }
                              return true;
                          });

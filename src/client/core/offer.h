@@ -84,6 +84,7 @@ struct http_response {
     unsigned long long first = 0, last = 0, total = 0;
     bool chunked = false;              // Transfer-Encoding other than identity
     std::string etag;
+    int retry_after = -1;              // Retry-After in seconds (up to a day), -1 if none
 };
 const std::size_t RESPONSE_HEAD_MAX = 16 * 1024;
 // As parse_request_head, for an answer.

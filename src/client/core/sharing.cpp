@@ -25,7 +25,10 @@ const int STALL_MS = 60 * 1000;            // a transfer that moves nothing for 
 const int CONNECT_MS = 10 * 1000;
 const int RESPONSE_HEAD_MS = 30 * 1000;
 const unsigned long long BIG_FILE = 64ULL * 1024 * 1024;  // hashing a file this big shows its progress
-const int RETRY_AFTER_S = 10;
+// A sender's answer when it is busy: come back in a second. A receiver waits as long (and a little
+// more, that not all come back at once), for BUSY_WAIT_MOST at most in all.
+const int RETRY_AFTER_S = 1;
+const int BUSY_WAIT_MOST_S = 600;
 
 std::string gb(const std::string &utf8)
 {
@@ -172,7 +175,7 @@ struct file_sharing::state {
     void answer(SOCKET s, waker *w, const std::string &peer, const http_request &request);
     void hash_and_offer(std::string path);
     void fetch(heard_offer offer);
-    bool fetch_body(heard_offer &h, const std::string &part, std::string *result);
+    bool fetch_body(heard_offer &h, const std::string &part, std::string *result, int *busy);
 };
 
 void file_sharing::state::begin(const std::shared_ptr<transfer> &t)
@@ -586,7 +589,20 @@ void file_sharing::state::fetch(heard_offer h)
         fetching.push_back(part);
     }
     std::string result;
-    bool saved = fetch_body(h, part, &result);
+    bool saved = false;
+    auto began = steady_clock::now();
+    for (bool told = false;;) {
+        int busy = -1;
+        saved = fetch_body(h, part, &result, &busy);
+        if (saved || busy < 0 || ms_since(began) / 1000 + busy > BUSY_WAIT_MOST_S)
+            break;
+        if (!told)
+            note("the sender of " + what + " is busy with other transfers: waiting for a turn");
+        told = true;
+        unsigned char jitter = 0;
+        system_random(&jitter, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(busy, 1) * 1000 + jitter * 2));
+    }
     {
         std::lock_guard<std::mutex> lock(mu);
         for (std::size_t i = 0; i < fetching.size(); ++i)
@@ -618,7 +634,7 @@ void file_sharing::state::fetch(heard_offer h)
              (o.sender.empty() ? std::string("its sender") : safe_to_show(o.sender, true)));
 }
 
-bool file_sharing::state::fetch_body(heard_offer &h, const std::string &part, std::string *result)
+bool file_sharing::state::fetch_body(heard_offer &h, const std::string &part, std::string *result, int *busy)
 {
     const file_offer &o = h.offer;
     std::string why;
@@ -723,7 +739,8 @@ bool file_sharing::state::fetch_body(heard_offer &h, const std::string &part, st
                 *result = "the file changed since it was offered";
                 ok = false;
             } else if (response.status == 503) {
-                *result = "the sender is busy with other transfers; try again in a little while";
+                *result = "the sender stayed busy with other transfers; try again later";
+                *busy = response.retry_after >= 0 ? std::min(response.retry_after, 60) : 5;
                 ok = false;
             } else if (response.chunked) {
                 *result = "the sender's answer is in chunks, which is not taken";
