@@ -6,7 +6,8 @@
 #   bench/files_bench.sh [BUILD_DIR]
 #
 # Environment: REPS (default 3) rounds of each compared pair, run back to back; RECEIVERS (default
-# 40) fetching the 100 MiB file at once, each from a network namespace of its own; WORK (default
+# 40) fetching the 100 MiB file at once, each from a network namespace of its own; BIG_MIB and
+# MID_MIB (1024, 100) the sizes of the two files; WORK (default
 # /tmp/files-bench) for the files, which are deleted at the end.
 set -eu
 if [ -z "${FILES_BENCH_INSIDE:-}" ]; then
@@ -17,6 +18,8 @@ BUILD=$(cd "${1:-build}" && pwd)
 BENCH=$BUILD/bench/files_bench
 REPS=${REPS:-3}
 RECEIVERS=${RECEIVERS:-40}
+BIG_MIB=${BIG_MIB:-1024}
+MID_MIB=${MID_MIB:-100}
 WORK=${WORK:-/tmp/files-bench}
 ip link set lo up
 rm -rf "$WORK"
@@ -54,7 +57,7 @@ start_sender() {
 echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # ---- one 1 GiB file over loopback ----
-head -c $((1 << 30)) /dev/urandom > "$WORK/www/big.bin"
+head -c $((BIG_MIB << 20)) /dev/urandom > "$WORK/www/big.bin"
 start_sender "$WORK/www/big.bin" 127.0.0.1
 url=$(echo "$OFFER" | grep -o 'http://[^ ]*')
 echo "1 GiB offered: $url"
@@ -96,7 +99,7 @@ kill "$big_sender" 2>/dev/null || true
 rm -f "$WORK/www/big.bin"
 
 # ---- RECEIVERS receivers of a 100 MiB file at once, each from a namespace of its own ----
-head -c $((100 << 20)) /dev/urandom > "$WORK/www/mid.bin"
+head -c $((MID_MIB << 20)) /dev/urandom > "$WORK/www/mid.bin"
 ip link add fb-br type bridge
 ip addr add 198.18.0.1/16 dev fb-br
 ip link set fb-br up

@@ -328,7 +328,7 @@ bool runs_when_opened(const std::string &name)
 {
     static const char *const types[] = {".exe", ".com", ".bat", ".cmd", ".msi", ".msp", ".scr", ".pif", ".cpl",
                                         ".ps1", ".psm1", ".vbs", ".vbe", ".js", ".jse", ".wsf", ".wsh", ".hta",
-                                        ".lnk", ".reg", ".jar", ".sh", ".run", ".bin", ".appimage", ".desktop",
+                                        ".lnk", ".reg", ".jar", ".sh", ".run", ".appimage", ".desktop",
                                         ".deb", ".rpm", ".py", ".pl", ".docm", ".xlsm", ".pptm", ".url"};
     std::size_t dot = name.rfind('.');
     if (dot == std::string::npos)

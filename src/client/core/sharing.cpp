@@ -817,7 +817,10 @@ file_sharing::file_sharing(sharing_hooks hooks) : state_(std::make_shared<state>
 
 file_sharing::~file_sharing()
 {
+    // The threads that serve, fetch and show progress are never joined and may still be waiting on
+    // the state's locks as the process ends: it is left to them, never destroyed under them.
     state_->ending = true;
+    new std::shared_ptr<state>(state_);
 }
 
 void file_sharing::share(const std::string &path)
