@@ -132,5 +132,5 @@ done
 failed=0
 for p in "${waits[@]}"; do wait "$p" || failed=$((failed + 1)); done
 t3=$(now)
-saved=$(cat "$WORK"/receiver*.log | grep -c '^\*\*\* saved ' || true)
+saved=$(cat "$WORK"/receiver[0-9]*.log | grep -c '^\*\*\* saved ' || true)
 echo "$RECEIVERS x 100 MiB: one after another $(elapsed "$t0" "$t1") s; all at once $(elapsed "$t2" "$t3") s ($failed failed, $saved saved and checked at once)"
