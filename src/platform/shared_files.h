@@ -50,3 +50,6 @@ std::string last_part(const std::string &path);
 // Marks a file fetched from another computer as such (Windows' Zone.Identifier, zone 3, which
 // SmartScreen and Office heed); nothing elsewhere.
 void mark_from_other_computer(const std::string &path);
+// True if the system calls a network this host is connected to public, where its firewall lets
+// nobody fetch what is shared (Windows: a network's category); false everywhere else.
+bool on_public_network();

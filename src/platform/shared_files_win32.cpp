@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <knownfolders.h>
+#include <netlistmgr.h>
 #include <objbase.h>
 #include <shlobj.h>
 
@@ -203,6 +204,33 @@ void mark_from_other_computer(const std::string &path)
     DWORD put = 0;
     WriteFile(h, zone, sizeof zone - 1, &put, nullptr);
     CloseHandle(h);
+}
+
+bool on_public_network()
+{
+    // The caller's thread (one of the sharing's own) joins the multithreaded apartment for this.
+    bool joined = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    bool public_one = false;
+    INetworkListManager *list = nullptr;
+    IEnumNetworks *networks = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_NetworkListManager, nullptr, CLSCTX_ALL, IID_INetworkListManager,
+                                   reinterpret_cast<void **>(&list))) &&
+        SUCCEEDED(list->GetNetworks(NLM_ENUM_NETWORK_CONNECTED, &networks))) {
+        INetwork *network = nullptr;
+        while (!public_one && networks->Next(1, &network, nullptr) == S_OK) {
+            NLM_NETWORK_CATEGORY category = NLM_NETWORK_CATEGORY_PRIVATE;
+            if (SUCCEEDED(network->GetCategory(&category)) && category == NLM_NETWORK_CATEGORY_PUBLIC)
+                public_one = true;
+            network->Release();
+        }
+    }
+    if (networks != nullptr)
+        networks->Release();
+    if (list != nullptr)
+        list->Release();
+    if (joined)
+        CoUninitialize();
+    return public_one;
 }
 
 #endif

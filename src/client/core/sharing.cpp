@@ -550,6 +550,10 @@ void file_sharing::state::hash_and_offer(std::string path)
     }
     hooks.post(gb(offer_text(name, host, p, entry->token, facts.size, entry->sha256)));
     note("sharing " + shown_name(name) + " until you quit, for 24 hours at most; /unshare withdraws it");
+    if (on_public_network())
+        note("Windows calls this network Public, and its firewall lets nobody fetch from a Public network: "
+             "if this network is your school's, office's or home's, mark it Private (Settings > Network & "
+             "internet > the network > Network profile type)");
 }
 
 // ---- the receiver ----

@@ -240,6 +240,10 @@ private:
     // browser as an address, never as a command line.
     void open_link(const QString &address)
     {
+        if (address.startsWith(QStringLiteral("get:"))) {  // a file offered, Download
+            client->commands().entered("/get " + address.mid(4).toStdString());
+            return;
+        }
         statusBar()->showMessage(QStringLiteral("opening ") + address, 4000);
         QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
     }
@@ -294,6 +298,15 @@ private:
         chat->addAction(QStringLiteral("&Share a file..."), this,
                         [this] { share(QFileDialog::getOpenFileName(this, QStringLiteral("Share a file with the room"))); });
         chat->addAction(QStringLiteral("Files &offered"), this, [] { client->commands().entered("/files"); });
+        chat->addAction(QStringLiteral("&Download a file..."), this, [this] {
+            // The number an offer shows with, "(/get N)".
+            bool ok = false;
+            int n = QInputDialog::getInt(this, QStringLiteral("Download a file"),
+                                         QStringLiteral("The number of the file offered, as \"(/get N)\" after its line shows it:"),
+                                         1, 1, 1000000, 1, &ok);
+            if (ok)
+                client->commands().entered("/get " + std::to_string(n));
+        });
         QAction *find = chat->addAction(QStringLiteral("&Find..."), this, [this] { find_text(); });
         find->setShortcut(QKeySequence::Find);
         chat->addSeparator();
