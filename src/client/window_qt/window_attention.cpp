@@ -28,29 +28,21 @@ void attention::seen()
     show_title();
 }
 
-void attention::attend(const std::vector<room_line> &lines)
+void attention::attend(const room_frame &frame)
 {
-    int heard = 0;
-    const room_line *mention = nullptr;
-    for (const room_line &l : lines) {
-        if (l.kind != room_line::PEER)
-            continue;
-        ++heard;
-        if (l.mention)
-            mention = &l;
-    }
     bool behind = !window_->isActiveWindow();
-    if (heard > 0 && behind) {
-        unread_ += heard;
+    if (frame.heard > 0 && behind) {
+        unread_ += static_cast<int>(frame.heard);
         show_title();
     }
-    if (mention == nullptr || now_ms() - last_alert_ms_ < ALERT_GAP_MS)
+    if (frame.mention < 0 || now_ms() - last_alert_ms_ < ALERT_GAP_MS)
         return;
     last_alert_ms_ = now_ms();
     QApplication::beep();
     if (behind) {
         QApplication::alert(window_);
-        notify(feed_text(mention->name + mention->text));
+        const room_line &said = frame.lines[static_cast<std::size_t>(frame.mention)];
+        notify(feed_text(said.name + said.text));
     }
 }
 

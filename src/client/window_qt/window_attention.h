@@ -6,8 +6,6 @@
 
 #include <QString>
 
-#include <vector>
-
 class QWidget;
 
 class attention {
@@ -16,7 +14,7 @@ public:
     // A frame's new lines: counted in the title while the window is not active. A mention (the
     // bell on) sounds, and while the window is not active asks the desktop for a notification and
     // marks the window as wanting attention; at most once every few seconds.
-    void attend(const std::vector<room_line> &lines);
+    void attend(const room_frame &frame);
     // The window is active: the count goes.
     void seen();
 

@@ -11,7 +11,6 @@
 #include "client/core/running_client.h"
 #include "client/core/text.h"
 #include "client/core/version.h"
-#include "platform/net.h"
 #include "platform/settings.h"
 #include "platform/terminal.h"
 #include "window_attention.h"
@@ -154,7 +153,7 @@ public:
         if (frame_.status_changed)
             show_status(frame_.status);
         if (!frame_.lines.empty()) {
-            attention_.attend(frame_.lines);
+            attention_.attend(frame_);
             list_->append(frame_.lines);
         }
         if (frame_.lost >= 0)
@@ -390,21 +389,9 @@ int main(int argc, char **argv)
     std::vector<char *> qt_argv(argv, argv + argc + 1);
     options opts = parse_options(qt_argc, qt_argv.data());
     std::string name;
-    if (opts.name_arg != 0) {
-        char given[1024];
-        int n = argument_in_gb18030(argv, opts.name_arg, given, sizeof given);
-        if (n < 0) {
-            std::fprintf(stderr, "chat_window: the name is too long or not text\n");
-            exit_client(EXIT_USAGE);
-        }
-        name.assign(given, static_cast<std::size_t>(n));
-        if (const char *why = name_refusal(name)) {
-            std::fprintf(stderr, "chat_window: --name: %s\n", why);
-            exit_client(EXIT_USAGE);
-        }
-    }
-    if (net_startup() != 0) {
-        std::fprintf(stderr, "chat_window: the socket layer did not start\n");
+    std::string why = prepare_client(argv, opts.name_arg, &name);
+    if (!why.empty()) {
+        std::fprintf(stderr, "chat_window: %s\n", why.c_str());
         exit_client(EXIT_USAGE);
     }
     QApplication app(qt_argc, qt_argv.data());
