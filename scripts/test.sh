@@ -9,8 +9,8 @@ fi
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
-apt-get install -y cmake make g++ libgtest-dev iproute2 \
-    g++-mingw-w64-x86-64 wine wine64 clang libc++-dev libc++abi-dev libwine-dev \
+apt-get install -y cmake make g++ libgtest-dev iproute2 libssl-dev curl \
+    g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev libc++-dev libc++abi-dev libwine-dev \
     nsis dpkg-dev file lintian systemd tmux xvfb xdotool \
     x11-utils x11-xserver-utils imagemagick fluxbox fonts-wqy-microhei python3 \
     qt6-base-dev dbus dbus-x11 at-spi2-core python3-pyatspi desktop-file-utils appstream unicode-data

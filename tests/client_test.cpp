@@ -10,7 +10,10 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <future>
+#include <mutex>
+#include <regex>
 #include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -1676,6 +1679,381 @@ TEST_F(Relay, AHistoryWriteThatStallsHoldsNeitherQuitNorMemory)
                                 << " ms after /quit";
     EXPECT_GT(client, 0);
     EXPECT_LT(rss, 40 * 1024) << "KiB resident, 40 MB sent while the history's writes stalled";
+// ---- files handed to the room ----
+
+// What a command printed on its standard output, run in the test's namespace.
+std::string command_output(const std::string &command)
+{
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    if (p != nullptr)
+        pclose(p);
+    return out;
+}
+
+// curl, the oracle for the sender: the status it got; the body goes to body_file, the head to
+// head_file.
+std::string curl(const std::string &args, const std::string &body_file, const std::string &head_file)
+{
+    return command_output("curl -s --max-time 60 -o '" + body_file + "' -D '" + head_file + "' -w '%{http_code}' " + args);
+}
+
+std::string sha256_of(const std::string &path)
+{
+    return command_output("sha256sum '" + path + "'").substr(0, 64);
+}
+
+// A path as the client under test names it: under Wine, through the drive Z: that maps "/".
+std::string path_for_client(std::string path)
+{
+    if (!under_wine())
+        return path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return "Z:" + path;
+}
+
+// A connection to a port here, with a small receive buffer if asked (a fetcher that takes its time).
+int connect_port(unsigned short port, int rcvbuf = 0)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads what a connection gets until it closes or the time-out passes.
+std::string read_until_closed(int fd, Clock::duration timeout)
+{
+    std::string got;
+    auto deadline = Clock::now() + timeout;
+    char buf[4096];
+    while (Clock::now() < deadline) {
+        timeval tv{0, 100 * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0)
+            break;
+        if (n > 0)
+            got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// The next line the room carries to a raw client, its line end included.
+std::string next_line(Client &c, Clock::duration timeout)
+{
+    std::string got;
+    auto deadline = Clock::now() + timeout;
+    while (got.find('\n') == std::string::npos && Clock::now() < deadline) {
+        check_relay();
+        got += c.recv_for(milliseconds(200));
+    }
+    return got;
+}
+
+TEST_F(Relay, OnAScreenAFileSharedIsOfferedByALineAndServedToCurlByteForByte)
+{
+    start_server();
+    ScreenClient alice;
+    const std::string content = random_bytes(3000000, 46), name = "\u7b2c\u4e09\u7ae0\u8bb2\u4e49.pdf";  // 第三章讲义
+    write_file(alice.file_path(name), content);
+    alice.start("--name alice 127.0.0.1", "USER=alice");
+    Client peer;
+    line(3);
+    ASSERT_TRUE(alice.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << alice.text();
+    alice.type("/share " + path_for_client(alice.file_path(name)));
+    alice.press("Enter");
+
+    // The line, as the room reads it: the name in GB18030 as the rest of the line, and in the address
+    // as UTF-8 percent-encoded. The relay is reached over loopback: the address is this host's on
+    // the network the relay announces on.
+    std::string offer = next_line(peer, seconds(30));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(offer, m, std::regex("alice: \\[FILE\\] (.+) \\(2\\.9 MB\\) (http://198\\.18\\.0\\.1:(889[0-9])/f/"
+                                                      "[A-Za-z0-9_-]{22,}/(\\S+)) size=3000000 sha256=([0-9a-f]{64})\n")))
+        << offer;
+    EXPECT_EQ(m[1], gb18030(name));
+    EXPECT_EQ(m[4], "%E7%AC%AC%E4%B8%89%E7%AB%A0%E8%AE%B2%E4%B9%89.pdf");
+    EXPECT_EQ(m[5], sha256_of(alice.file_path(name)));
+    const std::string url = m[2], hash = m[5], token_path = url.substr(url.find("/f/"));
+    const unsigned short port = static_cast<unsigned short>(std::stoi(m[3]));
+    const std::string body = alice.file_path("body"), head = alice.file_path("head");
+    auto header = [&](const std::string &field) {
+        std::string h = alice.file(head);
+        size_t at = h.find(field + ": ");
+        return at == std::string::npos ? std::string("(none)") : h.substr(at + field.size() + 2, h.find('\r', at) - at - field.size() - 2);
+    };
+
+    // The whole file, and the head that saves it under its name and keeps browsers from guessing.
+    EXPECT_EQ(curl("'" + url + "'", body, head), "200");
+    EXPECT_TRUE(alice.file(body) == content) << "the file fetched differs";
+    EXPECT_EQ(header("ETag"), "\"" + hash + "\"");
+    EXPECT_EQ(header("Content-Disposition").substr(header("Content-Disposition").find("filename*=")),
+              "filename*=UTF-8''%E7%AC%AC%E4%B8%89%E7%AB%A0%E8%AE%B2%E4%B9%89.pdf");
+    EXPECT_EQ(header("X-Content-Type-Options"), "nosniff");
+    // Ranges: one in the middle, the rest from a point (as a fetch resumes), none past the end; a range
+    // under an If-Range that is not this file's hash gets the whole file.
+    EXPECT_EQ(curl("-r 100-199 '" + url + "'", body, head), "206");
+    EXPECT_TRUE(alice.file(body) == content.substr(100, 100));
+    EXPECT_EQ(header("Content-Range"), "bytes 100-199/3000000");
+    EXPECT_EQ(curl("-r 2999990- -H 'If-Range: \"" + hash + "\"' '" + url + "'", body, head), "206");
+    EXPECT_TRUE(alice.file(body) == content.substr(2999990));
+    EXPECT_EQ(curl("-r 3000000- '" + url + "'", body, head), "416");
+    EXPECT_EQ(header("Content-Range"), "bytes */3000000");
+    EXPECT_EQ(curl("-r 100-199 -H 'If-Range: \"0000\"' '" + url + "'", body, head), "200");
+    EXPECT_EQ(alice.file(body).size(), content.size());
+    EXPECT_EQ(curl("-I '" + url + "'", body, head), "200");
+    EXPECT_EQ(header("Content-Length"), "3000000");
+    // Only the tokens shared: no other path, no listing, no way out of them; GET and HEAD only.
+    const std::string base = url.substr(0, url.find("/f/"));
+    for (const std::string &path : {std::string("/"), std::string("/f/"), "/f/" + std::string(24, 'A') + "/x.pdf",
+                                    std::string("/f/..%2F..%2Fetc%2Fpasswd"), std::string("/../../etc/passwd"),
+                                    token_path.substr(0, token_path.size() - 5)})
+        EXPECT_EQ(curl("--path-as-is '" + base + path + "'", body, head), path == token_path.substr(0, token_path.size() - 5) ? "200" : "404")
+            << path;
+    EXPECT_EQ(curl("-X POST '" + url + "'", body, head), "405");
+
+    // A head longer than 8 KiB, and one that has not ended within 10 s, are refused and the
+    // connection closed.
+    int fd = connect_port(port);
+    std::string long_head = "GET " + token_path + " HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n";
+    send(fd, long_head.data(), long_head.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(read_until_closed(fd, seconds(10)).substr(0, 12), "HTTP/1.1 431");
+    close(fd);
+    fd = connect_port(port);
+    std::string slow = "GET " + token_path + " HTTP/1.1\r\n";
+    send(fd, slow.data(), slow.size(), MSG_NOSIGNAL);
+    auto began = Clock::now();
+    EXPECT_EQ(read_until_closed(fd, seconds(15)).substr(0, 12), "HTTP/1.1 408");
+    EXPECT_GE(Clock::now() - began, seconds(9));
+    close(fd);
+
+    // A file changed since it was offered is gone; one withdrawn is not there.
+    write_file(alice.file_path(name), content + "x");
+    EXPECT_EQ(curl("'" + url + "'", body, head), "410");
+    alice.type("/unshare");
+    alice.press("Enter");
+    ASSERT_TRUE(alice.wait_for("*** withdrew", seconds(10))) << alice.text();
+    EXPECT_EQ(curl("'" + url + "'", body, head), "404");
+}
+
+// A file past 4 GiB, sparse: its size in the line and its last bytes served; two transfers to one
+// address at once, and a third told to come back later, while another address is served.
+TEST_F(Relay, OnAScreenAFileOf5GiBIsOfferedAndAnAddressGetsTwoTransfersAtOnce)
+{
+    start_server();
+    ScreenClient alice;
+    const std::string big = alice.file_path("big.img");
+    write_file(big, "");
+    ASSERT_EQ(truncate(big.c_str(), 5LL << 30), 0);
+    alice.start("--name alice 127.0.0.1", "USER=alice");
+    line(2);
+    ASSERT_TRUE(alice.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << alice.text();
+    alice.type("/share " + path_for_client(big));
+    alice.press("Enter");
+    ASSERT_TRUE(alice.wait_for("*** hashing big.img (5.0 GB)", seconds(10))) << alice.text();
+    // The offer, as the sender's screen shows it once the file is hashed (a raw peer would be
+    // dropped by the relay for its silence meanwhile).
+    ASSERT_TRUE(wait_joined(alice, "*** sharing big.img", seconds(100))) << alice.text();
+    std::string shown = alice.joined_text();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(shown, m, std::regex("alice: \\[FILE\\] big\\.img \\(5\\.0 GB\\) (http://198\\.18\\.0\\.1:(889[0-9])/"
+                                                      "f/\\S+) size=5368709120 sha256=[0-9a-f]{64}")))
+        << shown;
+    const std::string url = m[1];
+    const std::string body = alice.file_path("body"), head = alice.file_path("head");
+    EXPECT_EQ(curl("-r 5368709110- '" + url + "'", body, head), "206");
+    EXPECT_EQ(alice.file(body), std::string(10, '\0'));
+    EXPECT_NE(alice.file(head).find("Content-Range: bytes 5368709110-5368709119/5368709120"), std::string::npos) << alice.file(head);
+
+    // Two fetchers from here that take nothing in hold both of this address's transfers.
+    unsigned short port = static_cast<unsigned short>(std::stoi(m[2]));
+    std::string get = "GET " + url.substr(url.find("/f/")) + " HTTP/1.1\r\n\r\n";
+    int slow[2];
+    for (int &fd : slow) {
+        fd = connect_port(port, 4096);
+        send(fd, get.data(), get.size(), MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(milliseconds(500));
+    const std::string loopback_url = "http://127.0.0.1" + url.substr(url.find(':', 7));
+    EXPECT_EQ(curl("-r 0-9 '" + loopback_url + "'", body, head), "503");
+    EXPECT_NE(alice.file(head).find("Retry-After: "), std::string::npos) << alice.file(head);
+    ASSERT_TRUE(alice.wait_for("2 transfers", seconds(5))) << alice.text();  // the status row
+    // Another address is served meanwhile.
+    PeerHost other(1);
+    {
+        InNamespace there(other.netns());
+        std::string other_url = "http://" + other.near_address() + url.substr(url.find(':', 7));
+        EXPECT_EQ(curl("-r 0-9 '" + other_url + "'", body, head), "206");
+    }
+    for (int fd : slow)
+        close(fd);
+    std::remove(big.c_str());
+}
+
+// A sender that the test plays: each request's head is kept, and answered as the test says.
+class FakeSender {
+public:
+    explicit FakeSender(std::function<std::string(const std::string &head)> answer) : answer_(std::move(answer))
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(18080);
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(fd_, 16) != 0)
+            ADD_FAILURE() << "the fake sender cannot listen";
+        thread_ = std::thread([this] {
+            for (;;) {
+                int c = accept(fd_, nullptr, nullptr);
+                if (c < 0)
+                    return;
+                std::string head;
+                char buf[4096];
+                while (head.find("\r\n\r\n") == std::string::npos) {
+                    ssize_t n = recv(c, buf, sizeof buf, 0);
+                    if (n <= 0)
+                        break;
+                    head.append(buf, static_cast<size_t>(n));
+                }
+                {
+                    std::lock_guard<std::mutex> lock(mu_);
+                    heads_.push_back(head);
+                }
+                std::string reply = answer_(head);
+                send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+                close(c);
+            }
+        });
+    }
+    ~FakeSender()
+    {
+        shutdown(fd_, SHUT_RDWR);
+        close(fd_);
+        thread_.join();
+    }
+    std::vector<std::string> heads()
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        return heads_;
+    }
+
+private:
+    std::function<std::string(const std::string &)> answer_;
+    int fd_ = -1;
+    std::thread thread_;
+    std::mutex mu_;
+    std::vector<std::string> heads_;
+};
+
+std::string offer_line(const std::string &sender, const std::string &host, const std::string &token,
+                       const std::string &encoded_name, size_t size, const std::string &hash)
+{
+    return sender + ": [FILE] x (" + std::to_string(size) + " bytes) http://" + host + "/f/" + token + "/" + encoded_name +
+           " size=" + std::to_string(size) + " sha256=" + hash + "\n";
+}
+
+std::string hex_sha256(const std::string &bytes)
+{
+    char path[] = "/tmp/relay-hash-XXXXXX";
+    int fd = mkstemp(path);
+    close(fd);
+    write_file(path, bytes);
+    std::string h = sha256_of(path);
+    std::remove(path);
+    return h;
+}
+
+TEST_F(Relay, OnAScreenGetSavesTheFileCheckedResumesABrokenOneAndRefusesWhatItShould)
+{
+    start_server();
+    const std::string content = random_bytes(1 << 20, 7), hash = hex_sha256(content), half = content.substr(0, 300000);
+    // The answers: the whole file; its first part only, then the rest when asked with a range; a
+    // redirect; the whole file under the wrong hash.
+    FakeSender sender([&](const std::string &head) -> std::string {
+        std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(content.size()) + "\r\n\r\n";
+        if (head.find("/f/brokenbrokenbroken/") != std::string::npos) {
+            if (head.find("Range: bytes=300000-") != std::string::npos)
+                return "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 300000-" + std::to_string(content.size() - 1) + "/" +
+                       std::to_string(content.size()) + "\r\nContent-Length: " + std::to_string(content.size() - 300000) +
+                       "\r\n\r\n" + content.substr(300000);
+            return ok + half;
+        }
+        if (head.find("/f/redirectredirectre/") != std::string::npos)
+            return "HTTP/1.1 302 Found\r\nLocation: http://8.8.8.8/x\r\nContent-Length: 0\r\n\r\n";
+        return ok + content;
+    });
+    ScreenClient bob;
+    const std::string downloads = under_wine() ? RELAY_WINEPREFIX "/drive_c/users/bob/Downloads" : bob.file_path("downloads");
+    // Under Wine, a folder of its own rather than the link to the home folder Wine makes.
+    std::system(("rm -rf '" + downloads + "' && mkdir -p '" + downloads + "'").c_str());
+    bob.start("--name bob 127.0.0.1", "USER=bob XDG_DOWNLOAD_DIR=" + downloads);
+    Client peer;
+    line(3);
+    ASSERT_TRUE(bob.wait_for("*** connected to 127.0.0.1", START_TIMEOUT)) << bob.text();
+    const std::string here = "127.0.0.1:18080";
+    peer.send(offer_line("carol", here, "wholewholewholewhole", "report.pdf", content.size(), hash));
+    peer.send(offer_line("carol", here, "wholewholewholewhole", "report.pdf", content.size(), hash));
+    peer.send(offer_line("carol", here, "brokenbrokenbroken", "%E6%8A%A5%E5%91%8A.bin", content.size(), hash));
+    peer.send(offer_line("carol", here, "wrongwrongwrongwrong", "wrong.bin", content.size(), std::string(64, '0')));
+    peer.send(offer_line("mallory", "8.8.8.8:8890", "publicpublicpublic", "far.bin", content.size(), hash));
+    peer.send(offer_line("mallory", here, "redirectredirectre", "moved.bin", content.size(), hash));
+    peer.send(offer_line("mallory", here, "hostilehostilehost", "..%2F..%2FCON", content.size(), hash));
+    peer.send(offer_line("mallory", here, "hostilehostilehost", "%1B%5D0%3Bx%07..", content.size(), hash));
+    // Each offer is understood as it is heard, and shown with how to fetch it.
+    ASSERT_TRUE(wait_joined(bob, "%1B%5D0%3Bx%07.. size=1048576 sha256=" + hash + " (/get 8)", seconds(10))) << bob.text();
+    bob.type("/files");
+    bob.press("Enter");
+    ASSERT_TRUE(wait_joined(bob, "*** 8. _]0;x_ (1.0 MB) from mallory at 127.0.0.1", seconds(10))) << bob.text();
+
+    auto get = [&](int n, const std::string &said) {
+        bob.type("/get " + std::to_string(n));
+        bob.press("Enter");
+        return wait_joined(bob, said, seconds(30));
+    };
+    // Saved under its name, then beside it without replacing it; both as sent.
+    ASSERT_TRUE(get(1, "*** saved report.pdf (1.0 MB, checked) as ")) << bob.text();
+    ASSERT_TRUE(get(2, "report (2).pdf; open it from its folder")) << bob.text();
+    EXPECT_TRUE(bob.file(downloads + "/report.pdf") == content);
+    EXPECT_TRUE(bob.file(downloads + "/report (2).pdf") == content);
+    // Broken midway, the part stays; asked again, only the rest is fetched.
+    ASSERT_TRUE(get(3, "*** fetching \u62a5\u544a.bin failed: the transfer broke at 293.0 KB of 1.0 MB; /get 3 goes on from there"))
+        << bob.text();
+    EXPECT_EQ(bob.file(downloads + "/\u62a5\u544a.bin.part").size(), half.size());
+    ASSERT_TRUE(get(3, "*** saved \u62a5\u544a.bin (1.0 MB, checked)")) << bob.text();
+    EXPECT_TRUE(bob.file(downloads + "/\u62a5\u544a.bin") == content);
+    std::vector<std::string> heads = sender.heads();
+    ASSERT_GE(heads.size(), 4u);
+    EXPECT_NE(heads[3].find("Range: bytes=300000-\r\nIf-Range: \"" + hash + "\""), std::string::npos) << heads[3];
+    // A wrong hash: deleted, and said.
+    ASSERT_TRUE(get(4, "*** fetching wrong.bin failed: what came does not match the hash offered, and was deleted")) << bob.text();
+    struct stat st;
+    EXPECT_NE(stat((downloads + "/wrong.bin").c_str(), &st), 0);
+    EXPECT_NE(stat((downloads + "/wrong.bin.part").c_str(), &st), 0);
+    // A public address is not asked at all; a redirect is not followed.
+    size_t asked = sender.heads().size();
+    // (Wine's console breaks a long line itself: the start of it.)
+    ASSERT_TRUE(get(5, "*** not fetching far.bin from 8.8.8.8: its address is on no private network")) << bob.text();
+    ASSERT_TRUE(get(6, "*** fetching moved.bin failed: the sender answered with a redirect, which is not followed")) << bob.text();
+    EXPECT_EQ(sender.heads().size(), asked + 1);
+    // Hostile names: no way out of the folder, no reserved name, no escapes.
+    ASSERT_TRUE(get(7, "*** saved _.._CON (1.0 MB, checked)")) << bob.text();
+    EXPECT_TRUE(bob.file(downloads + "/_.._CON") == content);
+    ASSERT_TRUE(get(8, "*** saved _]0;x_ (1.0 MB, checked)")) << bob.text();
+    EXPECT_TRUE(bob.file(downloads + "/_]0;x_") == content);
 }
 
 }  // namespace

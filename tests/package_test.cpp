@@ -580,6 +580,14 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
                                            "program=\"C:\\ChatRelay\\chat_window.exe\" protocol=UDP localport=8889 "
                                            "profile=private,domain enable=yes"))
         << commands.size() << " netsh commands";
+    // The files the clients share: TCP 8890-8899, on the same networks.
+    for (const std::string program : {"Chat client", "Chat window"}) {
+        std::string exe = program == "Chat client" ? "chat_client.exe" : "chat_window.exe";
+        EXPECT_TRUE(ran(commands, netsh_rule + "add rule name=\"" + program + " (TCP 8890-8899)\" dir=in action=allow "
+                                               "program=\"C:\\ChatRelay\\" + exe + "\" protocol=TCP localport=8890-8899 "
+                                               "profile=private,domain enable=yes"))
+            << program;
+    }
 
     // Explorer's Properties read the version resource.
     std::string exe = read_file(dir + "chat_server.exe");
@@ -641,6 +649,10 @@ TEST_F(Installer, InstallsSilentlyServesTwoClientsAndUninstallsEverything)
     EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat client (UDP 8889)\" "
                                            "program=\"C:\\ChatRelay\\chat_client.exe\""));
     EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat window (UDP 8889)\" "
+                                           "program=\"C:\\ChatRelay\\chat_window.exe\""));
+    EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat client (TCP 8890-8899)\" "
+                                           "program=\"C:\\ChatRelay\\chat_client.exe\""));
+    EXPECT_TRUE(ran(commands, netsh_rule + "delete rule name=\"Chat window (TCP 8890-8899)\" "
                                            "program=\"C:\\ChatRelay\\chat_window.exe\""));
 }
 

@@ -114,3 +114,13 @@ void shutdown_send(SOCKET s);
 // Breaks a connection that another thread may be blocked on, sending or receiving: both fail at
 // once. The socket is still the caller's to close afterwards.
 void break_connection(SOCKET s);
+
+// ---- for the files a client shares ----
+
+// Takes one connection waiting on a listener (listen_socket's, which does not block): the new
+// socket, which does not block either and sends small writes at once, with the peer's IPv4 address
+// as dotted text in peer (16 bytes suffice). NO_SOCKET if none is waiting.
+SOCKET accept_from(SOCKET listener, char *peer, std::size_t peer_len);
+// The local IPv4 address of a connected socket, as dotted text in out (16 bytes suffice): false if
+// the system would not say.
+bool local_address_of(SOCKET s, char *out, std::size_t out_len);

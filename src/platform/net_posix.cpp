@@ -369,4 +369,26 @@ void break_connection(SOCKET s)
     ::shutdown(s, SHUT_RDWR);
 }
 
+SOCKET accept_from(SOCKET listener, char *peer, std::size_t peer_len)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int s = ::accept4(listener, reinterpret_cast<sockaddr *>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (s < 0)
+        return NO_SOCKET;
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (::inet_ntop(AF_INET, &addr.sin_addr, peer, static_cast<socklen_t>(peer_len)) == nullptr && peer_len > 0)
+        peer[0] = '\0';
+    return s;
+}
+
+bool local_address_of(SOCKET s, char *out, std::size_t out_len)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    return ::getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
+           ::inet_ntop(AF_INET, &addr.sin_addr, out, static_cast<socklen_t>(out_len)) != nullptr;
+}
+
 #endif  // !_WIN32

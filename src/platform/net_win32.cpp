@@ -371,4 +371,29 @@ void break_connection(SOCKET s)
     ::shutdown(s, SD_BOTH);
 }
 
+SOCKET accept_from(SOCKET listener, char *peer, std::size_t peer_len)
+{
+    sockaddr_in addr{};
+    int len = sizeof addr;
+    SOCKET s = ::accept(listener, reinterpret_cast<sockaddr *>(&addr), &len);
+    if (s == INVALID_SOCKET)
+        return NO_SOCKET;
+    // A socket accepted from a non-blocking listener is non-blocking too.
+    u_long on = 1;
+    ::ioctlsocket(s, FIONBIO, &on);
+    BOOL nodelay = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&nodelay), sizeof nodelay);
+    if (::inet_ntop(AF_INET, &addr.sin_addr, peer, peer_len) == nullptr && peer_len > 0)
+        peer[0] = '\0';
+    return s;
+}
+
+bool local_address_of(SOCKET s, char *out, std::size_t out_len)
+{
+    sockaddr_in addr{};
+    int len = sizeof addr;
+    return ::getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) == 0 && addr.sin_family == AF_INET &&
+           ::inet_ntop(AF_INET, &addr.sin_addr, out, out_len) != nullptr;
+}
+
 #endif  // _WIN32

@@ -12,6 +12,7 @@
 struct ipv4_network {
     std::uint32_t address;
     std::uint32_t broadcast;
+    std::uint32_t mask = 0;  // the subnet's mask
 };
 // Lists the IPv4 networks on interfaces that are up and can broadcast, loopback excepted, each
 // network once: at most max of them, into out. Addresses without a subnet broadcast (/31, /32) are

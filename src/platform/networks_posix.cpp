@@ -17,12 +17,13 @@
 
 // Adds the network to the list unless its broadcast address is there already (a second address on
 // one subnet): each network hears one announcement. Returns the new count.
-static int add_network(ipv4_network *out, int count, std::uint32_t address, std::uint32_t broadcast)
+static int add_network(ipv4_network *out, int count, std::uint32_t address, std::uint32_t broadcast,
+                       std::uint32_t mask)
 {
     for (int i = 0; i < count; ++i)
         if (out[i].broadcast == broadcast)
             return count;
-    out[count] = ipv4_network{address, broadcast};
+    out[count] = ipv4_network{address, broadcast, mask};
     return count + 1;
 }
 
@@ -51,7 +52,7 @@ int list_networks(ipv4_network *out, int max)
             if (b != 0 && b != address)
                 broadcast = b;
         }
-        count = add_network(out, count, address, broadcast);
+        count = add_network(out, count, address, broadcast, mask);
     }
     ::freeifaddrs(all);
     return count;

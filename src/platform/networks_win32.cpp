@@ -16,12 +16,13 @@
 
 // Adds the network to the list unless its broadcast address is there already (a second address on
 // one subnet): each network hears one announcement. Returns the new count.
-static int add_network(ipv4_network *out, int count, std::uint32_t address, std::uint32_t broadcast)
+static int add_network(ipv4_network *out, int count, std::uint32_t address, std::uint32_t broadcast,
+                       std::uint32_t mask)
 {
     for (int i = 0; i < count; ++i)
         if (out[i].broadcast == broadcast)
             return count;
-    out[count] = ipv4_network{address, broadcast};
+    out[count] = ipv4_network{address, broadcast, mask};
     return count + 1;
 }
 
@@ -76,7 +77,7 @@ int list_networks(ipv4_network *out, int max)
                 continue;
             std::uint32_t address = reinterpret_cast<const sockaddr_in *>(sa)->sin_addr.s_addr;
             std::uint32_t host_bits = 0xffffffffu >> u->OnLinkPrefixLength;
-            count = add_network(out, count, address, address | htonl(host_bits));
+            count = add_network(out, count, address, address | htonl(host_bits), htonl(~host_bits));
         }
     }
     std::free(list);

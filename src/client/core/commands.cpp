@@ -84,7 +84,18 @@ std::string name_for_person(const std::function<std::string(const std::string &o
 }
 
 chat_commands::chat_commands(connection &conn, chat_view &view, const std::string &name)
-    : conn_(conn), view_(view), name_(name)
+    : conn_(conn), view_(view), sharing_(sharing_hooks{
+          [this](const std::string &text) { view_.answer(text); },
+          [this](const std::string &text) { view_.note(text); },
+          [this](const std::string &text) { view_.transfer_progress(text); },
+          [this](const std::string &line) {
+              std::string me = this->name();
+              std::string bytes = (me.empty() ? std::string() : me + ": ") + line;
+              view_.own_line(bytes);
+              queue_line(bytes + "\n");
+          },
+          [this] { return conn_.local_address(); }}),
+      name_(name)
 {
 }
 
@@ -251,6 +262,14 @@ bool chat_commands::entered(const std::string &line)
             set_bell(arg == "on");
         } else if (command == "/search" && !arg.empty()) {
             search(arg);
+        } else if (command == "/share") {
+            sharing_.share(arg);
+        } else if (command == "/unshare") {
+            sharing_.unshare(arg);
+        } else if (command == "/files" && arg.empty()) {
+            sharing_.list_files();
+        } else if (command == "/get") {
+            sharing_.get(arg);
         } else if (command == "/history" && (arg == "on" || arg == "off")) {
             client_history().turn(arg == "on");
         } else {
@@ -270,6 +289,7 @@ bool chat_commands::entered(const std::string &line)
 heard_line chat_commands::heard(const std::string &line)
 {
     heard_line h;
+    h.offer = sharing_.heard(line);
     h.name = name_in(line, &h.text_at);
     if (!h.name.empty()) {
         std::lock_guard<std::mutex> lock(heard_mtx_);

@@ -1,9 +1,10 @@
 // commands.h - what a person types, in any front-end: lines for the room, and the commands (/me,
-// /nick, /names, /relay, /bell, /search, /history, /quit, /help, //TEXT); the lines that wait for the relay; the names
+// /nick, /names, /relay, /bell, /search, /history, /share, /unshare, /files, /get, /quit, /help, //TEXT); the lines that wait for the relay; the names
 // heard in the room; and the name file, which every front-end shares.
 #pragma once
 
 #include "client/core/connection.h"
+#include "client/core/sharing.h"
 #include "client/core/view.h"
 
 #include <chrono>
@@ -72,6 +73,7 @@ private:
 
     connection &conn_;
     chat_view &view_;
+    file_sharing sharing_;  // the files shared and the offers heard
 
     std::mutex state_mtx_;  // the name and the bell: the receiver reads them for each line
     std::string name_;

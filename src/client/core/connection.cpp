@@ -742,3 +742,12 @@ void connection::move_to(const std::string &address)
             break_connection(server_);  // the receiver sees the end, and takes the new connection
     }).detach();
 }
+
+std::string connection::local_address()
+{
+    std::lock_guard<std::mutex> lock(conn_mtx_);
+    char address[64] = "";
+    if (server_ == NO_SOCKET || !local_address_of(server_, address, sizeof address))
+        return "";
+    return address;
+}

@@ -60,6 +60,8 @@ public:
     // Connects to the relay at address, in the background, and then leaves this relay (or the
     // search for one) for it; if it cannot be had, says why, and the client stays where it was.
     void move_to(const std::string &address);
+    // The local address of the connection to the relay, as dotted text ("" while there is none).
+    std::string local_address();
 
 private:
     void note(const char *format, ...);

@@ -164,6 +164,7 @@ void room_feed::peer_line(const std::string &raw)
     }
     l.text = shown(line.substr(h.text_at));
     l.mention = h.mention;
+    l.offer = h.offer;
     keep(l);
     add(std::move(l));
 }
@@ -300,6 +301,14 @@ void room_feed::set_waiting(std::size_t lines)
 {
     std::unique_lock<std::mutex> lock(mu_);
     status_.waiting = lines;
+    status_changed_ = wake_due_ = true;
+    wake_if_due(lock);
+}
+
+void room_feed::transfer_progress(const std::string &text)
+{
+    std::unique_lock<std::mutex> lock(mu_);
+    status_.transfers = shown(safe_to_show(text, true));
     status_changed_ = wake_due_ = true;
     wake_if_due(lock);
 }

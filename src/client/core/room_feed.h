@@ -46,6 +46,7 @@ struct room_line {
     std::string name;      // the name part ("NAME: " or "* NAME "), coloured; may be empty
     int colour = 0;        // the name's: 0 to 11 (name_colour)
     bool mention = false;  // a peer's line that says our name, with the bell on
+    std::size_t offer = 0; // a peer's line that offers a file: the number /get fetches it by; else 0
     std::string text;      // the rest
 };
 
@@ -55,6 +56,7 @@ struct room_status {
     bool connected = false;
     std::string name;   // GB18030, "" for none (show it safe)
     std::size_t waiting = 0;  // lines typed that wait for the relay
+    std::string transfers;    // the files moving, in a few words (UTF-8, safe); "" when none
     bool bell = true;
 };
 
@@ -117,6 +119,7 @@ public:
     void set_bell(bool on) override;
     void set_waiting(std::size_t lines) override;
     void history_lines(const std::vector<kept_line> &lines, bool found) override;
+    void transfer_progress(const std::string &text) override;
 
     // ---- for the view's thread ----
     // The next frame: the lines due under the flood policy, and the status. A line begun whose end

@@ -17,6 +17,7 @@ struct heard_line {
     std::string name;         // the name it begins with, "" if none
     std::size_t text_at = 0;  // where its text begins, after the name
     bool mention = false;     // it says our name in its text, and the bell is on
+    std::size_t offer = 0;    // it offers a file: the number /get fetches it by; 0 if it offers none
 };
 
 // Whose a line of the history is: a peer's (and every line of a file kept before kinds were), our
@@ -68,4 +69,7 @@ public:
     // or what /search found (found true). A front-end that shows them no way of its own has each
     // noted, "YYYY-MM-DD HH:MM:SS text".
     virtual void history_lines(const std::vector<kept_line> &lines, bool found);
+    // The files being sent, received or hashed, in a few words for a status row (GB18030); "" once
+    // none is. At most ten times a second.
+    virtual void transfer_progress(const std::string &) {}
 };

@@ -160,6 +160,8 @@ void screen::show_line(const room_line &l)
     switch (l.kind) {
     case room_line::PEER:
         shown = l.time + " " + (l.name.empty() ? l.text : colour_sequence(l.colour, background_) + l.name + "\x1b[0m" + l.text);
+        if (l.offer > 0)  // a file offered: how to fetch it
+            shown += " \x1b[2m(/get " + std::to_string(l.offer) + ")\x1b[0m";
         // A room that says the name over and over rings once in a while, not each time.
         if (l.mention && steady_clock::now() - last_bell_ >= BELL_GAP) {
             bell_due_ = true;
@@ -216,6 +218,7 @@ void screen::render_loop()
                     connected_ = frame_.status.connected;
                     name_ = frame_.status.name;
                     waiting_ = frame_.status.waiting;
+                    transfers_ = gb18030_from_utf8(frame_.status.transfers);
                     redraw_status_ = true;
                 }
                 lost = frame_.lost;
@@ -249,7 +252,8 @@ void screen::render()
         fresh_ = 0;
     }
     if (redraw_all_ || redraw_status_) {
-        std::string status = " chat_client  ";
+        // While files move, their progress leads the row, where it is not cut off.
+        std::string status = transfers_.empty() ? " chat_client  " : " " + transfers_ + "  ";
         std::string relay = printable(relay_);
         status += relay.empty() ? "looking for the relay" : (connected_ ? "relay " + relay : "relay " + relay + " lost, reconnecting");
         status += "  name: " + (name_.empty() ? std::string("(none)") : printable(name_));

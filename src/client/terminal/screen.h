@@ -61,6 +61,7 @@ private:
     std::string name_;
     std::chrono::steady_clock::time_point last_bell_;  // when the bell last rang
     std::size_t waiting_ = 0;
+    std::string transfers_;  // the files moving, for the status row (GB18030, safe; "" when none)
 
     // The line editor: the line as GB18030 text, the cursor as a byte offset at a character's start.
     std::string line_;

@@ -97,6 +97,18 @@ void conversation::add_to_list(QTextCursor &c, const room_line &l)
     QString after = feed_text(l.text.substr(at));
     c.insertText(after, rest);
     chars += static_cast<int>(after.size());
+    if (l.offer > 0) {
+        // A file offered: a Download action, which fetches it as /get N does.
+        QTextCharFormat action = rest;
+        action.setAnchor(true);
+        action.setAnchorHref(QStringLiteral("get:%1").arg(static_cast<qulonglong>(l.offer)));
+        action.setForeground(palette().color(QPalette::Link));
+        action.setFontUnderline(true);
+        QString text = QStringLiteral("Download (/get %1)").arg(static_cast<qulonglong>(l.offer));
+        c.insertText(QStringLiteral(" "), rest);
+        c.insertText(text, action);
+        chars += static_cast<int>(text.size()) + 1;
+    }
     chars_.push_back(chars);
     total_chars_ += chars;
 }

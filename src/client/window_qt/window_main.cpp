@@ -21,6 +21,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QEvent>
 #include <QInputDialog>
 #include <QKeyEvent>
@@ -137,6 +140,7 @@ public:
         status_->setAccessibleDescription(QStringLiteral("Status"));  // its name is its text
         statusBar()->addWidget(status_, 1);
         make_menu();
+        setAcceptDrops(true);  // a file dropped on the window is shared
         setFocusProxy(input_);
         input_->setFocus();
     }
@@ -186,7 +190,28 @@ protected:
         QMainWindow::closeEvent(e);
     }
 
+    void dragEnterEvent(QDragEnterEvent *e) override
+    {
+        if (e->mimeData()->hasUrls())
+            e->acceptProposedAction();
+    }
+
+    void dropEvent(QDropEvent *e) override
+    {
+        for (const QUrl &url : e->mimeData()->urls())
+            if (url.isLocalFile())
+                share(url.toLocalFile());
+        e->acceptProposedAction();
+    }
+
 private:
+    // Offers a file to the room, as /share PATH does.
+    void share(const QString &path)
+    {
+        if (!path.isEmpty())
+            client->commands().entered("/share " + gb18030_text(path));
+    }
+
     void show_status(const room_status &s)
     {
         std::string text = s.relay.empty() ? "looking for the relay"
@@ -195,6 +220,8 @@ private:
         shown += QStringLiteral("   name: ") + (s.name.empty() ? QStringLiteral("(none)") : shown_text(s.name));
         if (s.waiting > 0)
             shown += QStringLiteral("   %1 %2 waiting").arg(s.waiting).arg(s.waiting == 1 ? "line" : "lines");
+        if (!s.transfers.empty())  // the files moving lead the row
+            shown = QString::fromUtf8(s.transfers.data(), static_cast<int>(s.transfers.size())) + QStringLiteral("   ") + shown;
         status_->setText(shown);
         bell_->setChecked(s.bell);
     }
@@ -216,6 +243,10 @@ private:
     // browser as an address, never as a command line.
     void open_link(const QString &address)
     {
+        if (address.startsWith(QStringLiteral("get:"))) {  // a file offered, Download
+            client->commands().entered("/get " + address.mid(4).toStdString());
+            return;
+        }
         statusBar()->showMessage(QStringLiteral("opening ") + address, 4000);
         QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
     }
@@ -278,6 +309,18 @@ private:
         bell_->setCheckable(true);
         bell_->setChecked(true);
         connect(bell_, &QAction::triggered, this, [](bool on) { client->commands().set_bell(on); });
+        chat->addAction(QStringLiteral("&Share a file..."), this,
+                        [this] { share(QFileDialog::getOpenFileName(this, QStringLiteral("Share a file with the room"))); });
+        chat->addAction(QStringLiteral("Files &offered"), this, [] { client->commands().entered("/files"); });
+        chat->addAction(QStringLiteral("&Download a file..."), this, [this] {
+            // The number an offer shows with, "(/get N)".
+            bool ok = false;
+            int n = QInputDialog::getInt(this, QStringLiteral("Download a file"),
+                                         QStringLiteral("The number of the file offered, as \"(/get N)\" after its line shows it:"),
+                                         1, 1, 1000000, 1, &ok);
+            if (ok)
+                client->commands().entered("/get " + std::to_string(n));
+        });
         QAction *find = chat->addAction(QStringLiteral("&Find..."), this, [this] { find_text(); });
         find->setShortcut(QKeySequence::Find);
         chat->addSeparator();
