@@ -1679,6 +1679,8 @@ TEST_F(Relay, AHistoryWriteThatStallsHoldsNeitherQuitNorMemory)
                                 << " ms after /quit";
     EXPECT_GT(client, 0);
     EXPECT_LT(rss, 40 * 1024) << "KiB resident, 40 MB sent while the history's writes stalled";
+}
+
 // ---- files handed to the room ----
 
 // What a command printed on its standard output, run in the test's namespace.
@@ -2055,5 +2057,6 @@ TEST_F(Relay, OnAScreenGetSavesTheFileCheckedResumesABrokenOneAndRefusesWhatItSh
     ASSERT_TRUE(get(8, "*** saved _]0;x_ (1.0 MB, checked)")) << bob.text();
     EXPECT_TRUE(bob.file(downloads + "/_]0;x_") == content);
 }
+
 
 }  // namespace
