@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// The attention's part of the main window: the window, the input box that has the typing when it
+// comes forward, and the program's small icon for the notification area.
+void make_attention(HWND main_window, HWND input, HICON icon);
 // Adds (NIM_ADD), changes (NIM_MODIFY, with a balloon if one is given) or takes away (NIM_DELETE)
 // the notification-area icon.
 void tray_icon(DWORD action, const std::wstring &balloon = L"");

@@ -7,7 +7,7 @@
 // Its parts: the conversation list and fonts (window_list.cpp), the dialogs (window_dialogs.cpp),
 // attention while behind others (window_attention.cpp), the find bar (window_find.cpp), the room
 // as the core reports it (window_room.cpp); here, the main window, its menu and its message loop.
-// What they share is one window_state (window_state.h).
+// Each part keeps its own state; the handles it works on are handed to it as it is made.
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
@@ -32,7 +32,7 @@
 #include "window_look.h"
 #include "window_resource.h"
 #include "window_room.h"
-#include "window_state.h"
+#include "window_shared.h"
 #include "window_text.h"
 
 #include <cstdio>
@@ -42,8 +42,6 @@
 #include <thread>
 #include <vector>
 
-
-window_state ui;
 
 namespace {
 
@@ -58,6 +56,27 @@ const long long FLOOD_MS = 1000;  // lines dropped this recently: a flood, whose
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
 const char WINDOW_FILE[] = "window";    // where the window's size and place are kept
 UINT taskbar_created = 0;  // the message the taskbar sends once the window's button is there
+
+// The window and its controls; the program's icon, small (the caption, the notification area) and
+// large (Alt+Tab, the taskbar).
+HWND main_window = nullptr, list = nullptr, input = nullptr, status_bar = nullptr;
+HICON app_icon = nullptr, app_icon_big = nullptr;
+bool bell_on = true;  // the bell as the status last said: the menu's tick, and what the item turns
+
+// The client's core: the room as the window shows it, and the connection and commands on it (they
+// live as long as the process, as their threads do).
+window_room room;
+connection *conn = nullptr;
+chat_commands *commands = nullptr;
+
+// Lines come and not yet shown: the next frames'.
+std::deque<shown_line> waiting;
+std::size_t waiting_chars = 0;
+std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
+long long dropped_ms = -1000000;  // when the last was
+long long skip_told_ms = 0;
+
+[[noreturn]] void exit_client(int status);
 
 const char USAGE[] =
     "usage: chat_window [--name NAME] [--no-history] [HOST]\n"
@@ -79,9 +98,9 @@ void show_status(const room_status &s)
     if (s.waiting > 0)
         text += "   " + std::to_string(s.waiting) + (s.waiting == 1 ? " line" : " lines") + " waiting";
     std::wstring shown = wide_text(text);
-    SendMessageW(ui.status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
-    CheckMenuItem(GetMenu(ui.main_window), IDM_BELL, MF_BYCOMMAND | (s.bell ? MF_CHECKED : MF_UNCHECKED));
-    ui.alerting_allowed = s.bell;
+    SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+    CheckMenuItem(GetMenu(main_window), IDM_BELL, MF_BYCOMMAND | (s.bell ? MF_CHECKED : MF_UNCHECKED));
+    bell_on = s.bell;
 }
 
 std::size_t line_chars(const shown_line &l)
@@ -96,12 +115,12 @@ void frame()
     std::vector<shown_line> lines;
     room_status s;
     bool changed = false;
-    ui.room.take(lines, s, changed);
+    room.take(lines, s, changed);
     if (changed)
         show_status(s);
     if (!lines.empty()) {
         attend(lines);
-        announce(lines);
+        announce(list, lines);
     }
     // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
     // window's thread, and so the typing, for seconds: a frame shows as many lines and characters
@@ -109,30 +128,30 @@ void frame()
     // few frames' worth waiting, the oldest are dropped and counted. In such a flood a long line
     // shows as much as a frame takes; the pieces of one long line, which come together, show whole.
     for (shown_line &l : lines) {
-        ui.waiting_chars += line_chars(l);
-        ui.waiting.push_back(std::move(l));
+        waiting_chars += line_chars(l);
+        waiting.push_back(std::move(l));
     }
-    while (ui.waiting.size() > 1 && (ui.waiting.size() > WAITING_LINES || ui.waiting_chars > WAITING_CHARS)) {
-        ui.waiting_chars -= line_chars(ui.waiting.front());
-        ui.waiting.pop_front();
-        ++ui.skipped;
-        ui.dropped_ms = now_ms();
+    while (waiting.size() > 1 && (waiting.size() > WAITING_LINES || waiting_chars > WAITING_CHARS)) {
+        waiting_chars -= line_chars(waiting.front());
+        waiting.pop_front();
+        ++skipped;
+        dropped_ms = now_ms();
     }
-    if (ui.waiting.empty()) {
+    if (waiting.empty()) {
         check_lost();
         return;
     }
-    bool flood = now_ms() - ui.dropped_ms < FLOOD_MS;
+    bool flood = now_ms() - dropped_ms < FLOOD_MS;
     std::vector<shown_line> shown;
     std::size_t chars = 0;
-    while (!ui.waiting.empty() && shown.size() < FRAME_LINES) {
-        std::size_t n = line_chars(ui.waiting.front());
+    while (!waiting.empty() && shown.size() < FRAME_LINES) {
+        std::size_t n = line_chars(waiting.front());
         if (!shown.empty() && chars + n > FRAME_CHARS)
             break;
         chars += n;
-        ui.waiting_chars -= n;
-        shown.push_back(std::move(ui.waiting.front()));
-        ui.waiting.pop_front();
+        waiting_chars -= n;
+        shown.push_back(std::move(waiting.front()));
+        waiting.pop_front();
     }
     if (flood)
         for (shown_line &l : shown)
@@ -141,14 +160,14 @@ void frame()
                 l.text.resize(FRAME_CHARS);
                 l.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
             }
-    if (ui.skipped > 0 && now_ms() - ui.skip_told_ms >= SKIP_NOTE_MS) {
+    if (skipped > 0 && now_ms() - skip_told_ms >= SKIP_NOTE_MS) {
         shown_line note = shown.front();
         note.kind = shown_line::NOTE;
         note.name.clear();
-        note.text = L"*** " + std::to_wstring(ui.skipped) + L" lines came faster than the window could show them: skipped";
+        note.text = L"*** " + std::to_wstring(skipped) + L" lines came faster than the window could show them: skipped";
         shown.insert(shown.begin(), note);
-        ui.skipped = 0;
-        ui.skip_told_ms = now_ms();
+        skipped = 0;
+        skip_told_ms = now_ms();
     }
     append_lines(shown);
     check_lost();
@@ -156,25 +175,25 @@ void frame()
 
 void check_lost()
 {
-    if (ui.room.lost_status() >= 0)
-        exit_client(ui.room.lost_status());
+    if (room.lost_status() >= 0)
+        exit_client(room.lost_status());
 }
 
 // Each line in the input box goes as a line, a command or one for the room; the box is emptied.
 void send_typed()
 {
-    int n = GetWindowTextLengthW(ui.input);
+    int n = GetWindowTextLengthW(input);
     std::wstring typed(static_cast<std::size_t>(n) + 1, L'\0');
-    GetWindowTextW(ui.input, &typed[0], n + 1);
+    GetWindowTextW(input, &typed[0], n + 1);
     typed.resize(static_cast<std::size_t>(n));
-    SetWindowTextW(ui.input, L"");
+    SetWindowTextW(input, L"");
     std::size_t from = 0;
     while (from <= typed.size()) {
         std::size_t end = typed.find_first_of(L"\r\n", from);
         if (end == std::wstring::npos)
             end = typed.size();
-        if (!ui.commands->entered(gb18030_text(typed.substr(from, end - from)))) {
-            DestroyWindow(ui.main_window);  // /quit
+        if (!commands->entered(gb18030_text(typed.substr(from, end - from)))) {
+            DestroyWindow(main_window);  // /quit
             return;
         }
         if (end < typed.size() && typed[end] == L'\r' && end + 1 < typed.size() && typed[end + 1] == L'\n')
@@ -189,17 +208,17 @@ void send_typed()
 void open_link(CHARRANGE range)
 {
     CHARRANGE selected{};
-    SendMessageW(ui.list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
+    SendMessageW(list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
     if (selected.cpMin != selected.cpMax || range.cpMax <= range.cpMin || range.cpMax - range.cpMin > 8192)
         return;
     std::wstring url(static_cast<std::size_t>(range.cpMax - range.cpMin) + 1, L'\0');
     TEXTRANGEW tr{range, &url[0]};
-    url.resize(static_cast<std::size_t>(SendMessageW(ui.list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
+    url.resize(static_cast<std::size_t>(SendMessageW(list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
     if (!is_web_address(url))
         return;  // the list's links are only ever these; anything else is not opened
     std::wstring said = L"opening " + url;
-    SendMessageW(ui.status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(said.c_str()));
-    UpdateWindow(ui.status_bar);
+    SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(said.c_str()));
+    UpdateWindow(status_bar);
     ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
@@ -220,17 +239,17 @@ void restore_placement()
         return;  // a place on a screen that is gone is no place
     WINDOWPLACEMENT wp{};
     wp.length = sizeof wp;
-    GetWindowPlacement(ui.main_window, &wp);
+    GetWindowPlacement(main_window, &wp);
     wp.rcNormalPosition = r;
     wp.showCmd = maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
-    SetWindowPlacement(ui.main_window, &wp);
+    SetWindowPlacement(main_window, &wp);
 }
 
 void save_placement()
 {
     WINDOWPLACEMENT wp{};
     wp.length = sizeof wp;
-    if (!GetWindowPlacement(ui.main_window, &wp))
+    if (!GetWindowPlacement(main_window, &wp))
         return;
     const RECT &r = wp.rcNormalPosition;
     char text[128];
@@ -244,30 +263,30 @@ void menu(int id)
 {
     switch (id) {
     case IDM_NAME: {
-        std::string name = ask_name(ui.commands->name());
+        std::string name = ask_name(main_window, commands->name());
         if (!name.empty())
-            ui.commands->change_name(name);
+            commands->change_name(name);
         break;
     }
     case IDM_RELAY:
-        choose_relay();
+        choose_relay(main_window, *conn, *commands);
         break;
     case IDM_BELL:
-        ui.commands->set_bell(!ui.alerting_allowed);
+        commands->set_bell(!bell_on);
         break;
     case IDM_GUIDE:
-        open_guide();
+        open_guide(main_window);
         break;
     case IDM_ABOUT:
-        message("Chat (chat_window) " PROJECT_VERSION "\n\nA window to chat in with everyone on the local network "
+        message(main_window, "Chat (chat_window) " PROJECT_VERSION "\n\nA window to chat in with everyone on the local network "
                 "through the chat relay, in one room with the console client.",
                 MB_ICONINFORMATION);
         break;
     case IDM_EXIT:
-        DestroyWindow(ui.main_window);
+        DestroyWindow(main_window);
         break;
     }
-    SetFocus(ui.input);
+    SetFocus(input);
 }
 
 LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
@@ -281,7 +300,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         apply_look();
         break;
     case WM_CTLCOLOREDIT:
-        if (reinterpret_cast<HWND>(lp) == ui.input)
+        if (reinterpret_cast<HWND>(lp) == input)
             if (HBRUSH brush = input_colours(reinterpret_cast<HDC>(wp)))
                 return reinterpret_cast<LRESULT>(brush);
         break;
@@ -291,7 +310,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         break;
     case WM_NOTIFY: {
         const NMHDR *from = reinterpret_cast<const NMHDR *>(lp);
-        if (from->hwndFrom == ui.list && from->code == EN_LINK) {
+        if (from->hwndFrom == list && from->code == EN_LINK) {
             const ENLINK *link = reinterpret_cast<const ENLINK *>(lp);
             if (link->msg == WM_LBUTTONUP)
                 open_link(link->chrg);
@@ -300,7 +319,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         break;
     }
     case WM_SIZE:
-        if (ui.list != nullptr)
+        if (list != nullptr)
             lay_out();
         return 0;
     case WM_TIMER:
@@ -310,7 +329,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
     case WM_ACTIVATE:
         if (LOWORD(wp) != WA_INACTIVE) {
             attention_seen();
-            SetFocus(ui.input);
+            SetFocus(input);
             return 0;
         }
         break;
@@ -328,10 +347,9 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         relays_listed(wp, lp);
         return 0;
     case 0x02E0: {  // WM_DPICHANGED: the window moved to a screen of another scale
-        ui.dpi = HIWORD(wp);
         const RECT *r = reinterpret_cast<const RECT *>(lp);
         SetWindowPos(w, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top, SWP_NOZORDER | SWP_NOACTIVATE);
-        make_font();
+        make_font(HIWORD(wp));
         lay_out();
         return 0;
     }
@@ -370,16 +388,16 @@ int parse_options(options &opts)
     for (int i = 1; args != nullptr && i < count && status == 0; ++i) {
         std::wstring a = args[i];
         if (a == L"-h" || a == L"--help") {
-            message(USAGE, MB_ICONINFORMATION);
+            message(nullptr, USAGE, MB_ICONINFORMATION);
             status = -1;
         } else if (a == L"--version") {
-            message("chat_window " PROJECT_VERSION, MB_ICONINFORMATION);
+            message(nullptr, "chat_window " PROJECT_VERSION, MB_ICONINFORMATION);
             status = -1;
         } else if (a == L"--name" && i + 1 < count && args[i + 1][0] != L'\0' && !named) {
             opts.name = gb18030_text(args[++i]);
             named = true;
             if (const char *why = name_refusal(opts.name)) {  // as chat_client says it
-                message(std::string("chat_window: --name: ") + why, MB_ICONERROR);
+                message(nullptr, std::string("chat_window: --name: ") + why, MB_ICONERROR);
                 status = EXIT_USAGE;
             }
         } else if (a == L"--no-history") {
@@ -387,7 +405,7 @@ int parse_options(options &opts)
         } else if (!a.empty() && a[0] != L'-' && opts.host.empty()) {
             opts.host = gb18030_text(a);
         } else {
-            message(USAGE, MB_ICONERROR);
+            message(nullptr, USAGE, MB_ICONERROR);
             status = EXIT_USAGE;
         }
     }
@@ -396,14 +414,24 @@ int parse_options(options &opts)
     return status;
 }
 
+// Every way out of the window's process. The connection always finds the relay again, so a loss
+// the core cannot recover from is not expected; with the other failures the process ends, its
+// window and icon with it.
+void exit_client(int status)
+{
+    client_history().flush();
+    tray_icon(NIM_DELETE);
+    ExitProcess(static_cast<UINT>(status));
+}
+
 HWND make_window(HINSTANCE instance)
 {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = window_proc;
     wc.hInstance = instance;
-    wc.hIcon = ui.app_icon_big;
-    wc.hIconSm = ui.app_icon;
+    wc.hIcon = app_icon_big;
+    wc.hIconSm = app_icon;
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszMenuName = MAKEINTRESOURCEW(IDR_MENU);
@@ -413,48 +441,38 @@ HWND make_window(HINSTANCE instance)
                              CW_USEDEFAULT, 720, 520, nullptr, nullptr, instance, nullptr);
     if (w == nullptr)
         return nullptr;
-    ui.main_window = w;
-    ui.dpi = window_dpi(w);
-    ui.list = CreateWindowExW(WS_EX_CLIENTEDGE, MSFTEDIT_CLASS, L"",
+    main_window = w;
+    list = CreateWindowExW(WS_EX_CLIENTEDGE, MSFTEDIT_CLASS, L"",
                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
                            0, 0, 10, 10, w, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_LIST)), instance, nullptr);
-    ui.input = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+    input = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
                             0, 0, 10, 10, w, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_INPUT)), instance, nullptr);
-    ui.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, w,
+    status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, w,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_STATUS)), instance, nullptr);
-    if (ui.list == nullptr || ui.input == nullptr || ui.status_bar == nullptr)
+    if (list == nullptr || input == nullptr || status_bar == nullptr)
         return nullptr;
     // Text goes in only as plain text (append_lines); the list makes no links of it itself: the web
     // addresses the window's rule allows are made links there, and their clicks come here.
-    SendMessageW(ui.list, EM_AUTOURLDETECT, FALSE, 0);
-    SendMessageW(ui.list, EM_SETEVENTMASK, 0, ENM_LINK);
-    SendMessageW(ui.list, EM_SETUNDOLIMIT, 0, 0);
-    SendMessageW(ui.list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
-    SendMessageW(ui.list, EM_EXLIMITTEXT, 0, 64 << 20);
-    SendMessageW(ui.input, EM_LIMITTEXT, 64 * 1024, 0);
-    make_find_bar(w, ui.list, ui.input, ui.room, lay_out);
+    SendMessageW(list, EM_AUTOURLDETECT, FALSE, 0);
+    SendMessageW(list, EM_SETEVENTMASK, 0, ENM_LINK);
+    SendMessageW(list, EM_SETUNDOLIMIT, 0, 0);
+    SendMessageW(list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
+    SendMessageW(list, EM_EXLIMITTEXT, 0, 64 << 20);
+    SendMessageW(input, EM_LIMITTEXT, 64 * 1024, 0);
+    make_list(w, list, input, status_bar, look_in_use());
+    make_look(w, input, status_bar);
+    make_attention(w, input, app_icon);
+    make_find_bar(w, list, input, room, lay_out);
     restore_zoom();
-    make_font();
-    name_controls();
-    follow_look_in_status_bar();
+    make_font(window_dpi(w));
+    name_controls(list, input);
     apply_look();
     lay_out();
     return w;
 }
 
 }  // namespace
-
-// Every way out of the window's process. The connection always finds the relay again, so a loss
-// the core cannot recover from is not expected; with the other failures the process ends, its
-// window and icon with it.
-void exit_client(int status)
-{
-    client_history().flush();
-    if (ui.main_window != nullptr)
-        tray_icon(NIM_DELETE);
-    ExitProcess(static_cast<UINT>(status));
-}
 
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
@@ -470,11 +488,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
     if (LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32) == nullptr) {
-        message("Msftedit.dll (RichEdit 4.1) could not be loaded", MB_ICONERROR);
+        message(nullptr, "Msftedit.dll (RichEdit 4.1) could not be loaded", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
     if (net_startup() != 0) {
-        message("the socket layer did not start", MB_ICONERROR);
+        message(nullptr, "the socket layer did not start", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
     // The program's own icon, at the sizes the system draws it; the generic one if it is missing.
@@ -483,35 +501,35 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
                                  GetSystemMetrics(little ? SM_CYSMICON : SM_CYICON), LR_DEFAULTCOLOR);
         if (icon == nullptr)
             icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
-        (little ? ui.app_icon : ui.app_icon_big) = static_cast<HICON>(icon);
+        (little ? app_icon : app_icon_big) = static_cast<HICON>(icon);
     }
     if (make_window(instance) == nullptr) {
-        message("the window could not be made", MB_ICONERROR);
+        message(nullptr, "the window could not be made", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
-    ShowWindow(ui.main_window, show == SW_SHOWDEFAULT || show == SW_SHOWNORMAL ? SW_SHOW : show);
+    ShowWindow(main_window, show == SW_SHOWDEFAULT || show == SW_SHOWNORMAL ? SW_SHOW : show);
     restore_placement();
     tray_icon(NIM_ADD);
     std::string name = opts.name;
     if (name.empty())  // the first start asks, offering the Windows user name
-        name = name_for_person([](const std::string &offered, const char *) { return ask_name(offered); },
-                               [](const std::string &said) { ui.room.note(said); });
+        name = name_for_person([](const std::string &offered, const char *) { return ask_name(main_window, offered); },
+                               [](const std::string &said) { room.note(said); });
     connection_options how;
     how.host = opts.host;
     how.reconnect = true;
     how.tell_heard = true;
     how.remember_relay = true;
     // The core lives as long as the process, as its threads do.
-    static connection connected(how, ui.room);
-    static chat_commands chat(connected, ui.room, name);
-    ui.conn = &connected;
-    ui.commands = &chat;
-    ui.room.tell_lines_to([](const std::string &line) { return chat.heard(line); });
+    static connection connected(how, room);
+    static chat_commands chat(connected, room, name);
+    conn = &connected;
+    commands = &chat;
+    room.tell_lines_to([](const std::string &line) { return chat.heard(line); });
     if (opts.no_history)
         chat.no_history();
     chat.start();
-    SetFocus(ui.input);
-    SetTimer(ui.main_window, FRAME_TIMER, FRAME_MS, nullptr);
+    SetFocus(input);
+    SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
     std::thread([] {
         connected.connect_first();
         connected.start();
@@ -521,7 +539,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (find_bar_key(msg))
             continue;  // Ctrl+F, and the find bar's keys
-        if (msg.message == WM_KEYDOWN && msg.hwnd == ui.input && msg.wParam == VK_RETURN &&
+        if (msg.message == WM_KEYDOWN && msg.hwnd == input && msg.wParam == VK_RETURN &&
             (GetKeyState(VK_SHIFT) & 0x8000) == 0) {
             send_typed();  // Enter sends; Shift+Enter starts a new line in the box
             continue;
@@ -531,13 +549,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
             WPARAM k = msg.wParam;
             int step = k == VK_OEM_PLUS || k == VK_ADD ? 10 : k == VK_OEM_MINUS || k == VK_SUBTRACT ? -10 : 0;
             if (step != 0 || k == '0' || k == VK_NUMPAD0) {
-                zoom_text(step != 0 ? ui.zoom + step : 100);
+                zoom_text(step);
                 continue;
             }
         }
-        if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (msg.hwnd == ui.input || msg.hwnd == ui.list) &&
+        if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (msg.hwnd == input || msg.hwnd == list) &&
             (GetKeyState(VK_CONTROL) & 0x8000) == 0) {
-            SetFocus(msg.hwnd == ui.input ? ui.list : ui.input);
+            SetFocus(msg.hwnd == input ? list : input);
             continue;
         }
         TranslateMessage(&msg);
