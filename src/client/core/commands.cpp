@@ -17,7 +17,6 @@ const char NAME_FILE[] = "name";
 const auto NAMES_WITHIN = std::chrono::seconds(600);
 const auto NAMES_KEPT = std::chrono::minutes(10);  // as far back as /names tells
 const std::size_t NAMES_KEPT_MAX = 2000;           // a flood of names forgets the oldest
-const std::size_t SHOWN_AGAIN = 50;   // lines of the history shown at the start
 const std::size_t FOUND_MOST = 20;    // lines /search shows
 
 const char HELP[] =
@@ -92,12 +91,6 @@ chat_commands::chat_commands(connection &conn, chat_view &view, const std::strin
 void chat_commands::start()
 {
     view_.set_name(name());
-    client_history().start(view_, no_history_);
-    if (client_history().keeping()) {
-        std::vector<kept_line> last = chat_history::recent(SHOWN_AGAIN);
-        if (!last.empty())
-            view_.history_lines(last, false);
-    }
     std::thread(&chat_commands::send_outbox, this).detach();
 }
 
@@ -137,7 +130,6 @@ void chat_commands::send_outbox()
         if (dropped > 0) {
             std::string said = std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
                                " typed while the relay was away could not be sent within 60 s: dropped";
-            client_history().note(said);
             view_.note(said);
         }
     }
@@ -157,14 +149,14 @@ void chat_commands::list_relays_heard()
     std::string all;
     for (const std::string &a : heard)
         all += (all.empty() ? "" : ", ") + a;
-    view_.note(heard.empty() ? "no relay announced itself within 4 s" : "relays heard now: " + all);
+    view_.answer(heard.empty() ? "no relay announced itself within 4 s" : "relays heard now: " + all);
 }
 
 void chat_commands::change_name(const std::string &name)
 {
     if (const char *why = name_refusal(name)) {
         std::string was = this->name();
-        view_.note(std::string(why) + "; the name stays " + (was.empty() ? "(none)" : was));
+        view_.answer(std::string(why) + "; the name stays " + (was.empty() ? "(none)" : was));
         return;
     }
     {
@@ -172,10 +164,10 @@ void chat_commands::change_name(const std::string &name)
         name_ = name;
     }
     view_.set_name(name);
-    view_.note("you are now " + name);
+    view_.answer("you are now " + name);
     std::string why;
     if (!remember_name(name, &why))
-        view_.note(why);
+        view_.answer(why);
 }
 
 void chat_commands::set_bell(bool on)
@@ -185,30 +177,24 @@ void chat_commands::set_bell(bool on)
         bell_ = on;
     }
     view_.set_bell(on);
-    view_.note(std::string("the bell is ") + (on ? "on" : "off") + " for lines that mention your name");
+    view_.answer(std::string("the bell is ") + (on ? "on" : "off") + " for lines that mention your name");
 }
 
 void chat_commands::move_to(const std::string &address)
 {
-    client_history().note("connecting to the relay at " + address + "...");
     view_.note("connecting to the relay at " + address + "...");
     conn_.move_to(address);
 }
 
-void chat_commands::own_line(const std::string &line)
-{
-    client_history().own_line(line);
-    view_.own_line(line);
-}
 
 void chat_commands::search(const std::string &text)
 {
     std::vector<kept_line> found = chat_history::search(text, FOUND_MOST);
     if (found.empty()) {
-        view_.note("no line kept says \"" + text + "\"");
+        view_.answer("no line kept says \"" + text + "\"");
         return;
     }
-    view_.note(std::string(found.size() == FOUND_MOST ? "the newest " : "") + std::to_string(found.size()) +
+    view_.answer(std::string(found.size() == FOUND_MOST ? "the newest " : "") + std::to_string(found.size()) +
                (found.size() == 1 ? " line kept says \"" : " lines kept say \"") + text + "\":");
     view_.history_lines(found, true);
 }
@@ -225,11 +211,11 @@ bool chat_commands::entered(const std::string &line)
         if (command == "/quit") {
             return false;
         } else if (command == "/help") {
-            view_.note(HELP);
+            view_.answer(HELP);
         } else if (command == "/me" && !arg.empty()) {
             std::string me = name();
             std::string bytes = "* " + (me.empty() ? std::string() : me + " ") + arg + "\n";
-            own_line(bytes.substr(0, bytes.size() - 1));
+            view_.own_line(bytes.substr(0, bytes.size() - 1));
             queue_line(bytes);
         } else if (command == "/nick") {
             change_name(arg);
@@ -237,11 +223,11 @@ bool chat_commands::entered(const std::string &line)
             std::string all;
             for (const std::string &n : names_heard(NAMES_WITHIN))
                 all += (all.empty() ? "" : ", ") + n;
-            view_.note(all.empty() ? "nobody has been heard in the last 10 minutes (the relay knows nobody: only names heard are known)"
+            view_.answer(all.empty() ? "nobody has been heard in the last 10 minutes (the relay knows nobody: only names heard are known)"
                                    : "heard in the last 10 minutes: " + all + " (only those heard: the relay knows nobody)");
         } else if (command == "/relay") {
             if (arg.empty()) {
-                view_.note("listening for relays' announcements for 4 s...");
+                view_.answer("listening for relays' announcements for 4 s...");
                 std::thread(&chat_commands::list_relays_heard, this).detach();
             } else {
                 move_to(arg);
@@ -253,7 +239,7 @@ bool chat_commands::entered(const std::string &line)
         } else if (command == "/history" && (arg == "on" || arg == "off")) {
             client_history().turn(arg == "on");
         } else {
-            view_.note("unknown command " + command + " (nothing was sent); /help lists the commands");
+            view_.answer("unknown command " + command + " (nothing was sent); /help lists the commands");
         }
         return true;
     }
@@ -261,7 +247,7 @@ bool chat_commands::entered(const std::string &line)
         text = line.substr(1);
     std::string me = name();
     std::string bytes = (me.empty() ? std::string() : me + ": ") + text;
-    own_line(bytes);
+    view_.own_line(bytes);
     queue_line(bytes + "\n");
     return true;
 }

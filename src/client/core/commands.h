@@ -40,11 +40,8 @@ public:
     chat_commands(const chat_commands &) = delete;
     chat_commands &operator=(const chat_commands &) = delete;
 
-    // Keeps no history in this run (--no-history); before start().
-    void no_history() { no_history_ = true; }
-    // Tells the view the name, starts the history (keeping what is shown, with the last lines kept
-    // handed to the view), and starts the thread that sends the lines typed, waiting for the relay
-    // while it is away.
+    // Tells the view the name, and starts the thread that sends the lines typed, waiting for the
+    // relay while it is away.
     void start();
     // A line entered (GB18030, no line end): a command, or a line for the room. false if it was
     // /quit: the person asks to leave, and the front-end ends.
@@ -68,12 +65,10 @@ private:
     void send_outbox();
     void list_relays_heard();
 
-    void own_line(const std::string &line);
     void search(const std::string &text);
 
     connection &conn_;
     chat_view &view_;
-    bool no_history_ = false;
 
     std::mutex state_mtx_;  // the name and the bell: the receiver reads them for each line
     std::string name_;

@@ -1,7 +1,6 @@
 // connection.cpp - finds the relay, keeps the connection, heartbeats, watches, reconnects, moves.
 #include "client/core/connection.h"
 
-#include "client/core/history.h"
 
 #include "common/wire.h"
 #include "platform/net.h"
@@ -66,7 +65,6 @@ void connection::note(const char *format, ...)
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    client_history().note(text);
     view_.note(text);
 }
 
@@ -303,10 +301,8 @@ void connection::receive(SOCKET s)
         last_heard_ms_ = now_ms();  // the relay is alive; an answer may be queued behind this
         chat.clear();
         answers.take(buf, static_cast<std::size_t>(n), chat);
-        client_history().chat(chat, false);
         view_.chat(chat, false);
     }
-    client_history().chat(answers.rest(), true);
     view_.chat(answers.rest(), true);
 }
 
@@ -641,7 +637,6 @@ void connection::move_to(const std::string &address)
             std::string where = server_ != NO_SOCKET ? "still with " + relay_address_ : "still looking";
             lock.unlock();
             std::string said = "cannot reach " + address + ": " + why + "; " + where;
-            client_history().note(said);
             view_.note(said);
             return;
         }

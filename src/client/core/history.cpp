@@ -42,24 +42,6 @@ long day_number(const std::string &name)
                            std::atoi(name.substr(8, 2).c_str()));
 }
 
-// The day's file name and the time of day, "YYYY-MM-DD.txt" and "HH:MM:SS ", read at most every
-// tenth of a second: a flood of lines must not read the local time for each. Under the history's
-// mutex: the answer is the one kept for all.
-const std::pair<std::string, std::string> &stamp()
-{
-    static std::pair<std::string, std::string> last;
-    static steady_clock::time_point read_at;
-    if (last.first.empty() || steady_clock::now() - read_at >= std::chrono::milliseconds(100)) {
-        clock_time t = local_clock();
-        char day[32], time[32];
-        std::snprintf(day, sizeof day, "%04d-%02d-%02d.txt", t.year, t.month, t.day);
-        std::snprintf(time, sizeof time, "%02d:%02d:%02d ", t.hour, t.minute, t.second);
-        last = {day, time};
-        read_at = steady_clock::now();
-    }
-    return last;
-}
-
 std::string today_file()
 {
     clock_time t = local_clock();
@@ -202,13 +184,29 @@ chat_history &client_history()
 
 void chat_history::say(const std::string &text)
 {
-    if (view_ != nullptr)
-        view_->note(text);
+    if (say_)
+        say_(text);
 }
 
-void chat_history::start(room_view &view, bool off_this_run)
+// What is to be said under write_mu_ waits until it is let go (said_later): the feed that hears it
+// may be keeping a line here meanwhile.
+
+void chat_history::said_later()
 {
-    view_ = &view;
+    std::vector<std::string> said;
+    {
+        std::lock_guard<std::mutex> lock(write_mu_);
+        said.swap(to_say_);
+    }
+    for (const std::string &text : said)
+        if (say_)
+            say_(text);
+}
+
+void chat_history::start(std::function<void(const std::string &)> says, bool off_this_run, std::function<void()> tick)
+{
+    say_ = std::move(says);
+    tick_ = std::move(tick);
     char setting[16];
     char why[512] = "";
     long n = read_settings_file(SETTING, setting, sizeof setting, why, sizeof why);
@@ -224,6 +222,7 @@ void chat_history::start(room_view &view, bool off_this_run)
         std::lock_guard<std::mutex> lock(write_mu_);
         prune(today_file());
     }
+    said_later();
     std::thread(&chat_history::flusher, this).detach();
 }
 
@@ -237,49 +236,23 @@ void chat_history::turn(bool on)
         say(std::string("the choice could not be remembered: ") + why + "; it holds for this run");
 }
 
-void chat_history::keep(const std::string &shown)
+void chat_history::keep(const std::string &day, const std::string &hh_mm_ss, const std::string &utf8)
 {
-    // Under mu_. The text as the display rule shows it on one row.
-    std::string safe = safe_to_show(shown, true);
-    bool ascii = std::all_of(safe.begin(), safe.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    const std::pair<std::string, std::string> &now = stamp();
-    if (batches_.empty() || batches_.back().first != now.first)
-        batches_.emplace_back(now.first, std::string());
+    if (!keeping_)
+        return;
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string file = day + ".txt";
+    if (batches_.empty() || batches_.back().first != file)
+        batches_.emplace_back(file, std::string());
     std::string &batch = batches_.back().second;
     std::size_t before = batch.size();
-    batch += now.second;
-    batch += ascii ? safe : utf8_from_gb18030(safe);
+    batch += hh_mm_ss;
+    batch += ' ';
+    batch += utf8;
     batch += '\n';
     waiting_bytes_ += batch.size() - before;
     if (waiting_bytes_ >= FLUSH_BYTES)
         full_.notify_one();
-}
-
-void chat_history::chat(const std::string &bytes, bool at_end)
-{
-    if (!keeping_)
-        return;
-    std::lock_guard<std::mutex> lock(mu_);
-    // Cut as the screens cut it. keep() marks what is no whole character as the screens' reading
-    // of a line does (a U+FFFD a byte), so the line is not read a time more for that.
-    auto kept = [this](const std::string &line) { keep(line); };
-    cutter_.take(bytes.data(), bytes.size(), at_end, kept);
-}
-
-void chat_history::own_line(const std::string &line)
-{
-    if (!keeping_)
-        return;
-    std::lock_guard<std::mutex> lock(mu_);
-    keep(line.size() > line_cutter::LINE_SHOWN ? line.substr(0, line_cutter::LINE_SHOWN) : line);
-}
-
-void chat_history::note(const std::string &text)
-{
-    if (!keeping_)
-        return;
-    std::lock_guard<std::mutex> lock(mu_);
-    keep("*** " + text);
 }
 
 void chat_history::flusher()
@@ -289,13 +262,18 @@ void chat_history::flusher()
         {
             std::unique_lock<std::mutex> lock(mu_);
             full_.wait_for(lock, FLUSH_EVERY, [this] { return waiting_bytes_ >= FLUSH_BYTES; });
-            cutter_.end_if_waited([this](const std::string &line) { keep(line); });
+            if (tick_) {  // outside mu_: the feed keeps what it ends here
+                lock.unlock();
+                tick_();
+                lock.lock();
+            }
             std::lock_guard<std::mutex> writing(write_mu_);  // taken before the lines: they go in order
             batches.swap(batches_);
             waiting_bytes_ = 0;
             lock.unlock();
             write_batches(batches);
         }
+        said_later();
     }
 }
 
@@ -330,7 +308,7 @@ void chat_history::write_batches(std::deque<std::pair<std::string, std::string>>
             file_ = open_history_file(day.c_str(), &not_regular, why, sizeof why);
             if (file_ == NO_HISTORY_FILE && not_regular) {
                 refused_.insert(day);
-                say(std::string("the history of this day is not kept: ") + why);
+                to_say_.push_back(std::string("the history of this day is not kept: ") + why);
                 continue;
             }
             // A last line torn by a power cut is ended, so that the next one is whole.
@@ -347,7 +325,7 @@ void chat_history::write_batches(std::deque<std::pair<std::string, std::string>>
             file_ = NO_HISTORY_FILE;  // tried again with the next batch
         }
         if (!failing_)
-            say(std::string("the history cannot be written (") + why + "); the chat goes on, and lines are kept again once it can be");
+            to_say_.push_back(std::string("the history cannot be written (") + why + "); the chat goes on, and lines are kept again once it can be");
         failing_ = true;
     }
 }
@@ -375,7 +353,7 @@ void chat_history::prune(const std::string &today)
         std::snprintf(text, sizeof text, "removed from the history: %zu %s, %.1f MB (days over %ld days old, and the "
                       "oldest beyond %llu MB in all, go)", removed, removed == 1 ? "day" : "days",
                       static_cast<double>(removed_bytes) / (1 << 20), KEPT_DAYS, KEPT_BYTES >> 20);
-        say(text);
+        to_say_.push_back(text);
     }
 }
 

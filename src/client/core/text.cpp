@@ -60,12 +60,12 @@ void gb18030_reader::take(const std::string &in, std::string &out, bool at_end)
 
 constexpr std::chrono::milliseconds line_cutter::LINE_WAIT;
 
-void line_cutter::keep(const char *bytes, std::size_t len)
+void line_cutter::keep(const char *bytes, std::size_t len, long long now_ms)
 {
     if (len == 0)
         return;
     if (!begun())
-        since_ = std::chrono::steady_clock::now();
+        since_ms_ = now_ms;
     std::size_t kept = std::min(len, LINE_SHOWN - partial_.size());
     partial_.append(bytes, kept);
     if (kept < len) {
@@ -98,23 +98,23 @@ void line_cutter::end(const each_line &line)
     line(ended);
 }
 
-void line_cutter::take(const char *bytes, std::size_t len, bool at_end, const each_line &line)
+void line_cutter::take(const char *bytes, std::size_t len, bool at_end, long long now_ms, const each_line &line)
 {
     std::size_t from = 0;
     for (const char *nl; (nl = static_cast<const char *>(std::memchr(bytes + from, '\n', len - from))) != nullptr;) {
         std::size_t at = static_cast<std::size_t>(nl - bytes);
-        keep(bytes + from, at - from);
+        keep(bytes + from, at - from, now_ms);
         end(line);
         from = at + 1;
     }
-    keep(bytes + from, len - from);
+    keep(bytes + from, len - from, now_ms);
     if (at_end && begun())
         end(line);
 }
 
-void line_cutter::end_if_waited(const each_line &line)
+void line_cutter::end_if_waited(long long now_ms, const each_line &line)
 {
-    if (begun() && std::chrono::steady_clock::now() - since_ > LINE_WAIT)
+    if (begun() && now_ms - since_ms_ > LINE_WAIT.count())
         end(line);
 }
 

@@ -29,8 +29,8 @@ private:
     std::string held_;
 };
 
-// Cuts the chat the relay sends into lines, for every front-end alike and for the history. A line ends at LF (a CR
-// before it is part of the line end). Of a line longer than LINE_SHOWN bytes, the first LINE_SHOWN
+// Cuts the chat the relay sends into lines: the room's feed's one cutter, for every front-end and
+// the history alike. A line ends at LF (a CR before it is part of the line end). Of a line longer than LINE_SHOWN bytes, the first LINE_SHOWN
 // (to the last whole character) are kept and the rest only counted: the line shows with
 // " ... (N bytes not shown)" after it, so a line that never ends costs time, not memory. A line
 // begun whose end has not come within LINE_WAIT of its first byte shows as it is.
@@ -40,23 +40,23 @@ public:
     static const std::size_t LINE_SHOWN = 16 * 1024;
     static constexpr std::chrono::milliseconds LINE_WAIT{1000};
 
-    // Takes bytes from the stream; each line they end goes to `line`, without its line end. Only
-    // the bytes that are new are looked at: a line that keeps coming is not read again. at_end: the
-    // stream has ended, and the line begun ends with it.
-    void take(const char *bytes, std::size_t len, bool at_end, const each_line &line);
-    // Ends the line begun if it has waited LINE_WAIT for its end.
-    void end_if_waited(const each_line &line);
+    // Takes bytes from the stream, come at now_ms (steady milliseconds); each line they end goes to
+    // `line`, without its line end. Only the bytes that are new are looked at: a line that keeps
+    // coming is not read again. at_end: the stream has ended, and the line begun ends with it.
+    void take(const char *bytes, std::size_t len, bool at_end, long long now_ms, const each_line &line);
+    // Ends the line begun if, at now_ms, it has waited LINE_WAIT for its end.
+    void end_if_waited(long long now_ms, const each_line &line);
     // Whether a line has begun and not ended.
     bool begun() const { return !partial_.empty() || cut_ > 0; }
 
 private:
-    void keep(const char *bytes, std::size_t len);
+    void keep(const char *bytes, std::size_t len, long long now_ms);
     void end(const each_line &line);
 
     std::string partial_;          // the line begun; LINE_SHOWN bytes at most
     std::size_t cut_ = 0;          // the bytes of it past those, not kept
     bool cut_ends_cr_ = false;     // the last of them was a CR (the line end's, if a LF follows)
-    std::chrono::steady_clock::time_point since_;  // when its first byte came
+    long long since_ms_ = 0;       // when its first byte came
 };
 
 // The cells a character takes on a terminal: 2 for East Asian wide and full-width characters and

@@ -48,6 +48,9 @@ public:
 // What the commands report besides, to a front-end a person types in.
 class chat_view : public room_view {
 public:
+    // A sentence in answer to a command, or the history's word on itself: shown as a note, and not
+    // kept in the history (the connection's notes are).
+    virtual void answer(const std::string &text) { note(text); }
     // A line this client sent (GB18030, its name prefix included), shown as sent.
     virtual void own_line(const std::string &line) = 0;
     // The name lines go under now ("" for none).

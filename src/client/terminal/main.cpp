@@ -2,11 +2,11 @@
 // it is), keeps its place with heartbeats, sends each line of standard input, and writes whatever
 // the relay passes on to standard output (line_mode.cpp). Text typed and read on a terminal travels
 // as GB18030; pipes and files carry bytes unchanged. On a terminal that can place the cursor it
-// shows a screen instead (screen.cpp). The connection, the commands and the text rules are the
-// client's core (../core), which never ends the process: every way out is here.
-#include "client/core/commands.h"
-#include "client/core/connection.h"
+// shows a screen instead (screen.cpp), a view of the room's feed. The connection, the commands, the
+// feed, the history and the text rules are the client's core (../core), wired by its running_client,
+// which never ends the process: every way out is here.
 #include "client/core/history.h"
+#include "client/core/running_client.h"
 #include "client/core/text.h"
 #include "client/core/version.h"
 #include "client/core/view.h"
@@ -84,12 +84,14 @@ bool parse_options(int argc, char **argv, options &opts)
 }
 
 screen room;  // on a terminal that can show it
+running_client *client = nullptr;  // once there is one
 
 // Ends the client with this exit status, leaving the terminal as it was found: every way out of the
 // client goes through here.
 [[noreturn]] void exit_client(int status)
 {
-    client_history().flush();
+    if (client != nullptr)
+        client->leave();  // the history written out
     room.stop();
     leave_screen_mode();
     std::fflush(stdout);
@@ -203,37 +205,34 @@ int main(int argc, char **argv)
     bool person = terminal.input && terminal.output;
     if (person && opts.name_arg == 0)
         name = ask_name_on_terminal();
-    connection_options how;
-    how.host = opts.host;
-    how.reconnect = opts.reconnect;
-    how.tell_heard = person;  // a console window says what it is doing while it listens
-    how.remember_relay = person;  // scripts find the relay as they always did
-    if (person && room.start(exit_client)) {
-        how.reconnect = true;
-        how.tell_heard = true;
-        // Both live as long as the process, as their threads do.
-        static connection conn(how, room);
-        static chat_commands commands(conn, room, name);
-        if (opts.no_history)
-            commands.no_history();
-        room.tell_lines_to([](const std::string &line) { return commands.heard(line); });
-        commands.start();
-        std::thread([] {
-            conn.connect_first();
-            conn.start();
-        }).detach();
-        // Until the person leaves: Ctrl-C, Ctrl-D on an empty line, /quit, or the input's end.
-        room.run_editor([](const std::string &line) { return commands.entered(line); });
-        exit_client(0);
+    client_options o;
+    o.host = opts.host;
+    o.name = name;
+    o.no_history = opts.no_history;
+    if (person) {
+        // The core lives as long as the process, as its threads do.
+        static running_client running(o);
+        if (room.start(exit_client, running.feed())) {
+            client = &running;
+            running.start();
+            // Until the person leaves: Ctrl-C, Ctrl-D on an empty line, /quit, or the input's end.
+            room.run_editor([](const std::string &line) { return client->commands().entered(line); });
+            exit_client(0);
+        }
     }
-    // Lines in pipes are kept only if asked for.
-    if (opts.keep_history)
-        client_history().start(lines, false);
-    static connection conn(how, lines);
-    int status = conn.connect_first();
+    // Pipes go on as they always did; lines in them are kept only if asked for.
+    o.person = false;
+    o.pipe_rule.host = opts.host;
+    o.pipe_rule.reconnect = opts.reconnect;
+    o.pipe_rule.tell_heard = person;      // a console window says what it is doing while it listens
+    o.pipe_rule.remember_relay = person;  // scripts find the relay as they always did
+    o.keep_history = opts.keep_history;
+    static running_client piped(o, lines);
+    client = &piped;
+    int status = piped.start_pipes();
     if (status != 0)
         exit_client(status);
-    conn.start();
+    connection &conn = piped.conn();
     send_input(conn, name.empty() ? name : name + ": ");
     conn.finish();
     exit_client(0);

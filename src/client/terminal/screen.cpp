@@ -30,14 +30,6 @@ std::string cup(int row, int col)
     return "\x1b[" + std::to_string(row) + ";" + std::to_string(col) + "H";
 }
 
-std::string clock_hh_mm()
-{
-    clock_time t = local_clock();
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d:%02d", t.hour, t.minute);
-    return text;
-}
-
 // Text from others, or anything else, as the screen may show it on one row: an escape sequence
 // could move the cursor, or worse, and an invisible character hide what a line says.
 std::string printable(const std::string &text)
@@ -78,7 +70,7 @@ std::string wrapped(const std::string &shown, int cols)
 
 }  // namespace
 
-std::string colour_of(const std::string &name, background behind)
+std::string colour_sequence(int i, background behind)
 {
     // On a dark background, the terminal's own twelve (its theme's); where the background is light
     // or not known, twelve of the 256-colour palette's middle tones, readable on white and black
@@ -86,7 +78,7 @@ std::string colour_of(const std::string &name, background behind)
     static const char *const ON_DARK[] = {"31", "32", "33", "34", "35", "36", "91", "92", "93", "94", "95", "96"};
     static const char *const ON_ANY[] = {"38;5;160", "38;5;28",  "38;5;136", "38;5;33",  "38;5;127", "38;5;31",
                                          "38;5;203", "38;5;71",  "38;5;172", "38;5;69",  "38;5;170", "38;5;37"};
-    int i = name_colour(name);
+    i = (i % 12 + 12) % 12;
     return std::string("\x1b[") + (behind == background::dark ? ON_DARK[i] : ON_ANY[i]) + "m";
 }
 
@@ -112,7 +104,7 @@ background background_in(const std::string &answer)
     return luminance < 0.5 ? background::dark : background::light;
 }
 
-bool screen::start(void (*leave)(int status))
+bool screen::start(void (*leave)(int status), room_feed &feed)
 {
     leave_ = leave;
     background_ = background_dark_unless_told() ? background::dark : background::unknown;
@@ -124,6 +116,12 @@ bool screen::start(void (*leave)(int status))
     // What the background is, for the names' colours: a terminal that knows answers on its input
     // (taken by key), one that does not says nothing, and the colours stay readable on either.
     show_text("\x1b]11;?\x1b\\", 7);
+    feed_ = &feed;
+    feed.wake_with([this] {
+        std::lock_guard<std::mutex> lock(mu_);
+        feed_due_ = true;
+        changed_.notify_one();
+    });
     std::thread(&screen::render_loop, this).detach();
     return true;
 }
@@ -150,86 +148,34 @@ void screen::add_line(const std::string &shown)
         transcript_.pop_front();
     }
     fresh_ = std::min(fresh_ + 1, transcript_.size());
-    changed_.notify_one();
 }
 
-void screen::show_chat_line(const std::string &raw)
+// A line of the feed as the screen shows it: its time, the name in its colour, our own in bold, the
+// client's notes and the history's lines dimmed; in the terminal's GB18030.
+void screen::show_line(const room_line &l)
 {
-    std::string line;
-    gb18030_reader reader;
-    reader.take(raw, line, true);
-    line = printable(line);
-    heard_line h = hear_(line);
-    std::string shown = clock_hh_mm() + " ";
-    if (h.name.empty())
-        shown += line;
-    else
-        shown += colour_of(h.name, background_) + line.substr(0, h.text_at) + "\x1b[0m" + line.substr(h.text_at);
-    // A room that says the name over and over rings once in a while, not each time.
-    if (h.mention && steady_clock::now() - last_bell_ >= BELL_GAP) {
-        bell_due_ = true;
-        last_bell_ = steady_clock::now();
+    std::string shown;
+    switch (l.kind) {
+    case room_line::PEER:
+        shown = l.time + " " + (l.name.empty() ? l.text : colour_sequence(l.colour, background_) + l.name + "\x1b[0m" + l.text);
+        // A room that says the name over and over rings once in a while, not each time.
+        if (l.mention && steady_clock::now() - last_bell_ >= BELL_GAP) {
+            bell_due_ = true;
+            last_bell_ = steady_clock::now();
+        }
+        break;
+    case room_line::OWN:
+        shown = l.time + " \x1b[1m" + l.name + l.text + "\x1b[0m";
+        break;
+    case room_line::KEPT:
+        shown = "\x1b[2m" + l.time + " " + l.text + "\x1b[0m";
+        break;
+    case room_line::NOTE:
+    case room_line::RULE:
+        shown = "\x1b[2m" + l.text + "\x1b[0m";
+        break;
     }
-    add_line(shown);
-}
-
-void screen::chat(const std::string &bytes, bool at_end)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    cutter_.take(bytes.data(), bytes.size(), at_end, [this](const std::string &line) { show_chat_line(line); });
-}
-
-void screen::note(const std::string &text)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    add_line("\x1b[2m*** " + printable(text) + "\x1b[0m");
-}
-
-void screen::relay_state(const std::string &address, bool connected)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    relay_ = address;
-    connected_ = connected;
-    redraw_status_ = true;
-    changed_.notify_one();
-}
-
-void screen::own_line(const std::string &line)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    add_line(clock_hh_mm() + " \x1b[1m" + printable(line) + "\x1b[0m");
-}
-
-// The last lines kept, dimmed above a rule, with their day where it is not today; or what /search
-// found, each with its day and time.
-void screen::history_lines(const std::vector<kept_line> &lines, bool found)
-{
-    clock_time t = local_clock();
-    char today[16];
-    std::snprintf(today, sizeof today, "%04d-%02d-%02d", t.year, t.month, t.day);
-    std::lock_guard<std::mutex> lock(mu_);
-    for (const kept_line &k : lines) {
-        std::string when = found ? k.day + " " + k.time : (k.day == today ? "" : k.day + " ") + k.time.substr(0, 5);
-        add_line("\x1b[2m" + when + " " + printable(k.text) + "\x1b[0m");
-    }
-    if (!found)
-        add_line("\x1b[2m---------------- the history above; this run below ----------------\x1b[0m");
-}
-
-void screen::set_name(const std::string &name)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    name_ = name;
-    redraw_status_ = true;
-    changed_.notify_one();
-}
-
-void screen::set_waiting(std::size_t lines)
-{
-    std::lock_guard<std::mutex> lock(mu_);
-    waiting_ = lines;
-    redraw_status_ = true;
-    changed_.notify_one();
+    add_line(gb18030_from_utf8(shown));
 }
 
 // Redraws what changed, at most once a frame: a busy room costs a frame's worth of lines in one
@@ -237,12 +183,13 @@ void screen::set_waiting(std::size_t lines)
 void screen::render_loop()
 {
     for (;;) {
+        int lost = -1;
         {
             std::unique_lock<std::mutex> lock(mu_);
             // The size is looked at now and then: a resize sends no character. What changed while
             // the last frame was out is drawn at once, not at the next look at the size.
             changed_.wait_for(lock, milliseconds(200), [this] {
-                return !stopped_ && (redraw_all_ || fresh_ > 0 || redraw_status_ || redraw_input_ || bell_due_);
+                return !stopped_ && (redraw_all_ || feed_due_ || redraw_status_ || redraw_input_ || bell_due_);
             });
             int rows = 0, cols = 0;
             if (terminal_size(&rows, &cols) && (rows != rows_ || cols != cols_) && rows >= 4 && cols >= 10) {
@@ -250,10 +197,25 @@ void screen::render_loop()
                 cols_ = cols;
                 redraw_all_ = true;
             }
-            // Text that ends no line (a peer that sent none) shows once it has waited a while.
-            cutter_.end_if_waited([this](const std::string &line) { show_chat_line(line); });
+            // The feed's next frame (a line begun that waited long enough for its end comes too).
+            if (!stopped_) {
+                feed_->take(frame_);
+                feed_due_ = frame_.more;
+                for (const room_line &l : frame_.lines)
+                    show_line(l);
+                if (frame_.status_changed) {
+                    relay_ = frame_.status.relay;
+                    connected_ = frame_.status.connected;
+                    name_ = frame_.status.name;
+                    waiting_ = frame_.status.waiting;
+                    redraw_status_ = true;
+                }
+                lost = frame_.lost;
+            }
             render();
         }
+        if (lost >= 0)
+            leave_(lost);
         std::this_thread::sleep_for(FRAME);
     }
 }

@@ -2,8 +2,8 @@
 // line at the bottom that nothing arriving ever breaks. VT sequences only, no curses.
 #pragma once
 
+#include "client/core/room_feed.h"
 #include "client/core/text.h"
-#include "client/core/view.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -19,26 +19,14 @@
 // platform's terminals have (background_dark_unless_told), or unknown.
 enum class background { unknown, dark, light };
 
-class screen : public chat_view {
+// A view of the room's feed on a terminal.
+class screen {
 public:
-    // Takes the terminal over; false if it cannot, and then nothing has changed. A connection lost
-    // for good calls leave with the exit status.
-    bool start(void (*leave)(int status));
-    // Where the lines shown are told, for the names heard and whether a line rings (the commands'
-    // heard); set before the connection starts.
-    void tell_lines_to(std::function<heard_line(const std::string &)> hear) { hear_ = std::move(hear); }
+    // Takes the terminal over and shows what the feed hands over; false if it cannot, and then
+    // nothing has changed. A connection lost for good calls leave with the exit status.
+    bool start(void (*leave)(int status), room_feed &feed);
     // Draws no more, once the frame being drawn is out: the terminal is about to be given back.
     void stop();
-
-    void chat(const std::string &bytes, bool at_end) override;
-    void note(const std::string &text) override;
-    void relay_state(const std::string &address, bool connected) override;
-    void lost(int status) override { leave_(status); }
-    void own_line(const std::string &line) override;
-    void set_name(const std::string &name) override;
-    void set_bell(bool) override {}  // the commands say whether a line rings
-    void set_waiting(std::size_t lines) override;
-    void history_lines(const std::vector<kept_line> &lines, bool found) override;
 
     // Edits the input line from standard input until it ends; each line entered goes to on_line
     // (GB18030, no line end), which returns false to end it. Ctrl-D on an empty line and Ctrl-C end
@@ -47,7 +35,7 @@ public:
 
 private:
     void add_line(const std::string &shown);  // under mu_
-    void show_chat_line(const std::string &line);  // under mu_
+    void show_line(const room_line &line);    // under mu_
     void render_loop();
     void render();  // under mu_
     void draw_input(std::string &out);  // under mu_
@@ -55,7 +43,8 @@ private:
     bool submit(const std::function<bool(const std::string &)> &on_line);
 
     void (*leave_)(int status) = nullptr;
-    std::function<heard_line(const std::string &)> hear_;
+    room_feed *feed_ = nullptr;
+    room_frame frame_;  // the last taken, its storage used again
 
     std::mutex mu_;
     std::condition_variable changed_;
@@ -65,7 +54,7 @@ private:
     std::size_t fresh_ = 0;  // how many of the transcript's last lines are not drawn yet
     bool stopped_ = false;
     bool redraw_all_ = true, redraw_status_ = true, redraw_input_ = true, bell_due_ = false;
-    line_cutter cutter_;  // the room's stream, into lines
+    bool feed_due_ = true;  // the feed has a frame for us
     background background_ = background::unknown;  // what the terminal says its background is
     std::string relay_;
     bool connected_ = false;
@@ -82,6 +71,6 @@ private:
     bool paste_cr_ = false;  // a pasted CR was a line end: a LF right after it is part of it
 };
 
-// The colour a name shows in: the same name, the same colour, on every client, in a shade readable
-// on the terminal's background. An SGR sequence.
-std::string colour_of(const std::string &name, background behind);
+// The colour a name shows in (name_colour: the same name, the same colour, on every client), in a
+// shade readable on the terminal's background. An SGR sequence.
+std::string colour_sequence(int colour, background behind);

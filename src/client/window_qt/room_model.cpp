@@ -116,7 +116,7 @@ void room_model::show_chat_line(const std::string &raw)
 void room_model::chat(const std::string &bytes, bool at_end)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    cutter_.take(bytes.data(), bytes.size(), at_end, [this](const std::string &line) { show_chat_line(line); });
+    cutter_.take(bytes.data(), bytes.size(), at_end, now_ms(), [this](const std::string &line) { show_chat_line(line); });
 }
 
 void room_model::note(const std::string &text)
@@ -178,7 +178,7 @@ void room_model::take(std::vector<room_line> &lines, room_state &state, bool &st
 {
     std::lock_guard<std::mutex> lock(mu_);
     // Text that ends no line (a peer that sent none) shows once it has waited a while.
-    cutter_.end_if_waited([this](const std::string &line) { show_chat_line(line); });
+    cutter_.end_if_waited(now_ms(), [this](const std::string &line) { show_chat_line(line); });
     lines.assign(std::make_move_iterator(fresh_.begin()), std::make_move_iterator(fresh_.end()));
     fresh_.clear();
     fresh_chars_ = 0;

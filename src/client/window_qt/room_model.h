@@ -3,6 +3,7 @@
 #pragma once
 
 #include "client/core/text.h"
+#include "client/core/connection.h"
 #include "client/core/view.h"
 
 #include <QString>
