@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "window_room.h"
+#include "window_text.h"
 
 #include <vector>
 

@@ -8,6 +8,8 @@
 #include "client/core/connection.h"
 #include "window_shared.h"
 
+#include <algorithm>
+
 namespace {
 
 const long long ALERT_GAP_MS = 5000;  // a sound and a balloon at most this often
@@ -167,15 +169,10 @@ void bring_forward()
 // the bell is on) and shows a balloon, at most once every few seconds.
 void attend(const std::vector<shown_line> &lines)
 {
-    int heard = 0;
-    const shown_line *mention = nullptr;
-    for (const shown_line &l : lines) {
-        if (l.kind != shown_line::CHAT)
-            continue;
-        ++heard;
-        if (l.mention)
-            mention = &l;
-    }
+    auto peers = [](const shown_line &l) { return l.kind == shown_line::CHAT; };
+    int heard = static_cast<int>(std::count_if(lines.begin(), lines.end(), peers));
+    auto last_mention = std::find_if(lines.rbegin(), lines.rend(), [&](const shown_line &l) { return peers(l) && l.mention; });
+    const shown_line *mention = last_mention == lines.rend() ? nullptr : &*last_mention;
     bool behind = !in_front();
     if (heard > 0 && behind) {
         unread += heard;

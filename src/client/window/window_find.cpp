@@ -17,7 +17,7 @@ const wchar_t BAR_CLASS[] = L"ChatRelayFind";
 const int ID_LABEL = 1, ID_TEXT = 2, ID_NEXT = 3, ID_PREVIOUS = 4, ID_FOUND = 5;
 const std::size_t FROM_HISTORY = 20;  // lines of the history listed when the list has no more
 
-HWND bar, text_box, found_label, list_box, input_box;
+HWND bar = nullptr, text_box, found_label, list_box, input_box;
 chat_view *room_view_of_bar = nullptr;
 void (*relayout_main)() = nullptr;
 bool open = false;
@@ -71,7 +71,7 @@ void go_on_into_history(const std::wstring &what)
         say(L"not found, nor in the history");
         return;
     }
-    room_view_of_bar->note("found in the history (the newest " + std::to_string(found.size()) + "):");
+    room_view_of_bar->answer("found in the history (the newest " + std::to_string(found.size()) + "):");
     room_view_of_bar->history_lines(found, true);
     say(L"not above: the history's lines that say it are listed at the bottom");
 }
@@ -183,6 +183,8 @@ int find_bar_height(int font_height)
 
 void place_find_bar(int x, int y, int width, int height, HFONT font)
 {
+    if (bar == nullptr)
+        return;  // not made yet
     MoveWindow(bar, x, y, width, height, TRUE);
     int h = height - 4, unit = height * 3;
     int at = 2;
@@ -200,7 +202,7 @@ void place_find_bar(int x, int y, int width, int height, HFONT font)
 
 bool find_bar_key(const MSG &msg)
 {
-    if (msg.message != WM_KEYDOWN)
+    if (msg.message != WM_KEYDOWN || bar == nullptr)
         return false;
     bool ctrl = (GetKeyState(VK_CONTROL) & 0x8000) != 0, shift = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
     if (ctrl && msg.wParam == 'F') {

@@ -16,6 +16,7 @@
 
 namespace {
 
+const std::size_t LIST_CAP = 3000;  // lines kept in the list
 const std::size_t CUT_STEP = 500;  // lines taken off the top of the list at once, past the cap
 const long LIST_CHARS = 4L << 20;  // and the characters the list holds at most: long lines too
 const int ZOOM_LEAST = 50, ZOOM_MOST = 300;  // the text's size, in percent of the system's

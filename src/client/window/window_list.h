@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "window_look.h"
-#include "window_room.h"
+#include "window_text.h"
 
 #include <vector>
 

@@ -1,28 +1,27 @@
 // window_main.cpp - chat_window, the chat in a window of its own on Windows: the room's lines in a
 // read-only RichEdit, a box to type in, a status bar, a menu, and a notice when something is said
-// while the window is behind others. It sits on the client's core (../client/core): the same
-// connection, commands, names heard and text rules as the terminal client, so it speaks to the room
-// exactly as that does; its view of the room is in window_room.cpp.
+// while the window is behind others. It is a view of the client's core (../client/core): one
+// running client wires the same connection, commands and history as the terminal client's, so it
+// speaks to the room exactly as that does, and the room's feed hands it whole lines a frame at a
+// time, cut, made safe and under the feed's flood policy; the window turns them into its own text.
 //
 // Its parts: the conversation list and fonts (window_list.cpp), the dialogs (window_dialogs.cpp),
-// attention while behind others (window_attention.cpp), the find bar (window_find.cpp), the room
-// as the core reports it (window_room.cpp); here, the main window, its menu and its message loop.
-// Each part keeps its own state; the handles it works on are handed to it as it is made.
+// attention while behind others (window_attention.cpp), the find bar (window_find.cpp), the feed's
+// lines as wide text (window_text.cpp); here, the main window, its menu and its message loop. Each
+// part keeps its own state; the handles it works on are handed to it as it is made.
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
 #include <shellapi.h>
 
 #include "client/core/commands.h"
-#include "client/core/connection.h"
-#include "client/core/history.h"
+#include "client/core/running_client.h"
 #include "client/core/text.h"
 #include "client/core/version.h"
 #include "client/core/view.h"
 #include "platform/net.h"
 #include "platform/settings.h"
 #include "platform/system.h"
-#include "platform/terminal.h"
 #include "window_access.h"
 #include "window_attention.h"
 #include "window_dialogs.h"
@@ -31,28 +30,19 @@
 #include "window_list.h"
 #include "window_look.h"
 #include "window_resource.h"
-#include "window_room.h"
 #include "window_shared.h"
 #include "window_text.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
 #include <string>
-#include <thread>
 #include <vector>
 
 
 namespace {
 
 const UINT_PTR FRAME_TIMER = 1;
-const UINT FRAME_MS = 50;               // appends are batched: at most this often
-const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
-const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long lines lets typing through too
-const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
-const std::size_t WAITING_LINES = 2 * FRAME_LINES;  // lines waiting for the next frames at most
-const std::size_t WAITING_CHARS = 64 * 1024;        // and their characters
-const long long FLOOD_MS = 1000;  // lines dropped this recently: a flood, whose long lines are cut
+const UINT FRAME_MS = 50;               // a frame is taken from the feed at most this often
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
 const char WINDOW_FILE[] = "window";    // where the window's size and place are kept
 UINT taskbar_created = 0;  // the message the taskbar sends once the window's button is there
@@ -63,18 +53,10 @@ HWND main_window = nullptr, list = nullptr, input = nullptr, status_bar = nullpt
 HICON app_icon = nullptr, app_icon_big = nullptr;
 bool bell_on = true;  // the bell as the status last said: the menu's tick, and what the item turns
 
-// The client's core: the room as the window shows it, and the connection and commands on it (they
-// live as long as the process, as their threads do).
-window_room room;
-connection *conn = nullptr;
-chat_commands *commands = nullptr;
-
-// Lines come and not yet shown: the next frames'.
-std::deque<shown_line> waiting;
-std::size_t waiting_chars = 0;
-std::size_t skipped = 0;  // lines that came faster than they could be shown, not yet told
-long long dropped_ms = -1000000;  // when the last was
-long long skip_told_ms = 0;
+// The running client, made once the name is known; it lives as long as the process, as its
+// threads do. And the frame taken from its feed, reused.
+running_client *client = nullptr;
+room_frame taken;
 
 [[noreturn]] void exit_client(int status);
 
@@ -97,86 +79,30 @@ void show_status(const room_status &s)
     text += "   name: " + (s.name.empty() ? std::string("(none)") : s.name);
     if (s.waiting > 0)
         text += "   " + std::to_string(s.waiting) + (s.waiting == 1 ? " line" : " lines") + " waiting";
-    std::wstring shown = wide_text(text);
+    std::wstring shown = shown_text(text);
     SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
     CheckMenuItem(GetMenu(main_window), IDM_BELL, MF_BYCOMMAND | (s.bell ? MF_CHECKED : MF_UNCHECKED));
     bell_on = s.bell;
 }
 
-std::size_t line_chars(const shown_line &l)
-{
-    return l.time.size() + l.name.size() + l.text.size() + 2;
-}
-
-void check_lost();
-
+// A frame: the status, if it changed; the feed's lines, in the window's text, to the list, with
+// the attention they call for; and the way out if the connection is lost for good.
 void frame()
 {
-    std::vector<shown_line> lines;
-    room_status s;
-    bool changed = false;
-    room.take(lines, s, changed);
-    if (changed)
-        show_status(s);
-    if (!lines.empty()) {
+    client->feed().take(taken);
+    if (taken.status_changed)
+        show_status(taken.status);
+    if (!taken.lines.empty()) {
+        std::vector<shown_line> lines;
+        lines.reserve(taken.lines.size());
+        for (const room_line &l : taken.lines)
+            lines.push_back(shown_from(l));
         attend(lines);
         announce(list, lines);
+        append_lines(lines);
     }
-    // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
-    // window's thread, and so the typing, for seconds: a frame shows as many lines and characters
-    // as it takes (one line at least), oldest first, and the rest wait for the next frames; past a
-    // few frames' worth waiting, the oldest are dropped and counted. In such a flood a long line
-    // shows as much as a frame takes; the pieces of one long line, which come together, show whole.
-    for (shown_line &l : lines) {
-        waiting_chars += line_chars(l);
-        waiting.push_back(std::move(l));
-    }
-    while (waiting.size() > 1 && (waiting.size() > WAITING_LINES || waiting_chars > WAITING_CHARS)) {
-        waiting_chars -= line_chars(waiting.front());
-        waiting.pop_front();
-        ++skipped;
-        dropped_ms = now_ms();
-    }
-    if (waiting.empty()) {
-        check_lost();
-        return;
-    }
-    bool flood = now_ms() - dropped_ms < FLOOD_MS;
-    std::vector<shown_line> shown;
-    std::size_t chars = 0;
-    while (!waiting.empty() && shown.size() < FRAME_LINES) {
-        std::size_t n = line_chars(waiting.front());
-        if (!shown.empty() && chars + n > FRAME_CHARS)
-            break;
-        chars += n;
-        waiting_chars -= n;
-        shown.push_back(std::move(waiting.front()));
-        waiting.pop_front();
-    }
-    if (flood)
-        for (shown_line &l : shown)
-            if (l.text.size() > FRAME_CHARS) {
-                std::size_t left_out = l.text.size() - FRAME_CHARS;
-                l.text.resize(FRAME_CHARS);
-                l.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
-            }
-    if (skipped > 0 && now_ms() - skip_told_ms >= SKIP_NOTE_MS) {
-        shown_line note = shown.front();
-        note.kind = shown_line::NOTE;
-        note.name.clear();
-        note.text = L"*** " + std::to_wstring(skipped) + L" lines came faster than the window could show them: skipped";
-        shown.insert(shown.begin(), note);
-        skipped = 0;
-        skip_told_ms = now_ms();
-    }
-    append_lines(shown);
-    check_lost();
-}
-
-void check_lost()
-{
-    if (room.lost_status() >= 0)
-        exit_client(room.lost_status());
+    if (taken.lost >= 0)
+        exit_client(taken.lost);
 }
 
 // Each line in the input box goes as a line, a command or one for the room; the box is emptied.
@@ -192,7 +118,7 @@ void send_typed()
         std::size_t end = typed.find_first_of(L"\r\n", from);
         if (end == std::wstring::npos)
             end = typed.size();
-        if (!commands->entered(gb18030_text(typed.substr(from, end - from)))) {
+        if (!client->commands().entered(gb18030_text(typed.substr(from, end - from)))) {
             DestroyWindow(main_window);  // /quit
             return;
         }
@@ -263,16 +189,16 @@ void menu(int id)
 {
     switch (id) {
     case IDM_NAME: {
-        std::string name = ask_name(main_window, commands->name());
+        std::string name = ask_name(main_window, client->commands().name());
         if (!name.empty())
-            commands->change_name(name);
+            client->commands().change_name(name);
         break;
     }
     case IDM_RELAY:
-        choose_relay(main_window, *conn, *commands);
+        choose_relay(main_window, client->conn(), client->commands());
         break;
     case IDM_BELL:
-        commands->set_bell(!bell_on);
+        client->commands().set_bell(!bell_on);
         break;
     case IDM_GUIDE:
         open_guide(main_window);
@@ -414,12 +340,14 @@ int parse_options(options &opts)
     return status;
 }
 
-// Every way out of the window's process. The connection always finds the relay again, so a loss
-// the core cannot recover from is not expected; with the other failures the process ends, its
-// window and icon with it.
+// Every way out of the window's process: the window closed, /quit, a failure. The running client
+// writes the history out (waiting a bounded time for the disk). The connection always finds the
+// relay again, so a loss the core cannot recover from is not expected; with the other failures the
+// process ends, its window and icon with it.
 void exit_client(int status)
 {
-    client_history().flush();
+    if (client != nullptr)
+        client->leave();
     tray_icon(NIM_DELETE);
     ExitProcess(static_cast<UINT>(status));
 }
@@ -463,7 +391,6 @@ HWND make_window(HINSTANCE instance)
     make_list(w, list, input, status_bar, look_in_use());
     make_look(w, input, status_bar);
     make_attention(w, input, app_icon);
-    make_find_bar(w, list, input, room, lay_out);
     restore_zoom();
     make_font(window_dpi(w));
     name_controls(list, input);
@@ -510,30 +437,25 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     ShowWindow(main_window, show == SW_SHOWDEFAULT || show == SW_SHOWNORMAL ? SW_SHOW : show);
     restore_placement();
     tray_icon(NIM_ADD);
-    std::string name = opts.name;
-    if (name.empty())  // the first start asks, offering the Windows user name
-        name = name_for_person([](const std::string &offered, const char *) { return ask_name(main_window, offered); },
-                               [](const std::string &said) { room.note(said); });
-    connection_options how;
+    // The first start asks for the name, offering the Windows user name; what finding it had to
+    // say shows once the feed is there.
+    std::vector<std::string> said;
+    client_options how;
     how.host = opts.host;
-    how.reconnect = true;
-    how.tell_heard = true;
-    how.remember_relay = true;
-    // The core lives as long as the process, as its threads do.
-    static connection connected(how, room);
-    static chat_commands chat(connected, room, name);
-    conn = &connected;
-    commands = &chat;
-    room.tell_lines_to([](const std::string &line) { return chat.heard(line); });
-    if (opts.no_history)
-        chat.no_history();
-    chat.start();
+    how.name = opts.name;
+    how.no_history = opts.no_history;
+    if (how.name.empty())
+        how.name = name_for_person([](const std::string &offered, const char *) { return ask_name(main_window, offered); },
+                                   [&said](const std::string &s) { said.push_back(s); });
+    static running_client running(how);
+    client = &running;
+    for (const std::string &s : said)
+        running.feed().answer(s);
+    make_find_bar(main_window, list, input, running.feed(), lay_out);
+    lay_out();
+    running.start();
     SetFocus(input);
     SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
-    std::thread([] {
-        connected.connect_first();
-        connected.start();
-    }).detach();
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -1,10 +1,42 @@
 // window_text.cpp - the chat window's text conversions.
 #include "window_text.h"
 
+#include <windows.h>
+
+#include "client/core/room_feed.h"
 #include "client/core/text.h"
 #include "platform/wide_text.h"
 
 #include <vector>
+
+namespace {
+
+std::wstring wide_from_utf8(const std::string &utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    std::wstring wide(utf8.size(), L'\0');  // never more units than bytes
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return wide;
+}
+
+}  // namespace
+
+shown_line shown_from(const room_line &l)
+{
+    shown_line s;
+    s.kind = l.kind == room_line::PEER  ? shown_line::CHAT
+             : l.kind == room_line::OWN  ? shown_line::OWN
+             : l.kind == room_line::NOTE ? shown_line::NOTE
+                                         : shown_line::KEPT;
+    s.time = wide_from_utf8(l.time);
+    s.name = wide_from_utf8(l.name);
+    s.text = wide_from_utf8(l.text);
+    s.colour = l.colour;
+    s.mention = l.mention;
+    return s;
+}
 
 std::wstring shown_text(const std::string &gb18030)
 {
@@ -23,9 +55,4 @@ std::string gb18030_text(const std::wstring &typed)
     std::vector<char> bytes(typed.size() * 4 + 4);
     int n = gb18030_from_wide(typed.data(), static_cast<int>(typed.size()), bytes.data(), static_cast<int>(bytes.size()));
     return std::string(bytes.data(), static_cast<std::size_t>(n > 0 ? n : 0));
-}
-
-std::wstring wide_text(const std::string &gb18030)
-{
-    return shown_text(gb18030);
 }
