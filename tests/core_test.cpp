@@ -79,8 +79,11 @@ TEST(Feed, CutsReadsAndMakesSafeOnceForEveryView)
     feed.chat("\xE3\x1b[2J ok\r", false);
     feed.chat("\ncarol: hi alice\nmallory", false);
     EXPECT_EQ(woken, 1) << "woken again before a frame was taken";
-    std::vector<room_line> lines = frame_lines(feed);
+    room_frame frame;
+    std::vector<room_line> lines = frame_lines(feed, &frame);
     ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(frame.heard, 2u);
+    EXPECT_EQ(frame.mention, 1);
     EXPECT_EQ(lines[0].kind, room_line::PEER);
     EXPECT_EQ(lines[0].time, "12:34");
     EXPECT_EQ(lines[0].name, "bob: ");

@@ -271,6 +271,9 @@ Program::~Program()
 void Program::start(const std::string &path, const std::vector<std::string> &args,
                     const std::vector<std::string> &env, unsigned max_files)
 {
+    // A program started again is a new process: the last one's end is not its own.
+    status_.reset();
+    stopping_ = false;
     int in[2], out[2], err[2];
     ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
     std::string journal_stream;

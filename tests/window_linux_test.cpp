@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -242,6 +243,8 @@ protected:
     std::string dir_, display_, home_, runtime_, bus_address_;
 };
 
+// And the history: written out at Ctrl+Q and at a signal, shown again above the rule, and not kept
+// with --no-history.
 TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
 {
     start_server();
@@ -273,10 +276,46 @@ TEST_F(LinuxWindow, ThePeersLinesShowAsPlainTextAndTypedLinesReachThemInGb18030)
     EXPECT_TRUE(wait_read("Conversation", "\u5c0f\u660e: \u4f60\u597d\uff0c\u4e16\u754c", seconds(5))) << read("Conversation");
     shot("linux-window-room.png");
 
-    // /quit leaves.
+    // Chat > Quit (Ctrl+Q) leaves, and what was shown just before it is in the history (quit well
+    // within the second the history otherwise waits to write).
+    peer.send("bob: the last word, https://example.com/a\n");
+    std::this_thread::sleep_for(milliseconds(150));
+    press("ctrl+q");
+    EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+    const std::string history = std::string("cat ") + std::getenv("XDG_DATA_HOME") + "/chat_client/history/*.txt";
+    EXPECT_NE(run(history).find(" bob: the last word, https://example.com/a\n"), std::string::npos) << run(history);
+
+    // The next start shows the last lines again above the rule, this run's below it.
+    window.stop();
+    start_window({"--name", "\u5c0f\u660e", "127.0.0.1"});
+    ASSERT_TRUE(wait_read("Conversation", "the history above; this run below", START_TIMEOUT)) << read("Conversation");
+    ASSERT_TRUE(wait_read("Conversation", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << read("Conversation");
+    std::string shown = read("Conversation");
+    std::size_t rule = shown.find("the history above; this run below");
+    EXPECT_LT(shown.find("bob: the last word, https://example.com/a"), rule) << shown;
+    EXPECT_GT(shown.rfind("*** connected to 127.0.0.1:8888"), rule) << shown;
+    shot("linux-window-history.png");
+    // A signal to end closes the window as Quit does: what was shown is kept.
+    peer.send("bob: at the signal\n");
+    ASSERT_TRUE(wait_read("Conversation", "bob: at the signal", seconds(10))) << read("Conversation");
+    kill(window.pid(), SIGTERM);
+    EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+    EXPECT_NE(run(history).find(" bob: at the signal\n"), std::string::npos) << run(history);
+
+    // --no-history: nothing shown again, nothing kept.
+    window.stop();
+    start_window({"--no-history", "--name", "\u5c0f\u660e", "127.0.0.1"});
+    ASSERT_TRUE(wait_read("Conversation", "*** connected to 127.0.0.1:8888", START_TIMEOUT)) << read("Conversation");
+    shown = read("Conversation");
+    EXPECT_NE(shown.find("the history is off for this run (--no-history)"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("the last word"), std::string::npos) << shown;
+    peer.send("bob: off the record\n");
+    ASSERT_TRUE(wait_read("Conversation", "bob: off the record", seconds(10))) << read("Conversation");
+    bring_forward();
     type("/quit");
     press("Return");
     EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+    EXPECT_EQ(run(history).find("off the record"), std::string::npos) << run(history);
 }
 
 TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)

@@ -199,6 +199,16 @@ void chat_commands::search(const std::string &text)
     view_.history_lines(found, true);
 }
 
+std::size_t chat_commands::find_in_history(const std::string &text, std::size_t most)
+{
+    std::vector<kept_line> found = chat_history::search(text, most);
+    if (!found.empty()) {
+        view_.answer("found in the history (the newest " + std::to_string(found.size()) + "):");
+        view_.history_lines(found, true);
+    }
+    return found.size();
+}
+
 bool chat_commands::entered(const std::string &line)
 {
     if (line.empty())

@@ -53,6 +53,9 @@ public:
     void move_to(const std::string &address);
     std::string name();
     bool bell();
+    // A window's find going on past the oldest line it holds: the newest `most` lines of the
+    // history that say text (GB18030), shown below what is shown; how many there were.
+    std::size_t find_in_history(const std::string &text, std::size_t most);
 
     // A whole line from the room, as the front-end cut it (GB18030, without its line end): its name
     // is remembered as heard, and the answer says where the name ends and whether it rings.

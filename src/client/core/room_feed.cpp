@@ -347,6 +347,14 @@ void room_feed::take(room_frame &frame)
         skipped_ = 0;
         skip_told_ms_ = now;
     }
+    frame.heard = 0;
+    frame.mention = -1;
+    for (std::size_t i = 0; i < frame.lines.size(); ++i)
+        if (frame.lines[i].kind == room_line::PEER) {
+            ++frame.heard;
+            if (frame.lines[i].mention)
+                frame.mention = static_cast<int>(i);
+        }
     frame.status_changed = status_changed_;
     status_changed_ = false;
     frame.status = status_;

@@ -63,6 +63,8 @@ struct room_frame {
     bool status_changed = false;   // status differs from the last frame's (true at the first)
     room_status status;
     int lost = -1;  // the exit status of a connection lost for good, or -1
+    std::size_t heard = 0;  // how many of the lines are the peers' (for a count of the unread)
+    int mention = -1;       // the index of the last of them that mentions our name, or -1
     bool more = false;  // lines still wait: take the next frame without waiting to be woken
 };
 

@@ -1,6 +1,10 @@
 // running_client.cpp - the client's parts wired once, for every front-end.
 #include "client/core/running_client.h"
 
+#include "client/core/text.h"
+#include "platform/net.h"
+#include "platform/terminal.h"
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -11,6 +15,23 @@ namespace {
 const std::size_t SHOWN_AGAIN = 50;  // lines of the history shown at the start
 
 }  // namespace
+
+std::string prepare_client(char **argv, int name_arg, std::string *name)
+{
+    name->clear();
+    if (name_arg != 0) {
+        char given[1024];
+        int n = argument_in_gb18030(argv, name_arg, given, sizeof given);
+        if (n < 0)
+            return "the name is too long or not text";
+        name->assign(given, static_cast<std::size_t>(n));
+        if (const char *refused = name_refusal(*name))
+            return std::string("--name: ") + refused;
+    }
+    if (net_startup() != 0)
+        return "the socket layer did not start";
+    return "";
+}
 
 connection_options person_rule(const std::string &host)
 {

@@ -27,6 +27,11 @@ struct client_options {
     bool keep_history = false;     // pipes: keep the lines too (--keep-history)
 };
 
+// What every front-end does first: the name given on the command line, argv[name_arg] (--name NAME;
+// 0 for none), into *name as GB18030, and the socket layer started. "", or why it cannot go on, in
+// words (for "PROGRAM: why", and the exit status EXIT_USAGE).
+std::string prepare_client(char **argv, int name_arg, std::string *name);
+
 // The relay rule of a person's front-end: the screen, the Windows window, the Linux window.
 connection_options person_rule(const std::string &host);
 

@@ -175,21 +175,9 @@ int main(int argc, char **argv)
     if (opts.history)
         exit_client(print_history(argv, opts.history_text_arg, terminal.output));
     std::string name;
-    if (opts.name_arg != 0) {
-        char given[1024];
-        int n = argument_in_gb18030(argv, opts.name_arg, given, sizeof given);
-        if (n < 0) {
-            std::fprintf(stderr, "chat_client: the name is too long or not text\n");
-            exit_client(EXIT_USAGE);
-        }
-        name.assign(given, static_cast<std::size_t>(n));
-        if (const char *why = name_refusal(name)) {
-            std::fprintf(stderr, "chat_client: --name: %s\n", why);
-            exit_client(EXIT_USAGE);
-        }
-    }
-    if (net_startup() != 0) {
-        std::fprintf(stderr, "chat_client: the socket layer did not start\n");
+    std::string why = prepare_client(argv, opts.name_arg, &name);
+    if (!why.empty()) {
+        std::fprintf(stderr, "chat_client: %s\n", why.c_str());
         exit_client(EXIT_USAGE);
     }
     // Without the screen (--list, pipes, files, a terminal that cannot show it), the room goes to
