@@ -535,9 +535,10 @@ TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursOpensOnlyWebAddressesAndZ
     EXPECT_EQ(cardinals[2 + (width / 8) * width + width / 2] & 0xFFFFFF, 0x1F6FEBul) << "the window wears another icon";
 
     // Web addresses are links; nothing else is: not file:, a UNC path, another scheme, an address
-    // with a mark in it, or one run on from a word.
+    // with a mark in it, or one run on from a word. Chinese and a character beyond the BMP before
+    // the address (one and two units of wide text) leave the link where the address is.
     const std::string address = "https://example.org/a?q=1&r=%20x";
-    peer.send("bob: see " + address + ", not file://c:/windows/win.ini \\\\host\\share ftp://example.org/f "
+    peer.send(gb18030("bob: \u770b \U0001F600 see ") + address + ", not file://c:/windows/win.ini \\\\host\\share ftp://example.org/f "
               "https://exa\x1bmple.org xhttp://example.org/w\n");
     ASSERT_TRUE(wait_probe("list", "xhttp://", seconds(10))) << probe("list");
     EXPECT_EQ(probe("format '" + address + "'"), "link");

@@ -8,8 +8,6 @@
 #include "client/core/connection.h"
 #include "window_shared.h"
 
-#include <algorithm>
-
 namespace {
 
 const long long ALERT_GAP_MS = 5000;  // a sound and a balloon at most this often
@@ -167,15 +165,11 @@ void bring_forward()
 // A frame's new lines while the window is behind others: counted in the title, the taskbar button
 // flashes until the window comes forward; a mention plays the system's notification sound (if
 // the bell is on) and shows a balloon, at most once every few seconds.
-void attend(const std::vector<shown_line> &lines)
+void attend(const std::vector<shown_line> &lines, std::size_t heard, int mention)
 {
-    auto peers = [](const shown_line &l) { return l.kind == shown_line::CHAT; };
-    int heard = static_cast<int>(std::count_if(lines.begin(), lines.end(), peers));
-    auto last_mention = std::find_if(lines.rbegin(), lines.rend(), [&](const shown_line &l) { return peers(l) && l.mention; });
-    const shown_line *mention = last_mention == lines.rend() ? nullptr : &*last_mention;
     bool behind = !in_front();
     if (heard > 0 && behind) {
-        unread += heard;
+        unread += static_cast<int>(heard);
         show_title();
         show_unread();
         FLASHWINFO flash{};
@@ -184,7 +178,7 @@ void attend(const std::vector<shown_line> &lines)
         flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
         FlashWindowEx(&flash);
     }
-    if (mention == nullptr || now_ms() - last_alert_ms < ALERT_GAP_MS)
+    if (mention < 0 || static_cast<std::size_t>(mention) >= lines.size() || now_ms() - last_alert_ms < ALERT_GAP_MS)
         return;
     last_alert_ms = now_ms();
     // WINMM.dll is no Known DLL: imported, it would be looked for beside the program first.
@@ -197,7 +191,7 @@ void attend(const std::vector<shown_line> &lines)
     if (play == nullptr || !play(L"Notification.Default", nullptr, SOUND_ALIAS | SOUND_ASYNC | SOUND_NO_DEFAULT))
         MessageBeep(MB_ICONASTERISK);
     if (behind)
-        tray_icon(NIM_MODIFY, balloon_text(*mention));
+        tray_icon(NIM_MODIFY, balloon_text(lines[static_cast<std::size_t>(mention)]));
 }
 
 

@@ -6,7 +6,6 @@
 
 #include "platform/settings.h"
 #include "window_find.h"
-#include "window_links.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -202,10 +201,8 @@ void append_lines(const std::vector<shown_line> &lines)
         record.colour = l.colour;
         record.own = l.kind == shown_line::OWN;
         record.dim = l.kind == shown_line::NOTE || l.kind == shown_line::KEPT;
-        // Web addresses in what was said (not in the window's own notes) are links.
-        if (l.kind != shown_line::NOTE)
-            for (const auto &a : web_addresses(l.text))
-                record.links.emplace_back(static_cast<long>(a.first), static_cast<long>(a.second));
+        for (const auto &a : l.links)
+            record.links.emplace_back(static_cast<long>(a.first), static_cast<long>(a.second));
         text += l.time + L" " + l.name + l.text + L"\r";
         list_lines.push_back(record);
     }

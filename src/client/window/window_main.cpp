@@ -26,7 +26,7 @@
 #include "window_attention.h"
 #include "window_dialogs.h"
 #include "window_find.h"
-#include "window_links.h"
+#include "client/core/links.h"
 #include "window_list.h"
 #include "window_look.h"
 #include "window_resource.h"
@@ -97,7 +97,7 @@ void frame()
         lines.reserve(taken.lines.size());
         for (const room_line &l : taken.lines)
             lines.push_back(shown_from(l));
-        attend(lines);
+        attend(lines, taken.heard, taken.mention);
         announce(list, lines);
         append_lines(lines);
     }
@@ -140,7 +140,7 @@ void open_link(CHARRANGE range)
     std::wstring url(static_cast<std::size_t>(range.cpMax - range.cpMin) + 1, L'\0');
     TEXTRANGEW tr{range, &url[0]};
     url.resize(static_cast<std::size_t>(SendMessageW(list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
-    if (!is_web_address(url))
+    if (!is_web_address(utf8_text(url)))
         return;  // the list's links are only ever these; anything else is not opened
     std::wstring said = L"opening " + url;
     SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(said.c_str()));

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "client/core/links.h"
 #include "client/core/room_feed.h"
 #include "client/core/text.h"
 #include "platform/wide_text.h"
@@ -21,6 +22,18 @@ std::wstring wide_from_utf8(const std::string &utf8)
     return wide;
 }
 
+// The UTF-16 units of the first `bytes` bytes of UTF-8 text: one a character, two for one beyond
+// the Basic Multilingual Plane (four bytes).
+std::size_t units_before(const std::string &utf8, std::size_t bytes)
+{
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < bytes && i < utf8.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        units += (c & 0xC0) == 0x80 ? 0 : c >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
 }  // namespace
 
 shown_line shown_from(const room_line &l)
@@ -35,7 +48,23 @@ shown_line shown_from(const room_line &l)
     s.text = wide_from_utf8(l.text);
     s.colour = l.colour;
     s.mention = l.mention;
+    // Web addresses in what was said (not in the client's own notes) are links. An address is
+    // ASCII: as long in wide text as in UTF-8.
+    if (l.kind != room_line::NOTE)
+        for (const auto &a : web_addresses(l.text))
+            s.links.emplace_back(units_before(l.text, a.first), a.second);
     return s;
+}
+
+std::string utf8_text(const std::wstring &wide)
+{
+    if (wide.empty())
+        return std::string();
+    std::string utf8(wide.size() * 3, '\0');  // never more than three bytes a unit
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], static_cast<int>(utf8.size()),
+                                nullptr, nullptr);
+    utf8.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return utf8;
 }
 
 std::wstring shown_text(const std::string &gb18030)

@@ -2,7 +2,10 @@
 // safe) in the wide text of Windows' controls, and typed text back to GB18030 for the room.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct room_line;
 
@@ -14,6 +17,9 @@ struct shown_line {
     std::wstring text;  // the rest
     int colour = 0;     // of the name: 0 to 11
     bool mention = false;  // a peer's line that says our name
+    // The web addresses in the text (not in the window's own notes), which show as links: where
+    // each begins, and its length.
+    std::vector<std::pair<std::size_t, std::size_t>> links;
 };
 
 // A line of the feed as the list shows it.
@@ -23,3 +29,5 @@ shown_line shown_from(const room_line &line);
 std::wstring shown_text(const std::string &gb18030);
 // Typed text as it travels.
 std::string gb18030_text(const std::wstring &typed);
+// Wide text as UTF-8 (a link clicked, checked again by the core's rule before it opens).
+std::string utf8_text(const std::wstring &wide);
