@@ -19,6 +19,7 @@ using std::chrono::steady_clock;
 const std::size_t TRANSCRIPT_CAP = 2000;  // lines kept for redrawing; the terminal keeps its own
 const std::size_t TRANSCRIPT_BYTES = 4u << 20;  // and their bytes at most: a room of long lines too
 const auto FRAME = milliseconds(16);      // about what a person can see
+const int FEED_FRAMES = 4;                // the feed's frames a draw takes at most
 const auto BELL_GAP = std::chrono::seconds(3);    // between two rings of the bell
 
 // What leaving the screen writes: attributes, bracketed paste and the scroll region back as they
@@ -197,8 +198,11 @@ void screen::render_loop()
                 cols_ = cols;
                 redraw_all_ = true;
             }
-            // The feed's next frame (a line begun that waited long enough for its end comes too).
-            if (!stopped_) {
+            // The feed's next frames (a line begun that waited long enough for its end comes too):
+            // drawing costs the terminal, not the typing, which has a thread of its own, so a draw
+            // takes up to FEED_FRAMES of them while lines wait, as it drew up to four screens'
+            // worth before the rest scrolled past unseen.
+            for (int i = 0; i < FEED_FRAMES && !stopped_ && (i == 0 || frame_.more); ++i) {
                 feed_->take(frame_);
                 feed_due_ = frame_.more;
                 for (const room_line &l : frame_.lines)
