@@ -390,10 +390,15 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     shot("wine-window-find.png");
     press("Escape");
 
-    // /quit leaves: the program ends, with nothing left behind.
+    // /quit leaves: the program ends, with nothing left behind, and the line sent with it (in one
+    // Enter, so that no second's writing comes between) is in the history, written out on leaving.
+    type("the last word");
+    press("shift+Return");
     type("/quit");
     press("Return");
     EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+    std::string kept = run("cat '" RELAY_WINDOW_WINEPREFIX "/drive_c/users/" + user_.substr(5) + "/AppData/Local/Chat Relay/history/'*.txt");
+    EXPECT_NE(kept.find(" carol: the last word\n"), std::string::npos) << kept.substr(kept.size() > 2000 ? kept.size() - 2000 : 0);
 }
 
 TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)
