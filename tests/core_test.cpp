@@ -2,6 +2,7 @@
 // the display rule, the flood policy, the lines shown again) and the history it keeps, on a clock
 // the tests move themselves. No network, no terminal, no window: each case takes milliseconds.
 #include "client/core/history.h"
+#include "client/core/links.h"
 #include "client/core/room_feed.h"
 
 #include <gtest/gtest.h>
@@ -222,4 +223,22 @@ TEST(Feed, TheHistoryKeepsWhatTheViewShows)
                         lines[3].name + lines[3].text + "\n");
     EXPECT_EQ(kept, "12:34:56 bob: ni \xE4\xBD\xA0^[[2J\n12:34:56 *** connected to 127.0.0.1:8888\n12:34:56 alice: hi\n");
     EXPECT_EQ(lines[2].text, "*** commands: /me TEXT");
+}
+
+// The windows' links: http and https addresses of printable ASCII only, the sentence's punctuation
+// after one left out; nothing else, and nothing with a mark or another character in it.
+TEST(Links, OnlyWebAddressesOfPrintableAsciiAreLinks)
+{
+    const std::string address = "https://example.org/a?q=1&r=%20x";
+    const std::string text = "see " + address + ", not file://c:/windows/win.ini \\\\host\\share ftp://example.org/f "
+                             "https://exa^[mple.org xhttp://example.org/w HTTP://Upper.example (http://[::1]:8/p) "
+                             "http://example.org/\xE4\xBD\xA0 http://example.org/x\xE3\x80\x80" "after";
+    std::vector<std::string> found;
+    for (const auto &a : web_addresses(text))
+        found.push_back(text.substr(a.first, a.second));
+    EXPECT_EQ(found, (std::vector<std::string>{address, "HTTP://Upper.example", "http://[::1]:8/p", "http://example.org/x"}));
+    EXPECT_TRUE(is_web_address(address));
+    EXPECT_FALSE(is_web_address(address + " "));
+    EXPECT_FALSE(is_web_address("javascript:alert(1)"));
+    EXPECT_FALSE(is_web_address("https://"));
 }
