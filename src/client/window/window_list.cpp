@@ -4,10 +4,9 @@
 
 #include <richedit.h>
 
-#include "platform/settings.h"
 #include "window_find.h"
+#include "window_shared.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <string>
@@ -287,21 +286,12 @@ void zoom_text(int step)
     SendMessageW(list, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&pf));
     SendMessageW(list, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&kept));
     lay_out();
-    char text[16];
-    int n = std::snprintf(text, sizeof text, "%d\n", zoom);
-    char why[512];
-    write_settings_file(ZOOM_FILE, text, static_cast<std::size_t>(n), why, sizeof why);
+    write_setting(ZOOM_FILE, std::to_string(zoom) + "\n");
 }
 
 void restore_zoom()
 {
-    char text[16];
-    char why[512];
-    long n = read_settings_file(ZOOM_FILE, text, sizeof text - 1, why, sizeof why);
-    if (n <= 0)
-        return;
-    text[n] = '\0';
-    int percent = std::atoi(text);
+    int percent = std::atoi(read_setting(ZOOM_FILE, 15).c_str());
     if (percent >= ZOOM_LEAST && percent <= ZOOM_MOST)
         zoom = percent;
 }

@@ -20,7 +20,6 @@
 #include "client/core/version.h"
 #include "client/core/view.h"
 #include "platform/net.h"
-#include "platform/settings.h"
 #include "platform/system.h"
 #include "window_access.h"
 #include "window_attention.h"
@@ -152,15 +151,10 @@ void open_link(CHARRANGE range)
 
 void restore_placement()
 {
-    char text[128];
-    char why[512];
-    long n = read_settings_file(WINDOW_FILE, text, sizeof text - 1, why, sizeof why);
-    if (n <= 0)
-        return;
-    text[n] = '\0';
+    std::string text = read_setting(WINDOW_FILE, 127);
     RECT r;
     int maximized = 0;
-    if (std::sscanf(text, "%ld %ld %ld %ld %d", &r.left, &r.top, &r.right, &r.bottom, &maximized) != 5 ||
+    if (std::sscanf(text.c_str(), "%ld %ld %ld %ld %d", &r.left, &r.top, &r.right, &r.bottom, &maximized) != 5 ||
         r.right - r.left < 200 || r.bottom - r.top < 150 || MonitorFromRect(&r, MONITOR_DEFAULTTONULL) == nullptr)
         return;  // a place on a screen that is gone is no place
     WINDOWPLACEMENT wp{};
@@ -179,10 +173,9 @@ void save_placement()
         return;
     const RECT &r = wp.rcNormalPosition;
     char text[128];
-    int n = std::snprintf(text, sizeof text, "%ld %ld %ld %ld %d\n", r.left, r.top, r.right, r.bottom,
-                          wp.showCmd == SW_SHOWMAXIMIZED ? 1 : 0);
-    char why[512];
-    write_settings_file(WINDOW_FILE, text, static_cast<std::size_t>(n), why, sizeof why);
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld %d\n", r.left, r.top, r.right, r.bottom,
+                  wp.showCmd == SW_SHOWMAXIMIZED ? 1 : 0);
+    write_setting(WINDOW_FILE, text);
 }
 
 void menu(int id)

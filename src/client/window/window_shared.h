@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include "platform/settings.h"
+
 #include <string>
 
 const wchar_t WINDOW_CLASS[] = L"ChatRelayWindow";
@@ -23,4 +25,21 @@ inline std::wstring wide(const std::string &ascii)
 inline void message(HWND owner, const std::string &ascii, UINT icon)
 {
     MessageBoxW(owner, wide(ascii).c_str(), TITLE, MB_OK | icon);
+}
+
+// What the window remembers in a small settings file of its own (its text size, its place): the
+// text, at most `most` bytes of it; "" if there is none or it cannot be read. And written, as
+// well as it can be: a setting not kept is no reason to trouble anyone.
+inline std::string read_setting(const char *file, std::size_t most)
+{
+    std::string text(most, '\0');
+    char why[512];
+    long n = read_settings_file(file, &text[0], most, why, sizeof why);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+inline void write_setting(const char *file, const std::string &text)
+{
+    char why[512];
+    write_settings_file(file, text.data(), text.size(), why, sizeof why);
 }
