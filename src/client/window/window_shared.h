@@ -1,5 +1,5 @@
 // window_shared.h - the few words the chat window's parts share: the window's class and title, the
-// messages it posts itself, its own words as wide text, its message boxes and its one way out.
+// messages it posts itself, its own words as wide text, its message boxes and its settings files.
 // What each part keeps while the window runs is its own, and the handles it works on are handed
 // to it as it is made.
 #pragma once
