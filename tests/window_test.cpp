@@ -252,10 +252,15 @@ TEST_F(WindowRoom, TypedLinesReachThePeerAsTheConsoleSendsThemAndThePeersShowAsP
     shot("wine-window-find.png");
     press("Escape");
 
-    // /quit leaves: the program ends, with nothing left behind.
+    // /quit leaves: the program ends, with nothing left behind, and the line sent with it (in one
+    // Enter, so that no second's writing comes between) is in the history, written out on leaving.
+    type("the last word");
+    press("shift+Return");
     type("/quit");
     press("Return");
     EXPECT_EQ(window.wait_exit(seconds(10)), 0);
+    std::string kept = run("cat '" RELAY_WINDOW_WINEPREFIX "/drive_c/users/" + user_.substr(5) + "/AppData/Local/Chat Relay/history/'*.txt");
+    EXPECT_NE(kept.find(" carol: the last word\n"), std::string::npos) << kept.substr(kept.size() > 2000 ? kept.size() - 2000 : 0);
 }
 
 TEST_F(WindowRoom, FindsTheRelayAgainAndSendsWhatWaited)
@@ -368,9 +373,10 @@ TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursOpensOnlyWebAddressesAndZ
     EXPECT_EQ(cardinals[2 + (width / 8) * width + width / 2] & 0xFFFFFF, 0x1F6FEBul) << "the window wears another icon";
 
     // Web addresses are links; nothing else is: not file:, a UNC path, another scheme, an address
-    // with a mark in it, or one run on from a word.
+    // with a mark in it, or one run on from a word. Chinese and a character beyond the BMP before
+    // the address (one and two units of wide text) leave the link where the address is.
     const std::string address = "https://example.org/a?q=1&r=%20x";
-    peer.send("bob: see " + address + ", not file://c:/windows/win.ini \\\\host\\share ftp://example.org/f "
+    peer.send(gb18030("bob: \u770b \U0001F600 see ") + address + ", not file://c:/windows/win.ini \\\\host\\share ftp://example.org/f "
               "https://exa\x1bmple.org xhttp://example.org/w\n");
     ASSERT_TRUE(wait_probe("list", "xhttp://", seconds(10))) << probe("list");
     EXPECT_EQ(probe("format '" + address + "'"), "link");

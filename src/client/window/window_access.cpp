@@ -10,8 +10,6 @@
 #include <windows.h>
 #include <oleacc.h>
 
-#include "window_state.h"
-
 #include <string>
 
 namespace {
@@ -55,7 +53,7 @@ void say(IUnknown *provider, const std::wstring &text)
 
 }  // namespace
 
-void name_controls()
+void name_controls(HWND list, HWND input)
 {
     IAccPropServices *props = nullptr;
     if (FAILED(CoCreateInstance(ACC_PROP_SERVICES, nullptr, CLSCTX_INPROC_SERVER, ACC_PROP_SERVICES_INTERFACE,
@@ -63,14 +61,14 @@ void name_controls()
         return;
     // The names' text is copied; the interface only declares it writable.
     wchar_t list_name[] = L"Conversation", input_name[] = L"Message to send";
-    props->SetHwndPropStr(ui.list, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, list_name);
-    props->SetHwndPropStr(ui.input, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, input_name);
+    props->SetHwndPropStr(list, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, list_name);
+    props->SetHwndPropStr(input, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF, ACC_NAME, input_name);
     props->Release();
 }
 
-void announce(const std::vector<shown_line> &lines)
+void announce(HWND list, const std::vector<shown_line> &lines)
 {
-    if (GetForegroundWindow() != ui.main_window || !load_automation())
+    if (GetForegroundWindow() != GetAncestor(list, GA_ROOT) || !load_automation())
         return;
     std::vector<const shown_line *> said;
     for (const shown_line &l : lines)
@@ -79,7 +77,7 @@ void announce(const std::vector<shown_line> &lines)
     if (said.empty())
         return;
     IUnknown *provider = nullptr;
-    if (FAILED(host_provider(ui.list, &provider)) || provider == nullptr)
+    if (FAILED(host_provider(list, &provider)) || provider == nullptr)
         return;
     std::size_t from = 0;
     if (said.size() > ANNOUNCED_A_FRAME) {

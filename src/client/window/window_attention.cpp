@@ -6,9 +6,16 @@
 #include <shobjidl.h>
 
 #include "client/core/connection.h"
-#include "window_state.h"
+#include "window_shared.h"
 
 namespace {
+
+const long long ALERT_GAP_MS = 5000;  // a sound and a balloon at most this often
+
+HWND main_window = nullptr, input = nullptr;
+HICON app_icon = nullptr;
+int unread = 0;  // lines said while the window was behind, since it was last in front
+long long last_alert_ms = -ALERT_GAP_MS;
 
 // The taskbar button, once the taskbar has made it (TaskbarButtonCreated): nullptr before, and on
 // systems without one.
@@ -77,37 +84,46 @@ HICON badge(int count)
 // The unread count on the taskbar button (none at 0), and in the notification-area icon's tip.
 void show_unread()
 {
-    std::wstring said = ui.unread == 0 ? L"" : (ui.unread > 9 ? L"more than 9" : std::to_wstring(ui.unread)) + L" unread";
+    std::wstring said = unread == 0 ? L"" : (unread > 9 ? L"more than 9" : std::to_wstring(unread)) + L" unread";
     if (taskbar != nullptr)
-        taskbar->SetOverlayIcon(ui.main_window, ui.unread == 0 ? nullptr : badge(ui.unread), ui.unread == 0 ? nullptr : said.c_str());
+        taskbar->SetOverlayIcon(main_window, unread == 0 ? nullptr : badge(unread), unread == 0 ? nullptr : said.c_str());
     tray_icon(NIM_MODIFY);
 }
 
 bool in_front()
 {
-    return GetForegroundWindow() == ui.main_window;
+    return GetForegroundWindow() == main_window;
 }
 
 void show_title()
 {
-    std::wstring title = ui.unread > 0 ? L"(" + std::to_wstring(ui.unread) + L") " + TITLE : std::wstring(TITLE);
-    SetWindowTextW(ui.main_window, title.c_str());
+    std::wstring title = unread > 0 ? L"(" + std::to_wstring(unread) + L") " + TITLE : std::wstring(TITLE);
+    SetWindowTextW(main_window, title.c_str());
 }
 
 }  // namespace
 
+void make_attention(HWND main, HWND the_input, HICON icon)
+{
+    main_window = main;
+    input = the_input;
+    app_icon = icon;
+}
+
 void tray_icon(DWORD action, const std::wstring &balloon)
 {
+    if (main_window == nullptr)
+        return;
     NOTIFYICONDATAW nid{};
     nid.cbSize = sizeof nid;
-    nid.hWnd = ui.main_window;
+    nid.hWnd = main_window;
     nid.uID = 1;
     nid.uFlags = NIF_ICON | NIF_TIP | NIF_MESSAGE;
     nid.uCallbackMessage = WM_TRAY;
-    nid.hIcon = ui.app_icon;
+    nid.hIcon = app_icon;
     std::wstring tip = TITLE;
-    if (ui.unread > 0)
-        tip += L": " + std::to_wstring(ui.unread) + (ui.unread == 1 ? L" line unread" : L" lines unread");
+    if (unread > 0)
+        tip += L": " + std::to_wstring(unread) + (unread == 1 ? L" line unread" : L" lines unread");
     lstrcpynW(nid.szTip, tip.c_str(), ARRAYSIZE(nid.szTip));
     if (!balloon.empty()) {
         nid.uFlags |= NIF_INFO;
@@ -140,40 +156,31 @@ std::wstring balloon_text(const shown_line &l)
 
 void bring_forward()
 {
-    if (IsIconic(ui.main_window))
-        ShowWindow(ui.main_window, SW_RESTORE);
-    SetForegroundWindow(ui.main_window);
-    SetFocus(ui.input);
+    if (IsIconic(main_window))
+        ShowWindow(main_window, SW_RESTORE);
+    SetForegroundWindow(main_window);
+    SetFocus(input);
 }
 
 // A frame's new lines while the window is behind others: counted in the title, the taskbar button
 // flashes until the window comes forward; a mention plays the system's notification sound (if
 // the bell is on) and shows a balloon, at most once every few seconds.
-void attend(const std::vector<shown_line> &lines)
+void attend(const std::vector<shown_line> &lines, std::size_t heard, int mention)
 {
-    int heard = 0;
-    const shown_line *mention = nullptr;
-    for (const shown_line &l : lines) {
-        if (l.kind != shown_line::CHAT)
-            continue;
-        ++heard;
-        if (l.mention)
-            mention = &l;
-    }
     bool behind = !in_front();
     if (heard > 0 && behind) {
-        ui.unread += heard;
+        unread += static_cast<int>(heard);
         show_title();
         show_unread();
         FLASHWINFO flash{};
         flash.cbSize = sizeof flash;
-        flash.hwnd = ui.main_window;
+        flash.hwnd = main_window;
         flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
         FlashWindowEx(&flash);
     }
-    if (mention == nullptr || now_ms() - ui.last_alert_ms < ALERT_GAP_MS)
+    if (mention < 0 || static_cast<std::size_t>(mention) >= lines.size() || now_ms() - last_alert_ms < ALERT_GAP_MS)
         return;
-    ui.last_alert_ms = now_ms();
+    last_alert_ms = now_ms();
     // WINMM.dll is no Known DLL: imported, it would be looked for beside the program first.
     typedef BOOL(WINAPI * play_sound)(const wchar_t *, HMODULE, DWORD);
     static const play_sound play = [] {
@@ -184,20 +191,20 @@ void attend(const std::vector<shown_line> &lines)
     if (play == nullptr || !play(L"Notification.Default", nullptr, SOUND_ALIAS | SOUND_ASYNC | SOUND_NO_DEFAULT))
         MessageBeep(MB_ICONASTERISK);
     if (behind)
-        tray_icon(NIM_MODIFY, balloon_text(*mention));
+        tray_icon(NIM_MODIFY, balloon_text(lines[static_cast<std::size_t>(mention)]));
 }
 
 
 void attention_seen()
 {
-    bool had = ui.unread > 0;
-    ui.unread = 0;
+    bool had = unread > 0;
+    unread = 0;
     show_title();
     if (had)
         show_unread();
     FLASHWINFO flash{};
     flash.cbSize = sizeof flash;
-    flash.hwnd = ui.main_window;
+    flash.hwnd = main_window;
     flash.dwFlags = FLASHW_STOP;
     FlashWindowEx(&flash);
 }

@@ -8,7 +8,7 @@
 #include "client/core/connection.h"
 #include "client/core/text.h"
 #include "window_resource.h"
-#include "window_state.h"
+#include "window_shared.h"
 #include "window_text.h"
 
 #include <thread>
@@ -68,11 +68,11 @@ INT_PTR CALLBACK name_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 }  // namespace
 
 // Asks for a name, offering one: the name chosen (GB18030), or "" if the person cancelled.
-std::string ask_name(const std::string &offered)
+std::string ask_name(HWND owner, const std::string &offered)
 {
     name_ask ask;
     ask.offered = shown_text(offered);
-    if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_NAME), ui.main_window, name_dialog,
+    if (DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_NAME), owner, name_dialog,
                         reinterpret_cast<LPARAM>(&ask)) != IDOK)
         return "";
     return ask.chosen;
@@ -85,23 +85,41 @@ struct relays_found {
     std::vector<std::string> addresses;
 };
 
+// What the relay dialog works with: the main window, the connection that listens, the commands
+// that move to the relay chosen.
+struct relay_ask {
+    HWND main_window;
+    connection &conn;
+    chat_commands &commands;
+};
+
+// The relay dialog open now, and the count of its openings: a listing made for one that has closed
+// (or for an earlier opening) is dropped, not sent to a handle that may be another window's now.
+HWND relay_dialog_open = nullptr;
+WPARAM relay_dialog_opening = 0;
+
 INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 {
+    relay_ask *ask = reinterpret_cast<relay_ask *>(GetWindowLongPtrW(dlg, DWLP_USER));
     switch (msg) {
     case WM_INITDIALOG: {
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        ask = reinterpret_cast<relay_ask *>(lp);
         // The listing goes to the main window, which lives as long as the process, and on from
         // there to this dialog only if it is still the one open.
-        ui.relay_dialog_open = dlg;
-        WPARAM opening = ++ui.relay_dialog_opening;
-        std::thread([opening] {
-            relays_found *found = new relays_found{ui.conn->relays_heard()};
-            if (!PostMessageW(ui.main_window, WM_RELAYS, opening, reinterpret_cast<LPARAM>(found)))
+        relay_dialog_open = dlg;
+        WPARAM opening = ++relay_dialog_opening;
+        HWND main_window = ask->main_window;
+        connection *conn = &ask->conn;  // lives as long as the process, as the thread may
+        std::thread([opening, main_window, conn] {
+            relays_found *found = new relays_found{conn->relays_heard()};
+            if (!PostMessageW(main_window, WM_RELAYS, opening, reinterpret_cast<LPARAM>(found)))
                 delete found;
         }).detach();
         return TRUE;
     }
     case WM_DESTROY:
-        ui.relay_dialog_open = nullptr;
+        relay_dialog_open = nullptr;
         return FALSE;
     case WM_RELAYS: {
         relays_found *found = reinterpret_cast<relays_found *>(lp);
@@ -116,13 +134,13 @@ INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
         return TRUE;
     }
     case WM_COMMAND:
-        return ok_or_cancel(dlg, wp, IDC_RELAY_COMBO, [](std::string address) {
+        return ok_or_cancel(dlg, wp, IDC_RELAY_COMBO, [ask](std::string address) {
             while (!address.empty() && address.back() == ' ')
                 address.pop_back();
             while (!address.empty() && address.front() == ' ')
                 address.erase(0, 1);
             if (!address.empty())
-                ui.commands->move_to(address);
+                ask->commands.move_to(address);
             return true;
         });
     }
@@ -131,25 +149,27 @@ INT_PTR CALLBACK relay_dialog(HWND dlg, UINT msg, WPARAM wp, LPARAM lp)
 
 }  // namespace
 
-void choose_relay()
+void choose_relay(HWND main_window, connection &conn, chat_commands &commands)
 {
-    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_RELAY), ui.main_window, relay_dialog, 0);
+    relay_ask ask{main_window, conn, commands};
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_RELAY), main_window, relay_dialog,
+                    reinterpret_cast<LPARAM>(&ask));
 }
 
 void relays_listed(WPARAM opening, LPARAM found)
 {
-    if (ui.relay_dialog_open != nullptr && opening == ui.relay_dialog_opening)
-        SendMessageW(ui.relay_dialog_open, WM_RELAYS, 0, found);
+    if (relay_dialog_open != nullptr && opening == relay_dialog_opening)
+        SendMessageW(relay_dialog_open, WM_RELAYS, 0, found);
     delete reinterpret_cast<relays_found *>(found);
 }
 
-void open_guide()
+void open_guide(HWND owner)
 {
     wchar_t path[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring guide(path, n);
     guide = guide.substr(0, guide.find_last_of(L"\\/") + 1) + L"README.txt";
-    if (reinterpret_cast<INT_PTR>(ShellExecuteW(ui.main_window, L"open", guide.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) <= 32)
-        MessageBoxW(ui.main_window, (L"The Windows guide was not found at " + guide).c_str(), TITLE, MB_OK | MB_ICONINFORMATION);
+    if (reinterpret_cast<INT_PTR>(ShellExecuteW(owner, L"open", guide.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) <= 32)
+        MessageBoxW(owner, (L"The Windows guide was not found at " + guide).c_str(), TITLE, MB_OK | MB_ICONINFORMATION);
 }
 

@@ -22,7 +22,7 @@ const std::size_t FROM_HISTORY = 20;  // lines of the history listed when the li
 // lines (a std::vector<kept_line> of the heap, the bar's to delete).
 const UINT HISTORY_FOUND = WM_APP + 40;
 
-HWND bar, text_box, found_label, list_box, input_box;
+HWND bar = nullptr, text_box, found_label, list_box, input_box;
 chat_view *room_view_of_bar = nullptr;
 void (*relayout_main)() = nullptr;
 bool open = false;
@@ -90,7 +90,7 @@ void history_found(std::vector<kept_line> *lines)
         say(L"not found, nor in the history");
         return;
     }
-    room_view_of_bar->note("found in the history (the newest " + std::to_string(found.size()) + "):");
+    room_view_of_bar->answer("found in the history (the newest " + std::to_string(found.size()) + "):");
     room_view_of_bar->history_lines(found, true);
     say(L"not above: the history's lines that say it are listed at the bottom");
 }
@@ -206,6 +206,8 @@ int find_bar_height(int font_height)
 
 void place_find_bar(int x, int y, int width, int height, HFONT font)
 {
+    if (bar == nullptr)
+        return;  // not made yet
     MoveWindow(bar, x, y, width, height, TRUE);
     int h = height - 4, unit = height * 3;
     int at = 2;
@@ -223,7 +225,7 @@ void place_find_bar(int x, int y, int width, int height, HFONT font)
 
 bool find_bar_key(const MSG &msg)
 {
-    if (msg.message != WM_KEYDOWN)
+    if (msg.message != WM_KEYDOWN || bar == nullptr)
         return false;
     bool ctrl = (GetKeyState(VK_CONTROL) & 0x8000) != 0, shift = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
     if (ctrl && msg.wParam == 'F') {

@@ -7,9 +7,9 @@
 
 #include "client/core/view.h"
 
-// Makes the bar, hidden, in the main window, for this list; lines from the history go to room,
-// relayout places the main window's controls again when the bar opens or closes, and the typing
-// goes back to `input` when it closes.
+// Makes the bar, hidden, in the main window, for this list; lines from the history go to room (the
+// feed), relayout places the main window's controls again when the bar opens or closes, and the
+// typing goes back to `input` when it closes. Its keys are taken from then on.
 void make_find_bar(HWND parent, HWND list, HWND input, chat_view &room, void (*relayout)());
 // Its height while open, 0 while closed; and its place.
 int find_bar_height(int font_height);

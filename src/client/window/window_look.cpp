@@ -5,9 +5,14 @@
 
 #include "window_list.h"
 #include "window_palette.h"
-#include "window_state.h"
+
+#include <string>
 
 namespace {
+
+HWND main_window = nullptr, input = nullptr, status_bar = nullptr;
+window_look look;  // the colours in use
+HBRUSH input_brush = nullptr;
 
 COLORREF colour(palette_colour c)
 {
@@ -85,24 +90,24 @@ void dark_title_bar(HWND w, bool dark)
 // draws it.
 LRESULT CALLBACK status_bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR, DWORD_PTR)
 {
-    if (ui.look.dark && msg == WM_ERASEBKGND)
+    if (look.dark && msg == WM_ERASEBKGND)
         return 1;
-    if (ui.look.dark && msg == WM_PAINT) {
+    if (look.dark && msg == WM_PAINT) {
         PAINTSTRUCT ps;
         HDC dc = BeginPaint(w, &ps);
         RECT r;
         GetClientRect(w, &r);
-        HBRUSH back = CreateSolidBrush(ui.look.bar_background);
+        HBRUSH back = CreateSolidBrush(look.bar_background);
         FillRect(dc, &r, back);
         DeleteObject(back);
         int n = LOWORD(SendMessageW(w, SB_GETTEXTLENGTHW, 0, 0));
         std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
         SendMessageW(w, SB_GETTEXTW, 0, reinterpret_cast<LPARAM>(&text[0]));
         text.resize(static_cast<std::size_t>(n));
-        HGDIOBJ old = SelectObject(dc, ui.font);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(w, WM_GETFONT, 0, 0)));
         SetBkMode(dc, TRANSPARENT);
-        SetTextColor(dc, ui.look.bar_text);
-        r.left += MulDiv(4, static_cast<int>(ui.dpi), 96);
+        SetTextColor(dc, look.bar_text);
+        r.left += MulDiv(4, static_cast<int>(window_dpi(w)), 96);
         DrawTextW(dc, text.c_str(), n, &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
         SelectObject(dc, old);
         EndPaint(w, &ps);
@@ -113,15 +118,28 @@ LRESULT CALLBACK status_bar_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp, UINT_PT
 
 }  // namespace
 
+void make_look(HWND main, HWND the_input, HWND bar)
+{
+    main_window = main;
+    input = the_input;
+    status_bar = bar;
+    SetWindowSubclass(status_bar, status_bar_proc, 1, 0);
+}
+
+const window_look &look_in_use()
+{
+    return look;
+}
+
 void apply_look()
 {
-    ui.look = read_look();
-    if (ui.input_brush != nullptr)
-        DeleteObject(ui.input_brush);
-    ui.input_brush = CreateSolidBrush(ui.look.input_background);
-    dark_title_bar(ui.main_window, ui.look.dark);
+    look = read_look();
+    if (input_brush != nullptr)
+        DeleteObject(input_brush);
+    input_brush = CreateSolidBrush(look.input_background);
+    dark_title_bar(main_window, look.dark);
     recolour_list();
-    for (HWND w : {ui.main_window, ui.input, ui.status_bar})
+    for (HWND w : {main_window, input, status_bar})
         InvalidateRect(w, nullptr, TRUE);
 }
 
@@ -133,26 +151,21 @@ bool look_setting_changed(WPARAM wp, LPARAM lp)
 
 HBRUSH input_colours(HDC dc)
 {
-    if (ui.look.high_contrast)
+    if (look.high_contrast)
         return nullptr;
-    SetTextColor(dc, ui.look.input_text);
-    SetBkColor(dc, ui.look.input_background);
-    return ui.input_brush;
+    SetTextColor(dc, look.input_text);
+    SetBkColor(dc, look.input_background);
+    return input_brush;
 }
 
 bool paint_window_background(HWND w, HDC dc)
 {
-    if (!ui.look.dark)
+    if (!look.dark)
         return false;
     RECT r;
     GetClientRect(w, &r);
-    HBRUSH back = CreateSolidBrush(ui.look.bar_background);
+    HBRUSH back = CreateSolidBrush(look.bar_background);
     FillRect(dc, &r, back);
     DeleteObject(back);
     return true;
-}
-
-void follow_look_in_status_bar()
-{
-    SetWindowSubclass(ui.status_bar, status_bar_proc, 1, 0);
 }

@@ -16,8 +16,14 @@ struct window_look {
     COLORREF names[12];
 };
 
-// Reads the system's setting into ui.look and shows the window in it: the list (recoloured), the
-// input box, the status bar, the title bar. Called at the start and when the setting changes.
+// The look's part of the main window: the window, its input box and its status bar (which draws
+// itself in the look from now on: its text stays its own, for screen readers). Before the look is
+// applied.
+void make_look(HWND main_window, HWND input, HWND status_bar);
+// The colours in use: read again each time the look is applied, at the same place.
+const window_look &look_in_use();
+// Reads the system's setting and shows the window in it: the list (recoloured), the input box, the
+// status bar, the title bar. Called at the start and when the setting changes.
 void apply_look();
 // Whether a WM_SETTINGCHANGE is one that may change the look.
 bool look_setting_changed(WPARAM wp, LPARAM lp);
@@ -25,5 +31,3 @@ bool look_setting_changed(WPARAM wp, LPARAM lp);
 HBRUSH input_colours(HDC dc);
 // Paints the main window's background (WM_ERASEBKGND): true if it did.
 bool paint_window_background(HWND w, HDC dc);
-// Makes the status bar draw itself in the look (its text stays its own, for screen readers).
-void follow_look_in_status_bar();

@@ -1,63 +1,63 @@
 // window_main.cpp - chat_window, the chat in a window of its own on Windows: the room's lines in a
 // read-only RichEdit, a box to type in, a status bar, a menu, and a notice when something is said
-// while the window is behind others. It sits on the client's core (../client/core): the same
-// connection, commands, names heard and text rules as the terminal client, so it speaks to the room
-// exactly as that does; its view of the room is in window_room.cpp.
+// while the window is behind others. It is a view of the client's core (../client/core): one
+// running client wires the same connection, commands and history as the terminal client's, so it
+// speaks to the room exactly as that does, and the room's feed hands it whole lines a frame at a
+// time, cut, made safe and under the feed's flood policy; the window turns them into its own text.
 //
 // Its parts: the conversation list and fonts (window_list.cpp), the dialogs (window_dialogs.cpp),
-// attention while behind others (window_attention.cpp), the find bar (window_find.cpp), the room
-// as the core reports it (window_room.cpp); here, the main window, its menu and its message loop.
-// What they share is one window_state (window_state.h).
+// attention while behind others (window_attention.cpp), the find bar (window_find.cpp), the feed's
+// lines as wide text (window_text.cpp); here, the main window, its menu and its message loop. Each
+// part keeps its own state; the handles it works on are handed to it as it is made.
 #include <windows.h>
 #include <commctrl.h>
 #include <richedit.h>
 #include <shellapi.h>
 
 #include "client/core/commands.h"
-#include "client/core/connection.h"
-#include "client/core/history.h"
+#include "client/core/running_client.h"
 #include "client/core/text.h"
 #include "client/core/version.h"
 #include "client/core/view.h"
 #include "platform/net.h"
-#include "platform/settings.h"
 #include "platform/system.h"
-#include "platform/terminal.h"
 #include "window_access.h"
 #include "window_attention.h"
 #include "window_dialogs.h"
 #include "window_find.h"
-#include "window_links.h"
+#include "client/core/links.h"
 #include "window_list.h"
 #include "window_look.h"
 #include "window_resource.h"
-#include "window_room.h"
-#include "window_state.h"
+#include "window_shared.h"
 #include "window_text.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
 #include <string>
-#include <thread>
 #include <vector>
 
-
-window_state ui;
 
 namespace {
 
 const UINT_PTR FRAME_TIMER = 1;
-const UINT FRAME_MS = 50;               // appends are batched: at most this often
-const std::size_t FRAME_LINES = 100;    // lines added in one frame at most: more scroll by unread
-const std::size_t FRAME_CHARS = 4000;   // and their characters: a flood of long lines lets typing through too
-const long long SKIP_NOTE_MS = 5000;    // how often a flood's skipped lines are told
-const std::size_t WAITING_LINES = 2 * FRAME_LINES;  // lines waiting for the next frames at most
-const std::size_t WAITING_CHARS = 64 * 1024;        // and their characters
-const long long FLOOD_MS = 1000;  // lines dropped this recently: a flood, whose long lines are cut
+const UINT FRAME_MS = 50;               // a frame is taken from the feed at most this often
 const int ID_LIST = 1, ID_INPUT = 2, ID_STATUS = 3;
 const char WINDOW_FILE[] = "window";    // where the window's size and place are kept
 UINT taskbar_created = 0;  // the message the taskbar sends once the window's button is there
+
+// The window and its controls; the program's icon, small (the caption, the notification area) and
+// large (Alt+Tab, the taskbar).
+HWND main_window = nullptr, list = nullptr, input = nullptr, status_bar = nullptr;
+HICON app_icon = nullptr, app_icon_big = nullptr;
+bool bell_on = true;  // the bell as the status last said: the menu's tick, and what the item turns
+
+// The running client, made once the name is known; it lives as long as the process, as its
+// threads do. And the frame taken from its feed, reused.
+running_client *client = nullptr;
+room_frame taken;
+
+[[noreturn]] void exit_client(int status);
 
 const char USAGE[] =
     "usage: chat_window [--name NAME] [--no-history] [HOST]\n"
@@ -78,103 +78,47 @@ void show_status(const room_status &s)
     text += "   name: " + (s.name.empty() ? std::string("(none)") : s.name);
     if (s.waiting > 0)
         text += "   " + std::to_string(s.waiting) + (s.waiting == 1 ? " line" : " lines") + " waiting";
-    std::wstring shown = wide_text(text);
-    SendMessageW(ui.status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
-    CheckMenuItem(GetMenu(ui.main_window), IDM_BELL, MF_BYCOMMAND | (s.bell ? MF_CHECKED : MF_UNCHECKED));
-    ui.alerting_allowed = s.bell;
+    std::wstring shown = shown_text(text);
+    SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+    CheckMenuItem(GetMenu(main_window), IDM_BELL, MF_BYCOMMAND | (s.bell ? MF_CHECKED : MF_UNCHECKED));
+    bell_on = s.bell;
 }
 
-std::size_t line_chars(const shown_line &l)
-{
-    return l.time.size() + l.name.size() + l.text.size() + 2;
-}
-
-void check_lost();
-
+// A frame: the status, if it changed; the feed's lines, in the window's text, to the list, with
+// the attention they call for; and the way out if the connection is lost for good.
 void frame()
 {
-    std::vector<shown_line> lines;
-    room_status s;
-    bool changed = false;
-    ui.room.take(lines, s, changed);
-    if (changed)
-        show_status(s);
-    if (!lines.empty()) {
-        attend(lines);
-        announce(lines);
+    client->feed().take(taken);
+    if (taken.status_changed)
+        show_status(taken.status);
+    if (!taken.lines.empty()) {
+        std::vector<shown_line> lines;
+        lines.reserve(taken.lines.size());
+        for (const room_line &l : taken.lines)
+            lines.push_back(shown_from(l));
+        attend(lines, taken.heard, taken.mention);
+        announce(list, lines);
+        append_lines(lines);
     }
-    // A room faster than anyone reads (hundreds of lines a frame, or long ones) would hold the
-    // window's thread, and so the typing, for seconds: a frame shows as many lines and characters
-    // as it takes (one line at least), oldest first, and the rest wait for the next frames; past a
-    // few frames' worth waiting, the oldest are dropped and counted. In such a flood a long line
-    // shows as much as a frame takes; the pieces of one long line, which come together, show whole.
-    for (shown_line &l : lines) {
-        ui.waiting_chars += line_chars(l);
-        ui.waiting.push_back(std::move(l));
-    }
-    while (ui.waiting.size() > 1 && (ui.waiting.size() > WAITING_LINES || ui.waiting_chars > WAITING_CHARS)) {
-        ui.waiting_chars -= line_chars(ui.waiting.front());
-        ui.waiting.pop_front();
-        ++ui.skipped;
-        ui.dropped_ms = now_ms();
-    }
-    if (ui.waiting.empty()) {
-        check_lost();
-        return;
-    }
-    bool flood = now_ms() - ui.dropped_ms < FLOOD_MS;
-    std::vector<shown_line> shown;
-    std::size_t chars = 0;
-    while (!ui.waiting.empty() && shown.size() < FRAME_LINES) {
-        std::size_t n = line_chars(ui.waiting.front());
-        if (!shown.empty() && chars + n > FRAME_CHARS)
-            break;
-        chars += n;
-        ui.waiting_chars -= n;
-        shown.push_back(std::move(ui.waiting.front()));
-        ui.waiting.pop_front();
-    }
-    if (flood)
-        for (shown_line &l : shown)
-            if (l.text.size() > FRAME_CHARS) {
-                std::size_t left_out = l.text.size() - FRAME_CHARS;
-                l.text.resize(FRAME_CHARS);
-                l.text += L" ... (" + std::to_wstring(left_out) + L" characters not shown)";
-            }
-    if (ui.skipped > 0 && now_ms() - ui.skip_told_ms >= SKIP_NOTE_MS) {
-        shown_line note = shown.front();
-        note.kind = shown_line::NOTE;
-        note.name.clear();
-        note.text = L"*** " + std::to_wstring(ui.skipped) + L" lines came faster than the window could show them: skipped";
-        shown.insert(shown.begin(), note);
-        ui.skipped = 0;
-        ui.skip_told_ms = now_ms();
-    }
-    append_lines(shown);
-    check_lost();
-}
-
-void check_lost()
-{
-    if (ui.room.lost_status() >= 0)
-        exit_client(ui.room.lost_status());
+    if (taken.lost >= 0)
+        exit_client(taken.lost);
 }
 
 // Each line in the input box goes as a line, a command or one for the room; the box is emptied.
 void send_typed()
 {
-    int n = GetWindowTextLengthW(ui.input);
+    int n = GetWindowTextLengthW(input);
     std::wstring typed(static_cast<std::size_t>(n) + 1, L'\0');
-    GetWindowTextW(ui.input, &typed[0], n + 1);
+    GetWindowTextW(input, &typed[0], n + 1);
     typed.resize(static_cast<std::size_t>(n));
-    SetWindowTextW(ui.input, L"");
+    SetWindowTextW(input, L"");
     std::size_t from = 0;
     while (from <= typed.size()) {
         std::size_t end = typed.find_first_of(L"\r\n", from);
         if (end == std::wstring::npos)
             end = typed.size();
-        if (!ui.commands->entered(gb18030_text(typed.substr(from, end - from)))) {
-            DestroyWindow(ui.main_window);  // /quit
+        if (!client->commands().entered(gb18030_text(typed.substr(from, end - from)))) {
+            DestroyWindow(main_window);  // /quit
             return;
         }
         if (end < typed.size() && typed[end] == L'\r' && end + 1 < typed.size() && typed[end + 1] == L'\n')
@@ -189,17 +133,17 @@ void send_typed()
 void open_link(CHARRANGE range)
 {
     CHARRANGE selected{};
-    SendMessageW(ui.list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
+    SendMessageW(list, EM_EXGETSEL, 0, reinterpret_cast<LPARAM>(&selected));
     if (selected.cpMin != selected.cpMax || range.cpMax <= range.cpMin || range.cpMax - range.cpMin > 8192)
         return;
     std::wstring url(static_cast<std::size_t>(range.cpMax - range.cpMin) + 1, L'\0');
     TEXTRANGEW tr{range, &url[0]};
-    url.resize(static_cast<std::size_t>(SendMessageW(ui.list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
-    if (!is_web_address(url))
+    url.resize(static_cast<std::size_t>(SendMessageW(list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
+    if (!is_web_address(utf8_text(url)))
         return;  // the list's links are only ever these; anything else is not opened
     std::wstring said = L"opening " + url;
-    SendMessageW(ui.status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(said.c_str()));
-    UpdateWindow(ui.status_bar);
+    SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(said.c_str()));
+    UpdateWindow(status_bar);
     ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
@@ -207,67 +151,61 @@ void open_link(CHARRANGE range)
 
 void restore_placement()
 {
-    char text[128];
-    char why[512];
-    long n = read_settings_file(WINDOW_FILE, text, sizeof text - 1, why, sizeof why);
-    if (n <= 0)
-        return;
-    text[n] = '\0';
+    std::string text = read_setting(WINDOW_FILE, 127);
     RECT r;
     int maximized = 0;
-    if (std::sscanf(text, "%ld %ld %ld %ld %d", &r.left, &r.top, &r.right, &r.bottom, &maximized) != 5 ||
+    if (std::sscanf(text.c_str(), "%ld %ld %ld %ld %d", &r.left, &r.top, &r.right, &r.bottom, &maximized) != 5 ||
         r.right - r.left < 200 || r.bottom - r.top < 150 || MonitorFromRect(&r, MONITOR_DEFAULTTONULL) == nullptr)
         return;  // a place on a screen that is gone is no place
     WINDOWPLACEMENT wp{};
     wp.length = sizeof wp;
-    GetWindowPlacement(ui.main_window, &wp);
+    GetWindowPlacement(main_window, &wp);
     wp.rcNormalPosition = r;
     wp.showCmd = maximized ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
-    SetWindowPlacement(ui.main_window, &wp);
+    SetWindowPlacement(main_window, &wp);
 }
 
 void save_placement()
 {
     WINDOWPLACEMENT wp{};
     wp.length = sizeof wp;
-    if (!GetWindowPlacement(ui.main_window, &wp))
+    if (!GetWindowPlacement(main_window, &wp))
         return;
     const RECT &r = wp.rcNormalPosition;
     char text[128];
-    int n = std::snprintf(text, sizeof text, "%ld %ld %ld %ld %d\n", r.left, r.top, r.right, r.bottom,
-                          wp.showCmd == SW_SHOWMAXIMIZED ? 1 : 0);
-    char why[512];
-    write_settings_file(WINDOW_FILE, text, static_cast<std::size_t>(n), why, sizeof why);
+    std::snprintf(text, sizeof text, "%ld %ld %ld %ld %d\n", r.left, r.top, r.right, r.bottom,
+                  wp.showCmd == SW_SHOWMAXIMIZED ? 1 : 0);
+    write_setting(WINDOW_FILE, text);
 }
 
 void menu(int id)
 {
     switch (id) {
     case IDM_NAME: {
-        std::string name = ask_name(ui.commands->name());
+        std::string name = ask_name(main_window, client->commands().name());
         if (!name.empty())
-            ui.commands->change_name(name);
+            client->commands().change_name(name);
         break;
     }
     case IDM_RELAY:
-        choose_relay();
+        choose_relay(main_window, client->conn(), client->commands());
         break;
     case IDM_BELL:
-        ui.commands->set_bell(!ui.alerting_allowed);
+        client->commands().set_bell(!bell_on);
         break;
     case IDM_GUIDE:
-        open_guide();
+        open_guide(main_window);
         break;
     case IDM_ABOUT:
-        message("Chat (chat_window) " PROJECT_VERSION "\n\nA window to chat in with everyone on the local network "
+        message(main_window, "Chat (chat_window) " PROJECT_VERSION "\n\nA window to chat in with everyone on the local network "
                 "through the chat relay, in one room with the console client.",
                 MB_ICONINFORMATION);
         break;
     case IDM_EXIT:
-        DestroyWindow(ui.main_window);
+        DestroyWindow(main_window);
         break;
     }
-    SetFocus(ui.input);
+    SetFocus(input);
 }
 
 LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
@@ -281,7 +219,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         apply_look();
         break;
     case WM_CTLCOLOREDIT:
-        if (reinterpret_cast<HWND>(lp) == ui.input)
+        if (reinterpret_cast<HWND>(lp) == input)
             if (HBRUSH brush = input_colours(reinterpret_cast<HDC>(wp)))
                 return reinterpret_cast<LRESULT>(brush);
         break;
@@ -291,7 +229,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         break;
     case WM_NOTIFY: {
         const NMHDR *from = reinterpret_cast<const NMHDR *>(lp);
-        if (from->hwndFrom == ui.list && from->code == EN_LINK) {
+        if (from->hwndFrom == list && from->code == EN_LINK) {
             const ENLINK *link = reinterpret_cast<const ENLINK *>(lp);
             if (link->msg == WM_LBUTTONUP)
                 open_link(link->chrg);
@@ -300,7 +238,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         break;
     }
     case WM_SIZE:
-        if (ui.list != nullptr)
+        if (list != nullptr)
             lay_out();
         return 0;
     case WM_TIMER:
@@ -310,7 +248,7 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
     case WM_ACTIVATE:
         if (LOWORD(wp) != WA_INACTIVE) {
             attention_seen();
-            SetFocus(ui.input);
+            SetFocus(input);
             return 0;
         }
         break;
@@ -328,10 +266,9 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         relays_listed(wp, lp);
         return 0;
     case 0x02E0: {  // WM_DPICHANGED: the window moved to a screen of another scale
-        ui.dpi = HIWORD(wp);
         const RECT *r = reinterpret_cast<const RECT *>(lp);
         SetWindowPos(w, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top, SWP_NOZORDER | SWP_NOACTIVATE);
-        make_font();
+        make_font(HIWORD(wp));
         lay_out();
         return 0;
     }
@@ -370,16 +307,16 @@ int parse_options(options &opts)
     for (int i = 1; args != nullptr && i < count && status == 0; ++i) {
         std::wstring a = args[i];
         if (a == L"-h" || a == L"--help") {
-            message(USAGE, MB_ICONINFORMATION);
+            message(nullptr, USAGE, MB_ICONINFORMATION);
             status = -1;
         } else if (a == L"--version") {
-            message("chat_window " PROJECT_VERSION, MB_ICONINFORMATION);
+            message(nullptr, "chat_window " PROJECT_VERSION, MB_ICONINFORMATION);
             status = -1;
         } else if (a == L"--name" && i + 1 < count && args[i + 1][0] != L'\0' && !named) {
             opts.name = gb18030_text(args[++i]);
             named = true;
             if (const char *why = name_refusal(opts.name)) {  // as chat_client says it
-                message(std::string("chat_window: --name: ") + why, MB_ICONERROR);
+                message(nullptr, std::string("chat_window: --name: ") + why, MB_ICONERROR);
                 status = EXIT_USAGE;
             }
         } else if (a == L"--no-history") {
@@ -387,7 +324,7 @@ int parse_options(options &opts)
         } else if (!a.empty() && a[0] != L'-' && opts.host.empty()) {
             opts.host = gb18030_text(a);
         } else {
-            message(USAGE, MB_ICONERROR);
+            message(nullptr, USAGE, MB_ICONERROR);
             status = EXIT_USAGE;
         }
     }
@@ -396,14 +333,26 @@ int parse_options(options &opts)
     return status;
 }
 
+// Every way out of the window's process: the window closed, /quit, a failure. The running client
+// writes the history out (waiting a bounded time for the disk). The connection always finds the
+// relay again, so a loss the core cannot recover from is not expected; with the other failures the
+// process ends, its window and icon with it.
+void exit_client(int status)
+{
+    if (client != nullptr)
+        client->leave();
+    tray_icon(NIM_DELETE);
+    ExitProcess(static_cast<UINT>(status));
+}
+
 HWND make_window(HINSTANCE instance)
 {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = window_proc;
     wc.hInstance = instance;
-    wc.hIcon = ui.app_icon_big;
-    wc.hIconSm = ui.app_icon;
+    wc.hIcon = app_icon_big;
+    wc.hIconSm = app_icon;
     wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszMenuName = MAKEINTRESOURCEW(IDR_MENU);
@@ -413,48 +362,37 @@ HWND make_window(HINSTANCE instance)
                              CW_USEDEFAULT, 720, 520, nullptr, nullptr, instance, nullptr);
     if (w == nullptr)
         return nullptr;
-    ui.main_window = w;
-    ui.dpi = window_dpi(w);
-    ui.list = CreateWindowExW(WS_EX_CLIENTEDGE, MSFTEDIT_CLASS, L"",
+    main_window = w;
+    list = CreateWindowExW(WS_EX_CLIENTEDGE, MSFTEDIT_CLASS, L"",
                            WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL,
                            0, 0, 10, 10, w, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_LIST)), instance, nullptr);
-    ui.input = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+    input = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
                             0, 0, 10, 10, w, reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_INPUT)), instance, nullptr);
-    ui.status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, w,
+    status_bar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, w,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(ID_STATUS)), instance, nullptr);
-    if (ui.list == nullptr || ui.input == nullptr || ui.status_bar == nullptr)
+    if (list == nullptr || input == nullptr || status_bar == nullptr)
         return nullptr;
     // Text goes in only as plain text (append_lines); the list makes no links of it itself: the web
     // addresses the window's rule allows are made links there, and their clicks come here.
-    SendMessageW(ui.list, EM_AUTOURLDETECT, FALSE, 0);
-    SendMessageW(ui.list, EM_SETEVENTMASK, 0, ENM_LINK);
-    SendMessageW(ui.list, EM_SETUNDOLIMIT, 0, 0);
-    SendMessageW(ui.list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
-    SendMessageW(ui.list, EM_EXLIMITTEXT, 0, 64 << 20);
-    SendMessageW(ui.input, EM_LIMITTEXT, 64 * 1024, 0);
-    make_find_bar(w, ui.list, ui.input, ui.room, lay_out);
+    SendMessageW(list, EM_AUTOURLDETECT, FALSE, 0);
+    SendMessageW(list, EM_SETEVENTMASK, 0, ENM_LINK);
+    SendMessageW(list, EM_SETUNDOLIMIT, 0, 0);
+    SendMessageW(list, EM_SETLANGOPTIONS, 0, IMF_AUTOFONT | IMF_DUALFONT);
+    SendMessageW(list, EM_EXLIMITTEXT, 0, 64 << 20);
+    SendMessageW(input, EM_LIMITTEXT, 64 * 1024, 0);
+    make_list(w, list, input, status_bar, look_in_use());
+    make_look(w, input, status_bar);
+    make_attention(w, input, app_icon);
     restore_zoom();
-    make_font();
-    name_controls();
-    follow_look_in_status_bar();
+    make_font(window_dpi(w));
+    name_controls(list, input);
     apply_look();
     lay_out();
     return w;
 }
 
 }  // namespace
-
-// Every way out of the window's process. The connection always finds the relay again, so a loss
-// the core cannot recover from is not expected; with the other failures the process ends, its
-// window and icon with it.
-void exit_client(int status)
-{
-    client_history().flush();
-    if (ui.main_window != nullptr)
-        tray_icon(NIM_DELETE);
-    ExitProcess(static_cast<UINT>(status));
-}
 
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
@@ -470,11 +408,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&icc);
     if (LoadLibraryExW(L"Msftedit.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32) == nullptr) {
-        message("Msftedit.dll (RichEdit 4.1) could not be loaded", MB_ICONERROR);
+        message(nullptr, "Msftedit.dll (RichEdit 4.1) could not be loaded", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
     if (net_startup() != 0) {
-        message("the socket layer did not start", MB_ICONERROR);
+        message(nullptr, "the socket layer did not start", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
     // The program's own icon, at the sizes the system draws it; the generic one if it is missing.
@@ -483,45 +421,40 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
                                  GetSystemMetrics(little ? SM_CYSMICON : SM_CYICON), LR_DEFAULTCOLOR);
         if (icon == nullptr)
             icon = LoadIconW(nullptr, MAKEINTRESOURCEW(32512));  // IDI_APPLICATION
-        (little ? ui.app_icon : ui.app_icon_big) = static_cast<HICON>(icon);
+        (little ? app_icon : app_icon_big) = static_cast<HICON>(icon);
     }
     if (make_window(instance) == nullptr) {
-        message("the window could not be made", MB_ICONERROR);
+        message(nullptr, "the window could not be made", MB_ICONERROR);
         exit_client(EXIT_USAGE);
     }
-    ShowWindow(ui.main_window, show == SW_SHOWDEFAULT || show == SW_SHOWNORMAL ? SW_SHOW : show);
+    ShowWindow(main_window, show == SW_SHOWDEFAULT || show == SW_SHOWNORMAL ? SW_SHOW : show);
     restore_placement();
     tray_icon(NIM_ADD);
-    std::string name = opts.name;
-    if (name.empty())  // the first start asks, offering the Windows user name
-        name = name_for_person([](const std::string &offered, const char *) { return ask_name(offered); },
-                               [](const std::string &said) { ui.room.note(said); });
-    connection_options how;
+    // The first start asks for the name, offering the Windows user name; what finding it had to
+    // say shows once the feed is there.
+    std::vector<std::string> said;
+    client_options how;
     how.host = opts.host;
-    how.reconnect = true;
-    how.tell_heard = true;
-    how.remember_relay = true;
-    // The core lives as long as the process, as its threads do.
-    static connection connected(how, ui.room);
-    static chat_commands chat(connected, ui.room, name);
-    ui.conn = &connected;
-    ui.commands = &chat;
-    ui.room.tell_lines_to([](const std::string &line) { return chat.heard(line); });
-    if (opts.no_history)
-        chat.no_history();
-    chat.start();
-    SetFocus(ui.input);
-    SetTimer(ui.main_window, FRAME_TIMER, FRAME_MS, nullptr);
-    std::thread([] {
-        connected.connect_first();
-        connected.start();
-    }).detach();
+    how.name = opts.name;
+    how.no_history = opts.no_history;
+    if (how.name.empty())
+        how.name = name_for_person([](const std::string &offered, const char *) { return ask_name(main_window, offered); },
+                                   [&said](const std::string &s) { said.push_back(s); });
+    static running_client running(how);
+    client = &running;
+    for (const std::string &s : said)
+        running.feed().answer(s);
+    make_find_bar(main_window, list, input, running.feed(), lay_out);
+    lay_out();
+    running.start();
+    SetFocus(input);
+    SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
         if (find_bar_key(msg))
             continue;  // Ctrl+F, and the find bar's keys
-        if (msg.message == WM_KEYDOWN && msg.hwnd == ui.input && msg.wParam == VK_RETURN &&
+        if (msg.message == WM_KEYDOWN && msg.hwnd == input && msg.wParam == VK_RETURN &&
             (GetKeyState(VK_SHIFT) & 0x8000) == 0) {
             send_typed();  // Enter sends; Shift+Enter starts a new line in the box
             continue;
@@ -531,13 +464,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
             WPARAM k = msg.wParam;
             int step = k == VK_OEM_PLUS || k == VK_ADD ? 10 : k == VK_OEM_MINUS || k == VK_SUBTRACT ? -10 : 0;
             if (step != 0 || k == '0' || k == VK_NUMPAD0) {
-                zoom_text(step != 0 ? ui.zoom + step : 100);
+                zoom_text(step);
                 continue;
             }
         }
-        if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (msg.hwnd == ui.input || msg.hwnd == ui.list) &&
+        if (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB && (msg.hwnd == input || msg.hwnd == list) &&
             (GetKeyState(VK_CONTROL) & 0x8000) == 0) {
-            SetFocus(msg.hwnd == ui.input ? ui.list : ui.input);
+            SetFocus(msg.hwnd == input ? list : input);
             continue;
         }
         TranslateMessage(&msg);
