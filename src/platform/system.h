@@ -32,12 +32,6 @@ void release_free_memory();
 // returns. Returns false if the system would not start one.
 bool start_thread(void (*fn)(void *), void *arg);
 
-// Asks the system to run the calling thread, and the threads it starts from now on, soon after
-// each wake-up, in short turns: for threads that wake, do a little and sleep again, so that one
-// woken while a core is taken by longer work waits for a short turn, not a long one. Where the
-// system has no such request, nothing changes.
-void prefer_prompt_wakeups();
-
 // The local time of day and date, read now.
 clock_time local_clock();
 

@@ -5,15 +5,10 @@
 #include "platform/system.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <ctime>
 #include <malloc.h>
 #include <new>
 #include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 // The dynamic loader looks in the system's folders, and in a program's own only if it was linked to
 // (none here is).
@@ -65,35 +60,6 @@ bool start_thread(void (*fn)(void *), void *arg)
         return false;
     }
     return true;
-}
-
-// Linux's scheduler (EEVDF, from 6.6) gives each thread a slice, 0.75 ms times a factor that grows
-// with the cores (1.4 ms on two); since 6.12 a thread may ask for a shorter one, down to 0.1 ms, with
-// no privilege, and a woken thread with a shorter slice than the running one's may take the core at
-// once. The request is kept by the threads it starts. Older kernels refuse it or ignore the slice.
-void prefer_prompt_wakeups()
-{
-#ifdef SYS_sched_setattr
-    struct {
-        std::uint32_t size;
-        std::uint32_t sched_policy;
-        std::uint64_t sched_flags;
-        std::int32_t sched_nice;
-        std::uint32_t sched_priority;
-        std::uint64_t sched_runtime;
-        std::uint64_t sched_deadline;
-        std::uint64_t sched_period;
-    } attr{};
-    attr.size = sizeof attr;
-    attr.sched_policy = SCHED_OTHER;
-    errno = 0;
-    int nice = getpriority(PRIO_PROCESS, 0);
-    if (errno != 0)
-        return;
-    attr.sched_nice = nice;
-    attr.sched_runtime = 100000;  // ns: the shortest slice the kernel allows
-    syscall(SYS_sched_setattr, 0, &attr, 0);
-#endif
 }
 
 clock_time local_clock()

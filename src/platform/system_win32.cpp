@@ -58,11 +58,6 @@ bool start_thread(void (*fn)(void *), void *arg)
     return true;
 }
 
-// Windows has no such request: its threads' quantum is the system's.
-void prefer_prompt_wakeups()
-{
-}
-
 clock_time local_clock()
 {
     SYSTEMTIME st;

@@ -49,9 +49,6 @@ int main(int, char **)
     if (listen_socket(tcp_sock) != 0)
         return failed_start(LINE_BIND_FAILED, last_error());
 
-    // Every thread of the relay wakes for a chunk, a connection or a beat, does a little and sleeps:
-    // short turns have it run soon after each wake-up on a core that other work keeps busy.
-    prefer_prompt_wakeups();
     // Without the beacon, clients must be told the address; the relay itself still works.
     start_thread(udp_broadcast, nullptr);
     events.start_writer();
