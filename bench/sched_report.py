@@ -6,7 +6,7 @@
                                        its core by where it left (state R: preempted, waiting for the
                                        core; S or D: asleep, by the kernel's stack), and the time from
                                        each wake-up to its return
-    sched_report.py handlers OUT COMM  every wake-up of a thread named COMM from a sleep in poll or
+    sched_report.py handlers OUT PID   every wake-up of a thread of process PID from a sleep in poll or
                                        epoll, until it sleeps there again (a chunk's turn through the
                                        server): wake-up to on its core, asleep on a futex meanwhile
                                        (the registry taken, or a fan-out by another), and wake-up to
@@ -16,20 +16,20 @@ import collections
 import re
 import sys
 
-HEAD = re.compile(r'\s*(\S.*?)\s+(\d+)\s+\[(\d+)\]\s+(\d+\.\d+):\s+(\S+):(.*)')
+HEAD = re.compile(r'\s*(\S.*?)\s+(\d+)/(\d+)\s+\[(\d+)\]\s+(\d+\.\d+):\s+(\S+):(.*)')
 SWITCH = re.compile(r'prev_comm=(.+?) prev_pid=(\d+) .*prev_state=(\S+) ==> next_comm=(.+?) next_pid=(\d+)')
 WAKEUP = re.compile(r'comm=(.+?) pid=(\d+)')
 
 
 def events(path):
-    """(time, cpu, event, fields, kernel stack frames) for each record of perf script's text."""
+    """(time, cpu, event, fields, kernel stack frames, process id) for each record of perf script's text."""
     with open(path) as f:
         for block in f.read().split('\n\n'):
             lines = block.strip().split('\n')
             m = HEAD.match(lines[0]) if lines and lines[0] else None
             if m:
                 frames = [line.split()[-1] for line in lines[1:] if line.strip()]
-                yield float(m.group(4)), int(m.group(3)), m.group(5), m.group(6), frames
+                yield float(m.group(5)), int(m.group(4)), m.group(6), m.group(7), frames, m.group(2)
 
 
 def percentile(values, p):
@@ -43,7 +43,7 @@ def thread(path, tid):
     first = last = on_since = None
     on_core = woken_wait = 0.0
     left = woken = None
-    for t, _, event, fields, frames in events(path):
+    for t, _, event, fields, frames, _ in events(path):
         if event == 'sched:sched_switch':
             m = SWITCH.search(fields)
             if m.group(2) == tid:
@@ -71,17 +71,17 @@ def thread(path, tid):
     print('%9.1f ms        from wake-ups to return (waiting for the core)' % (woken_wait * 1e3))
 
 
-def handlers(path, comm):
-    state, turns = {}, []
+def handlers(path, pid):
+    state, turns, ours = {}, [], set()
     held, since = collections.Counter(), {}
     start = end = None
-    for t, cpu, event, fields, frames in events(path):
+    for t, cpu, event, fields, frames, process in events(path):
         start = t if start is None else start
         end = t
         if event == 'sched:sched_wakeup':
             m = WAKEUP.search(fields)
             s = state.get(m.group(2))
-            if m.group(1) == comm and s and s.get('asleep') and 'woken' not in s:
+            if m.group(2) in ours and s and s.get('asleep') and 'woken' not in s:
                 s['woken'] = t
             continue
         if event != 'sched:sched_switch':
@@ -90,7 +90,9 @@ def handlers(path, comm):
         if cpu in since:
             held[(cpu, since[cpu][1])] += t - since[cpu][0]
         since[cpu] = (t, next_comm)
-        if prev_comm == comm:
+        if process == pid:
+            ours.add(prev)
+        if prev in ours:
             s = state.setdefault(prev, {})
             stack = ' '.join(frames)
             if prev_state.startswith('S') and 'poll' in stack:
@@ -99,13 +101,13 @@ def handlers(path, comm):
                 state[prev] = {'asleep': True}
             elif prev_state.startswith('S') and 'futex' in stack and 'on' in s:
                 s['futex_from'] = t
-        if next_comm == comm:
+        if nxt in ours:
             s = state.setdefault(nxt, {})
             if 'woken' in s and 'on' not in s:
                 s['on'] = t
             if 'futex_from' in s:
                 s['futex'] = s.get('futex', 0.0) + t - s.pop('futex_from')
-    print('%d turns of %s threads' % (len(turns), comm))
+    print('%d turns of the threads of process %s' % (len(turns), pid))
     for i, name in enumerate(('wake-up to on its core', 'asleep on a futex', 'wake-up to asleep again')):
         values = [turn[i] * 1e6 for turn in turns]
         print('%-24s p50 %7.0f  p90 %7.0f  p99 %7.0f  max %7.0f us' % (

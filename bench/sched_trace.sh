@@ -21,7 +21,8 @@ out=$(realpath "$out")
 hb=(--heartbeat 4)
 case $server in *reference_relay*) hb=() ;; esac
 case $scenario in
-crowd) args=(--mode burst --clients 5000 --hold 1) delay=0.2 span=60 ;;
+# delay: from the generator's start to the record's (negative: the record starts first, by as much)
+crowd) args=(--mode burst --clients 5000 --hold 1) delay=-0.5 span=60 ;;
 paced) args=(--mode paced --clients 200 --senders 10 --size 64 --seconds 5) delay=2 span=3 ;;
 *) echo "sched_trace.sh: crowd or paced" >&2; exit 2 ;;
 esac
@@ -36,9 +37,15 @@ unshare -n bash -c '
     pid=$!
     echo $pid >"$out/pid"
     for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.1; done
-    (sleep "$delay"; timeout "$span" perf record -q -a -g -e sched:sched_switch -e sched:sched_wakeup \
-        -o "$out/perf.data" >/dev/null 2>&1) &
-    recorder=$!
+    record() { exec timeout "$span" perf record -q -a -g -e sched:sched_switch -e sched:sched_wakeup -o "$out/perf.data"; }
+    if [ "${delay#-}" != "$delay" ]; then
+        (record) >/dev/null 2>&1 &
+        recorder=$!
+        sleep "${delay#-}"
+    else
+        (sleep "$delay"; record) >/dev/null 2>&1 &
+        recorder=$!
+    fi
     timeout 120 setsid taskset -c 1 "$loadgen" "$@" --server-pid $pid >"$out/result"
     kill -INT $recorder 2>/dev/null || true
     wait $recorder || true
@@ -46,5 +53,5 @@ unshare -n bash -c '
     wait $pid 2>/dev/null || true
     counters >>"$out/result"
 ' sched_trace "$out" "$cpus" "$server" "$delay" "$span" "$loadgen" "${args[@]}" "${hb[@]}"
-perf script -i "$out/perf.data" -F comm,tid,cpu,time,event,trace,ip,sym >"$out/script.txt" 2>/dev/null
+perf script -i "$out/perf.data" -F comm,pid,tid,cpu,time,event,trace,ip,sym >"$out/script.txt" 2>/dev/null
 cat "$out/result"
