@@ -58,7 +58,7 @@ void prepare_relay_process()
     spare_descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // without one, nothing is refused
     // The kernel grows a process's descriptor table by doubling it, and while other threads share
     // the table each growth waits for an RCU grace period: in a crowd's arrival the accept loop sat
-    // six times for 10 to 20 ms each in accept4 and eventfd while the listen queue overflowed
+    // in accept4 six times, about 14 ms each, while the listen queue overflowed
     // (measured: docs/benchmarks.md). Grown now, before there is a second thread, it costs no wait,
     // and the table never shrinks: room for some 8,000 clients, as large as 5,000 make it anyway.
     constexpr int PREPARED_DESCRIPTORS = 16384;
