@@ -95,6 +95,12 @@ cpu_pressure() {
 # generator always has the second).
 server_cpus=0
 
+# Server and load generator each run in a session of their own. Where the kernel groups the tasks
+# of a session for scheduling (autogroup, on by default), a group's share of the machine is split
+# over the cores by how many of its tasks wait on each: in one session, a crowd's thousands of
+# runnable threads on the server's core took nearly all of it, and the generator, alone on the
+# other core, got 4 % of it beside other work there and took 5 s to connect 5,000 clients
+# (measured: docs/benchmarks.md).
 # run_one NAME KEY LOADGEN-ARGS...: one server, one load, one namespace; appends a result line.
 run_one() {
     local name=$1 key=$2
@@ -115,11 +121,11 @@ run_one() {
         ip link set lo up
         ulimit -n "$(ulimit -Hn)"
         read overflows drops retrans < <(listen_counters)
-        taskset -c $1 $2 >/dev/null 2>&1 &
+        setsid taskset -c $1 $2 >/dev/null 2>&1 &
         pid=$!
         for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/8888) 2>/dev/null && break; sleep 0.1; done
         shift 2
-        result=$(timeout 300 taskset -c 1 "$@" --server-pid $pid)
+        result=$(timeout 300 setsid taskset -c 1 "$@" --server-pid $pid)
         kill $pid
         wait $pid 2>/dev/null || true
         read overflows_after drops_after retrans_after < <(listen_counters)
