@@ -1046,7 +1046,10 @@ TEST_F(Relay, OnAScreenTheInputLineStaysWhileTheRoomTalks)
         auto name_colour = [&](const std::string &said) {
             peer.send("bob: " + said + "\n");
             EXPECT_TRUE(c.wait_for("bob: " + said, seconds(5))) << c.text();
-            std::string raw = c.raw_output();
+            // What the pane shows may be ahead of what its pipe has written out yet.
+            std::string raw;
+            eventually([&] { return (raw = c.raw_output()).find("bob: \x1b[0m" + said) != std::string::npos; }, seconds(5),
+                       milliseconds(100));
             size_t at = raw.rfind("bob: \x1b[0m" + said), sgr = raw.rfind("\x1b[", at);
             return at == std::string::npos || sgr == std::string::npos ? std::string("none") : raw.substr(sgr, at - sgr);
         };
@@ -1678,7 +1681,9 @@ TEST_F(Relay, AHistoryWriteThatStallsHoldsNeitherQuitNorMemory)
     EXPECT_LT(took, seconds(4)) << "the terminal came back " << std::chrono::duration_cast<milliseconds>(took).count()
                                 << " ms after /quit";
     EXPECT_GT(client, 0);
+#ifndef RELAY_SANITIZED  // a sanitizer's shadow memory and quarantine are no measure of the client's
     EXPECT_LT(rss, 40 * 1024) << "KiB resident, 40 MB sent while the history's writes stalled";
+#endif
 }
 
 // ---- files handed to the room ----
