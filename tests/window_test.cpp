@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 
 #ifndef RELAY_WINDOW
@@ -422,6 +424,52 @@ TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursOpensOnlyWebAddressesAndZ
     EXPECT_EQ(opened, address) << "the browser was not given the address";
     reg("add " + https + " /ve /d '\"C:\\windows\\system32\\winebrowser.exe\" \"%1\"' /f");
     std::remove(browsed.c_str());
+
+    // A file with a Chinese name shared (by its wide path, as the menu's dialog and a drop hand it
+    // on): its offer reaches the room with the name and the file's own hash. Offered back by a peer,
+    // the line has a Download link, and a click saves the same bytes in the Downloads folder.
+    const std::string file_name = "\u62a5\u544a \u6587\u4ef6.bin";
+    const std::string folder = "/tmp/window-share-" + user_.substr(5);
+    std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "'").c_str());
+    std::string bytes;
+    for (unsigned i = 0; i < 300000; ++i)
+        bytes += static_cast<char>((i * 2654435761u) >> 24);
+    {
+        std::ofstream(folder + "/" + file_name, std::ios::binary) << bytes;
+    }
+    const std::string hash = run("sha256sum '" + folder + "/" + file_name + "'").substr(0, 64);
+    bring_forward();
+    probe("type '/share " + windows_path(folder + "/" + file_name) + "'");
+    probe("enter");
+    std::string offered;
+    for (auto deadline = Clock::now() + seconds(30); offered.find('\n') == std::string::npos && Clock::now() < deadline;)
+        offered += peer.recv_for(milliseconds(500));
+    std::smatch o;
+    ASSERT_TRUE(std::regex_search(offered, o, std::regex("alice: (\\[FILE\\] .* size=300000 sha256=([0-9a-f]{64}))\n")))
+        << offered << probe("list");
+    EXPECT_NE(offered.find(gb18030("[FILE] " + file_name + " (")), std::string::npos) << offered;
+    EXPECT_NE(offered.find("/%E6%8A%A5%E5%91%8A%20%E6%96%87%E4%BB%B6.bin size="), std::string::npos) << offered;
+    EXPECT_EQ(o[2], hash) << "the offer's hash is not the file's";
+    peer.send("bob: " + o[1].str() + "\n");
+    ASSERT_TRUE(wait_probe("list", "Download (/get 1)", seconds(10))) << probe("list");
+    std::istringstream download_at(probe("point 'Download (/get 1)'"));
+    int dx = -1, dy = -1;
+    download_at >> dx >> dy;
+    x("xdotool mousemove " + std::to_string(dx) + " " + std::to_string(dy) + " click 1");
+    ASSERT_TRUE(wait_probe("list", "; open it from its folder", seconds(30))) << probe("list");
+    std::string list_now = probe("list");
+    const std::string saved_as = ", checked) as C:\\";
+    size_t as = list_now.rfind(saved_as), end = list_now.find("; open it from its folder", as);
+    ASSERT_NE(as, std::string::npos) << list_now;
+    std::string saved = list_now.substr(as + saved_as.size(), end - as - saved_as.size());
+    EXPECT_NE(saved.find(file_name), std::string::npos) << saved;
+    for (char &c : saved)
+        if (c == '\\')
+            c = '/';
+    saved = RELAY_WINDOW_WINEPREFIX "/drive_c/" + saved;
+    EXPECT_TRUE(read_file(saved) == bytes) << "the file saved is not the file offered: " << saved;
+    std::remove(saved.c_str());
+    std::system(("rm -rf '" + folder + "'").c_str());
 
     // Ctrl+Plus makes the text larger (a word further along a line is further right), remembered;
     // Ctrl+0 takes it back.
