@@ -82,10 +82,10 @@ std::wstring wide_from_utf8(const std::string &utf8)
     return wide;
 }
 
-// The percent the feed's words on the files moving give ("... 42% 1.2 MB of ..."), or -1.
+// The percent the feed's words on the files moving give ("NAME 42% 1.2 MB of ..."), or -1.
 int transfer_percent(const std::string &transfers)
 {
-    std::size_t mark = transfers.find("% ");
+    std::size_t mark = transfers.rfind("% ");  // a name before it may hold "% " too
     if (mark == std::string::npos)
         return -1;
     std::size_t from = mark;
