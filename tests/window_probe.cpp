@@ -20,6 +20,9 @@
 //   window_probe icons FILE                       the sizes in FILE's icon group 1 (the program icon)
 //   window_probe colours                          the system has changed its colour setting: the
 //                                                 window is told so (WM_SETTINGCHANGE "ImmersiveColorSet")
+//   window_probe menu ID                          the window's menu item ID chosen (WM_COMMAND, posted)
+//   window_probe choose FILE                      FILE chosen in the window's open file dialog: its
+//                                                 name box given FILE, and Open pressed
 //   window_probe browsed URL                      a stand-in browser: writes URL to C:\browsed.txt
 // Exit status 0, or 1 if there is no chat window. A GUI program (no console of its own for Wine to
 // make), writing to the standard output it was given.
@@ -211,6 +214,21 @@ int wmain(int argc, wchar_t **argv)
         DWORD_PTR answer = 0;
         SendMessageTimeoutW(main_window, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"ImmersiveColorSet"), SMTO_ABORTIFHUNG,
                             5000, &answer);
+    }
+    else if (what == L"menu" && argc > 2)
+        PostMessageW(main_window, WM_COMMAND, static_cast<WPARAM>(_wtoi(argv[2])), 0);
+    else if (what == L"choose" && argc > 2) {
+        HWND dialog = FindWindowW(L"#32770", nullptr);
+        if (dialog == nullptr || GetWindow(dialog, GW_OWNER) != main_window) {
+            std::printf("no dialog");
+            return 1;
+        }
+        // The name box: cmb13 in the dialogs of Windows 2000 on, edt1 in older ones.
+        HWND name = GetDlgItem(dialog, 1148);
+        if (name == nullptr)
+            name = GetDlgItem(dialog, 1152);
+        SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[2]));
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     }
     else if (what == L"dialog" && argc > 2) {
         HWND dialog = FindWindowW(L"#32770", nullptr);  // the dialogs' class

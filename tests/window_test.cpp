@@ -1,9 +1,11 @@
 // window_test.cpp - the chat window (chat_window.exe) under Wine, on an X server of the test's own
 // (Xvfb) with a window manager (fluxbox), against the real relay: what is typed reaches the room,
-// what the room says shows safe, the relay's loss is survived, a mention while behind is noticed.
+// what the room says shows safe, the relay's loss is survived, a mention while behind is noticed,
+// a file is shared from the menu and an offer fetched with a click.
 // The window's controls are read from outside by window_probe.exe, as a screen reader would.
 #include "desktop.h"
 #include "../src/client/window/window_palette.h"
+#include "../src/client/window/window_resource.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +14,17 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #ifndef RELAY_WINDOW
 #error "RELAY_WINDOW must name chat_window.exe, RELAY_WINDOW_PROBE window_probe.exe"
@@ -422,6 +433,111 @@ TEST_F(WindowRoom, WearsItsIconFollowsTheSystemsColoursOpensOnlyWebAddressesAndZ
     EXPECT_EQ(opened, address) << "the browser was not given the address";
     reg("add " + https + " /ve /d '\"C:\\windows\\system32\\winebrowser.exe\" \"%1\"' /f");
     std::remove(browsed.c_str());
+
+    // A file with a Chinese name shared from the menu, chosen in the system's file dialog: its offer reaches the room with the name and the file's own hash. Offered back by a peer,
+    // the line has a Download link, and a click saves the same bytes in the Downloads folder.
+    const std::string file_name = "\u62a5\u544a \u6587\u4ef6.bin";
+    const std::string folder = "/tmp/window-share-" + user_.substr(5);
+    std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "'").c_str());
+    std::string bytes;
+    for (unsigned i = 0; i < 300000; ++i)
+        bytes += static_cast<char>((i * 2654435761u) >> 24);
+    {
+        std::ofstream(folder + "/" + file_name, std::ios::binary) << bytes;
+    }
+    const std::string hash = run("sha256sum '" + folder + "/" + file_name + "'").substr(0, 64);
+    bring_forward();
+    probe("menu " + std::to_string(IDM_SHARE));
+    ASSERT_TRUE(wait_dialog(true)) << "Chat > Share a file... opened no dialog";
+    probe("choose '" + windows_path(folder + "/" + file_name) + "'");
+    EXPECT_TRUE(wait_dialog(false)) << "the file dialog stayed open";
+    std::string offered;
+    for (auto deadline = Clock::now() + seconds(30); offered.find('\n') == std::string::npos && Clock::now() < deadline;)
+        offered += peer.recv_for(milliseconds(500));
+    std::smatch o;
+    ASSERT_TRUE(std::regex_search(offered, o, std::regex("alice: (\\[FILE\\] .* size=300000 sha256=([0-9a-f]{64}))\n")))
+        << offered << probe("list");
+    EXPECT_NE(offered.find(gb18030("[FILE] " + file_name + " (")), std::string::npos) << offered;
+    EXPECT_NE(offered.find("/%E6%8A%A5%E5%91%8A%20%E6%96%87%E4%BB%B6.bin size="), std::string::npos) << offered;
+    EXPECT_EQ(o[2], hash) << "the offer's hash is not the file's";
+    peer.send("bob: " + o[1].str() + "\n");
+    ASSERT_TRUE(wait_probe("list", "Download (/get 1)", seconds(10))) << probe("list");
+    std::istringstream download_at(probe("point 'Download (/get 1)'"));
+    int dx = -1, dy = -1;
+    download_at >> dx >> dy;
+    x("xdotool mousemove " + std::to_string(dx) + " " + std::to_string(dy) + " click 1");
+    ASSERT_TRUE(wait_probe("list", "; open it from its folder", seconds(30))) << probe("list");
+    std::string list_now = probe("list");
+    const std::string saved_as = ", checked) as C:\\";
+    size_t as = list_now.rfind(saved_as), end = list_now.find("; open it from its folder", as);
+    ASSERT_NE(as, std::string::npos) << list_now;
+    std::string saved = list_now.substr(as + saved_as.size(), end - as - saved_as.size());
+    EXPECT_NE(saved.find(file_name), std::string::npos) << saved;
+    for (char &c : saved)
+        if (c == '\\')
+            c = '/';
+    saved = RELAY_WINDOW_WINEPREFIX "/drive_c/" + saved;
+    EXPECT_TRUE(read_file(saved) == bytes) << "the file saved is not the file offered: " << saved;
+    std::remove(saved.c_str());
+
+    // Fetched again from a sender that takes its time (four seconds): the status bar leads with the
+    // transfer's progress while it runs, and its end, with another window in front, asks for
+    // attention as a mention does.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    here.sin_port = htons(18090);
+    here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&here), sizeof here), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    std::thread slow_sender([&] {
+        pollfd p{listener, POLLIN, 0};
+        if (poll(&p, 1, 30000) != 1)
+            return;
+        int s = accept(listener, nullptr, nullptr);
+        std::string request;
+        char buf[4096];
+        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = recv(s, buf, sizeof buf, 0)) > 0;)
+            request.append(buf, static_cast<size_t>(n));
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bytes.size()) + "\r\nConnection: close\r\n\r\n";
+        send(s, head.data(), head.size(), MSG_NOSIGNAL);
+        for (size_t at = 0; at < bytes.size(); at += bytes.size() / 20) {
+            send(s, bytes.data() + at, std::min(bytes.size() / 20, bytes.size() - at), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(milliseconds(200));
+        }
+        close(s);
+    });
+    peer.send("bob: " + std::regex_replace(o[1].str(), std::regex("http://[0-9.]+:[0-9]+/"), "http://127.0.0.1:18090/") + "\n");
+    ASSERT_TRUE(wait_probe("list", "Download (/get 2)", seconds(10))) << probe("list");
+    std::istringstream slow_at(probe("point 'Download (/get 2)'"));
+    slow_at >> dx >> dy;
+    x("xdotool mousemove " + std::to_string(dx) + " " + std::to_string(dy) + " click 1");
+    EXPECT_TRUE(wait_probe("status", file_name + " ", seconds(5))) << probe("status");
+    std::string moving = probe("status");
+    EXPECT_TRUE(std::regex_search(moving, std::regex("^\\S.* [0-9]{1,3}% .* of 293(\\.0)? KB .*   relay 127\\.0\\.0\\.1")))
+        << moving;
+    std::string chat = x_window();
+    ASSERT_TRUE(another_window_in_front([&] { return probe("front") != "0"; })) << "the other window never came in front";
+    EXPECT_TRUE(wait_probe("title", "(1) Chat", seconds(20))) << probe("title") << probe("list");
+    EXPECT_TRUE(asks_for_attention(chat, seconds(5))) << "a transfer's end while behind asked for no attention";
+    slow_sender.join();
+    close(listener);
+    list_now = probe("list");
+    as = list_now.rfind(saved_as);
+    end = list_now.find("; open it from its folder", as);
+    ASSERT_NE(as, std::string::npos) << list_now;
+    saved = list_now.substr(as + saved_as.size(), end - as - saved_as.size());
+    for (char &c : saved)
+        if (c == '\\')
+            c = '/';
+    saved = RELAY_WINDOW_WINEPREFIX "/drive_c/" + saved;
+    EXPECT_TRUE(read_file(saved) == bytes) << "the file fetched slowly is not the file offered: " << saved;
+    EXPECT_TRUE(wait_probe("status", "relay 127", seconds(5)));
+    EXPECT_EQ(probe("status").find('%'), std::string::npos) << "the progress stayed after the transfer";
+    std::remove(saved.c_str());
+    std::system(("rm -rf '" + folder + "'").c_str());
 
     // Ctrl+Plus makes the text larger (a word further along a line is further right), remembered;
     // Ctrl+0 takes it back.

@@ -16,6 +16,7 @@ HWND main_window = nullptr, input = nullptr;
 HICON app_icon = nullptr;
 int unread = 0;  // lines said while the window was behind, since it was last in front
 long long last_alert_ms = -ALERT_GAP_MS;
+int progress = -1;  // the files moving, in percent, as the taskbar button shows it; -1: none
 
 // The taskbar button, once the taskbar has made it (TaskbarButtonCreated): nullptr before, and on
 // systems without one.
@@ -217,5 +218,26 @@ void taskbar_button_made()
     if (FAILED(taskbar->HrInit())) {
         taskbar->Release();
         taskbar = nullptr;
+        return;
+    }
+    int shown = progress;
+    progress = -2;
+    transfer_progress(shown);  // a button made again (Explorer restarted) shows it again
+}
+
+void transfer_progress(int percent)
+{
+    if (percent > 100)
+        percent = 100;
+    if (percent == progress)
+        return;
+    progress = percent;
+    if (taskbar == nullptr)
+        return;
+    if (percent < 0) {
+        taskbar->SetProgressState(main_window, TBPF_NOPROGRESS);
+    } else {
+        taskbar->SetProgressState(main_window, TBPF_NORMAL);
+        taskbar->SetProgressValue(main_window, static_cast<ULONGLONG>(percent), 100);
     }
 }

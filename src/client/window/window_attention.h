@@ -25,3 +25,6 @@ void attention_seen();
 // The taskbar has made the window's button (its TaskbarButtonCreated message): from now on the
 // button shows the unread count as a badge (ITaskbarList3's overlay icon), where the system can.
 void taskbar_button_made();
+// The files moving, in percent of their bytes (-1: none now), on the taskbar button as its
+// progress, where the system can.
+void transfer_progress(int percent);

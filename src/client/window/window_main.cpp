@@ -11,6 +11,7 @@
 // part keeps its own state; the handles it works on are handed to it as it is made.
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 #include <richedit.h>
 #include <shellapi.h>
 
@@ -71,14 +72,48 @@ const char USAGE[] =
 
 // ---- each frame ----
 
+std::wstring wide_from_utf8(const std::string &utf8)
+{
+    if (utf8.empty())
+        return std::wstring();
+    std::wstring wide(utf8.size(), L'\0');
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], static_cast<int>(wide.size()));
+    wide.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+    return wide;
+}
+
+// The percent the feed's words on the files moving give ("NAME 42% 1.2 MB of ..."), or -1.
+int transfer_percent(const std::string &transfers)
+{
+    std::size_t mark = transfers.rfind("% ");  // a name before it may hold "% " too
+    if (mark == std::string::npos)
+        return -1;
+    std::size_t from = mark;
+    while (from > 0 && transfers[from - 1] >= '0' && transfers[from - 1] <= '9' && mark - from < 3)
+        --from;
+    return from == mark ? -1 : std::atoi(transfers.substr(from, mark - from).c_str());
+}
+
+// How a transfer ended (the core's note "*** saved ..." or "*** fetching ... failed: ...", which
+// no peer's line can be): the attention a mention has.
+bool transfer_ended(const room_line &l)
+{
+    return l.kind == room_line::NOTE && (l.text.compare(0, 10, "*** saved ") == 0 ||
+                                         (l.text.compare(0, 13, "*** fetching ") == 0 && l.text.find(" failed: ") != std::string::npos));
+}
+
 void show_status(const room_status &s)
 {
+    // The files moving lead the row, and their share of the bytes shows on the taskbar button.
+    transfer_progress(transfer_percent(s.transfers));
     std::string text = s.relay.empty() ? "looking for the relay"
                                        : (s.connected ? "relay " + s.relay : "relay " + s.relay + " lost, reconnecting");
     text += "   name: " + (s.name.empty() ? std::string("(none)") : s.name);
     if (s.waiting > 0)
         text += "   " + std::to_string(s.waiting) + (s.waiting == 1 ? " line" : " lines") + " waiting";
     std::wstring shown = shown_text(text);
+    if (!s.transfers.empty())
+        shown = wide_from_utf8(s.transfers) + L"   " + shown;
     SendMessageW(status_bar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(shown.c_str()));
     CheckMenuItem(GetMenu(main_window), IDM_BELL, MF_BYCOMMAND | (s.bell ? MF_CHECKED : MF_UNCHECKED));
     bell_on = s.bell;
@@ -94,9 +129,16 @@ void frame()
     if (!taken.lines.empty()) {
         std::vector<shown_line> lines;
         lines.reserve(taken.lines.size());
-        for (const room_line &l : taken.lines)
+        std::size_t heard = taken.heard;
+        int mention = taken.mention;
+        for (const room_line &l : taken.lines) {
+            if (transfer_ended(l)) {
+                ++heard;
+                mention = static_cast<int>(lines.size());
+            }
             lines.push_back(shown_from(l));
-        attend(lines, taken.heard, taken.mention);
+        }
+        attend(lines, heard, mention);
         announce(list, lines);
         append_lines(lines);
     }
@@ -127,6 +169,41 @@ void send_typed()
     }
 }
 
+// Offers a file to the room, as /share PATH does (quoted: a name may end in spaces).
+void share(const std::wstring &path)
+{
+    if (!path.empty())
+        client->commands().entered(gb18030_text(L"/share \"" + path + L"\""));
+}
+
+// The system's dialog to pick a file to share.
+void choose_file_to_share()
+{
+    std::wstring file(32768, L'\0');
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = main_window;
+    ofn.lpstrFile = &file[0];
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrTitle = L"Share a file with the room";
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_EXPLORER | OFN_NOCHANGEDIR | OFN_DONTADDTORECENT;
+    if (GetOpenFileNameW(&ofn))
+        share(file.c_str());
+}
+
+// Files dropped on the window: each shared.
+void files_dropped(HDROP drop)
+{
+    UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count && i < 16; ++i) {
+        UINT n = DragQueryFileW(drop, i, nullptr, 0);
+        std::wstring path(static_cast<std::size_t>(n) + 1, L'\0');
+        path.resize(DragQueryFileW(drop, i, &path[0], n + 1));
+        share(path);
+    }
+    DragFinish(drop);
+}
+
 // A click on a link in the list: the address shown in full in the status bar, then opened in the
 // default browser, handed to it as an address (ShellExecuteW with the URL as its file), never as a
 // command line. A click that ends a selection opens nothing: text with links in it copies as any.
@@ -139,6 +216,10 @@ void open_link(CHARRANGE range)
     std::wstring url(static_cast<std::size_t>(range.cpMax - range.cpMin) + 1, L'\0');
     TEXTRANGEW tr{range, &url[0]};
     url.resize(static_cast<std::size_t>(SendMessageW(list, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&tr))));
+    if (std::size_t offer = download_offer(url)) {  // a file offered: fetched, as /get N does
+        client->commands().entered("/get " + std::to_string(offer));
+        return;
+    }
     if (!is_web_address(utf8_text(url)))
         return;  // the list's links are only ever these; anything else is not opened
     std::wstring said = L"opening " + url;
@@ -193,6 +274,12 @@ void menu(int id)
     case IDM_BELL:
         client->commands().set_bell(!bell_on);
         break;
+    case IDM_SHARE:
+        choose_file_to_share();
+        break;
+    case IDM_FILES:
+        client->commands().entered("/files");
+        break;
     case IDM_GUIDE:
         open_guide(main_window);
         break;
@@ -237,6 +324,9 @@ LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
         }
         break;
     }
+    case WM_DROPFILES:
+        files_dropped(reinterpret_cast<HDROP>(wp));
+        return 0;
     case WM_SIZE:
         if (list != nullptr)
             lay_out();
@@ -447,6 +537,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show)
     make_find_bar(main_window, list, input, running.feed(), lay_out);
     lay_out();
     running.start();
+    DragAcceptFiles(main_window, TRUE);
     SetFocus(input);
     SetTimer(main_window, FRAME_TIMER, FRAME_MS, nullptr);
 

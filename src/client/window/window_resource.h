@@ -19,3 +19,5 @@
 #define IDM_EXIT 203
 #define IDM_GUIDE 204
 #define IDM_ABOUT 205
+#define IDM_SHARE 206
+#define IDM_FILES 207

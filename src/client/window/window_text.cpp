@@ -55,7 +55,34 @@ shown_line shown_from(const room_line &l)
     if (l.kind != room_line::NOTE)
         for (const auto &a : web_addresses(l.text))
             s.links.emplace_back(units_before(l.text, a.first), a.second);
+    // A file offered: a Download link after the line, which fetches it as /get N does.
+    if (l.offer > 0) {
+        std::wstring action = download_action(l.offer);
+        s.text += L"   ";
+        s.links.emplace_back(s.text.size(), action.size());
+        s.text += action;
+    }
     return s;
+}
+
+std::wstring download_action(std::size_t offer)
+{
+    return L"Download (/get " + std::to_wstring(offer) + L")";
+}
+
+std::size_t download_offer(const std::wstring &link)
+{
+    const std::wstring before = L"Download (/get ";
+    if (link.size() < before.size() + 2 || link.size() > before.size() + 10 || link.compare(0, before.size(), before) != 0 ||
+        link.back() != L')')
+        return 0;
+    std::size_t n = 0;
+    for (std::size_t i = before.size(); i + 1 < link.size(); ++i) {
+        if (link[i] < L'0' || link[i] > L'9')
+            return 0;
+        n = n * 10 + static_cast<std::size_t>(link[i] - L'0');
+    }
+    return link == download_action(n) ? n : 0;
 }
 
 std::string utf8_text(const std::wstring &wide)

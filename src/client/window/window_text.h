@@ -32,5 +32,9 @@ shown_line shown_from(const room_line &line);
 std::wstring shown_text(const std::string &gb18030);
 // Typed text as it travels.
 std::string gb18030_text(const std::wstring &typed);
+// The link after a line that offers a file, which fetches it: "Download (/get N)"; and the N of
+// such a link's text (0 if it is none).
+std::wstring download_action(std::size_t offer);
+std::size_t download_offer(const std::wstring &link);
 // Wide text as UTF-8 (a link clicked, checked again by the core's rule before it opens).
 std::string utf8_text(const std::wstring &wide);
