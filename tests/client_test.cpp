@@ -1479,6 +1479,11 @@ TEST_F(Relay, OnAScreenRelayAddressMovesOnlyOnceTheNewRelayAnswers)
 // emoji sequences and the scripts that write with them need. The history keeps each line as shown.
 TEST_F(Relay, KeptLinesMarkStackedMarksOfEveryScriptAndFormatCharactersButKeepJoinersTextNeeds)
 {
+    // The rule is the core's, the same in both builds; Windows converts GB18030 by its code page
+    // 54936, which under Wine maps none of the four-byte characters of the BMP (Thai, Arabic, the
+    // joiners), where Windows itself maps them all.
+    if (under_wine())
+        GTEST_SKIP() << "Wine's code page 54936 lacks the four-byte characters of the BMP";
     start_server();
     KeepingClient c("kim");
     c.start({"--keep-history", "127.0.0.1"});
