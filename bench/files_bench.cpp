@@ -42,7 +42,7 @@ int main(int argc, char **argv)
         saved = text.compare(0, 6, "saved ") == 0;
         done_cv.notify_all();
     };
-    hooks.progress = [](const std::string &) {};
+    hooks.progress = [](const std::string &, int) {};
     hooks.post = [](const std::string &line) {
         std::printf("OFFER bench: %s\n", line.c_str());
         std::fflush(stdout);

@@ -2,8 +2,8 @@
 # atspi_probe.py - reads the Linux chat window as a screen reader does, over the accessibility bus
 # (AT-SPI): prints the text of the accessible of that name in the application chat_window, or the
 # name of its window ("title"); exits 1 if there is none. A label is found by its description and
-# read by its name, which is its text.
-#   atspi_probe.py Conversation|Message|Status|title
+# read by its name, which is its text; a progress bar by its value.
+#   atspi_probe.py Conversation|Message|Status|Transfer progress|title
 # Given a text after the name, prints instead the colour its last appearance there is drawn in,
 # "R,G,B", as the text's attributes give it ("" for the text's own colour).
 #   atspi_probe.py Conversation 'bob: '
@@ -44,6 +44,11 @@ def main():
         node = find(app, what)
         if node is None:
             continue
+        try:
+            print(int(node.queryValue().currentValue), end="")
+            return 0
+        except NotImplementedError:
+            pass
         try:
             text = node.queryText()
             whole = text.getText(0, text.characterCount)

@@ -1,7 +1,8 @@
 // window_linux_test.cpp - the Linux chat window (chat_window, Qt 6) on an X server of the test's
 // own (Xvfb) with a window manager (fluxbox) and a D-Bus session of its own, against the real
 // relay: what the room says shows safe, what is typed on the X keyboard reaches the room, a mention
-// while behind is noticed on the desktop, the relay's loss is survived. The window is read over the
+// while behind is noticed on the desktop (and so is a file's transfer that ends, its progress shown
+// in a bar before), the relay's loss is survived. The window is read over the
 // accessibility bus as a screen reader reads it (atspi_probe.py).
 #include "desktop.h"
 
@@ -13,7 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <string>
@@ -33,6 +38,57 @@ double luminance(const std::string &colour)
         return -1;
     return 0.2126 * r + 0.7152 * g + 0.0722 * b;
 }
+
+// Stands in for a sender of files on 127.0.0.1:8891: one fetch, answered with the first half of
+// its body and held open until the stand-in goes.
+class HalfSender {
+public:
+    HalfSender()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(8891);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 4) == 0;
+    }
+    ~HalfSender() { end(); }
+    bool bound() const { return bound_; }
+    // Takes the fetch, reads its request and sends 200 with half the body: its request, or "".
+    std::string answer_half(int size, std::chrono::milliseconds timeout)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) != 1 || (conn_ = accept(fd_, nullptr, nullptr)) < 0)
+            return "";
+        std::string head;
+        char buf[4096];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            pollfd c{conn_, POLLIN, 0};
+            ssize_t n = poll(&c, 1, 5000) == 1 ? recv(conn_, buf, sizeof buf, 0) : -1;
+            if (n <= 0)
+                return "";
+            head.append(buf, static_cast<size_t>(n));
+        }
+        std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                             std::string(static_cast<size_t>(size / 2), 'x');
+        return send(conn_, answer.data(), answer.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(answer.size()) ? head : "";
+    }
+    // The transfer breaks off.
+    void end()
+    {
+        if (conn_ >= 0)
+            close(conn_);
+        if (fd_ >= 0)
+            close(fd_);
+        conn_ = fd_ = -1;
+    }
+
+private:
+    int fd_ = -1, conn_ = -1;
+    bool bound_ = false;
+};
 
 // The chat window on a desktop of the test's own with a D-Bus session, through which it is read.
 class LinuxWindow : public Desktop {
@@ -192,6 +248,7 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
     peer.send("bob: alice <b>look</b> & <a href=\"http://198.18.0.9/\">here</a>\n");
     EXPECT_TRUE(wait_title(chat, "(4) Chat", seconds(10))) << title(chat);
     monitor.wait_for_output("bob: alice &lt;b&gt;look", seconds(5));
+    auto fourth = Clock::now();
     calls = monitor.output();
     EXPECT_NE(calls.find("bob: alice &lt;b&gt;look&lt;/b&gt; &amp; &lt;a href=&quot;http://198.18.0.9/&quot;&gt;here&lt;/a&gt;"),
               std::string::npos) << calls;
@@ -206,6 +263,36 @@ TEST_F(LinuxWindow, AMentionWhileBehindIsCountedNotifiedAndAsksForAttention)
     while (read("title") != "Chat" && Clock::now() < until)
         std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(read("title"), "Chat");
+
+    // A file offered has its Download action; fetched, its progress shows in the status bar's bar;
+    // broken off while the window is behind, its end is noticed as a mention is.
+    HalfSender sender;
+    ASSERT_TRUE(sender.bound());
+    peer.send("bob: [FILE] notes.txt (1000 bytes) http://127.0.0.1:8891/f/notesnotesnotesnotes/notes.txt size=1000 sha256=" +
+              std::string(64, 'a') + "\n");
+    ASSERT_TRUE(wait_read("Conversation", "notes.txt size=1000 sha256=" + std::string(64, 'a') + " Download (/get 1)", seconds(10)))
+        << read("Conversation");
+    type("/get 1");
+    press("Return");
+    EXPECT_NE(sender.answer_half(1000, seconds(10)).find("GET /f/notesnotesnotesnotes/notes.txt HTTP/1.1"), std::string::npos);
+    EXPECT_TRUE(wait_read("Transfer progress", "50", seconds(10))) << read("Transfer progress");
+    EXPECT_TRUE(wait_read("Status", "receiving notes.txt 50%", seconds(5))) << read("Status");
+    // The other program's window, still open, in front again.
+    ASSERT_TRUE(eventually([&] {
+        std::string active = x("xdotool getactivewindow");
+        if (active != chat + "\n" && !active.empty())
+            return true;
+        x("xdotool search --sync --name '^xmessage$' windowactivate --sync");
+        return false;
+    }, seconds(20), milliseconds(300))) << "the other window never came in front";
+    std::this_thread::sleep_until(fourth + milliseconds(5200));  // the mentions' spacing
+    sender.end();
+    EXPECT_TRUE(wait_read("Conversation", "*** fetching notes.txt failed", seconds(10))) << read("Conversation");
+    monitor.wait_for_output("A file transfer ended", seconds(5));
+    calls = monitor.output();
+    EXPECT_NE(calls.find("A file transfer ended"), std::string::npos) << calls;
+    EXPECT_NE(calls.find("*** fetching notes.txt failed"), std::string::npos) << calls;
+    EXPECT_TRUE(asks_for_attention(chat, seconds(5))) << "the window did not ask for attention";
 }
 
 TEST_F(LinuxWindow, TheFirstStartAsksForANameThenFindsTheRelayAgainAndSendsWhatWaited)

@@ -86,8 +86,8 @@ std::string name_for_person(const std::function<std::string(const std::string &o
 chat_commands::chat_commands(connection &conn, chat_view &view, const std::string &name)
     : conn_(conn), view_(view), sharing_(sharing_hooks{
           [this](const std::string &text) { view_.answer(text); },
-          [this](const std::string &text) { view_.note(text); },
-          [this](const std::string &text) { view_.transfer_progress(text); },
+          [this](const std::string &text) { view_.transfer_outcome(text); },
+          [this](const std::string &text, int percent) { view_.transfer_progress(text, percent); },
           [this](const std::string &line) {
               std::string me = this->name();
               std::string bytes = (me.empty() ? std::string() : me + ": ") + line;

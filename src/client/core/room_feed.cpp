@@ -5,6 +5,7 @@
 #include "client/core/history.h"
 #include "platform/terminal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <utility>
@@ -181,7 +182,7 @@ void room_feed::chat(const std::string &bytes, bool at_end)
     wake_if_due(lock);
 }
 
-void room_feed::note_line(const std::string &text, bool kept)
+void room_feed::note_line(const std::string &text, bool kept, bool outcome)
 {
     if (raw_ != nullptr) {
         raw_->note(text);
@@ -191,6 +192,7 @@ void room_feed::note_line(const std::string &text, bool kept)
     std::unique_lock<std::mutex> lock(mu_);
     room_line l = stamped(room_line::NOTE);
     l.text = "*** " + shown(safe_to_show(text, true));
+    l.outcome = outcome;
     if (kept)
         keep(l);
     add(std::move(l));
@@ -200,6 +202,11 @@ void room_feed::note_line(const std::string &text, bool kept)
 void room_feed::note(const std::string &text)
 {
     note_line(text, true);
+}
+
+void room_feed::transfer_outcome(const std::string &text)
+{
+    note_line(text, true, true);
 }
 
 void room_feed::answer(const std::string &text)
@@ -305,10 +312,11 @@ void room_feed::set_waiting(std::size_t lines)
     wake_if_due(lock);
 }
 
-void room_feed::transfer_progress(const std::string &text)
+void room_feed::transfer_progress(const std::string &text, int percent)
 {
     std::unique_lock<std::mutex> lock(mu_);
     status_.transfers = shown(safe_to_show(text, true));
+    status_.percent = text.empty() ? -1 : std::max(0, std::min(100, percent));
     status_changed_ = wake_due_ = true;
     wake_if_due(lock);
 }
@@ -360,12 +368,16 @@ void room_feed::take(room_frame &frame)
     }
     frame.heard = 0;
     frame.mention = -1;
-    for (std::size_t i = 0; i < frame.lines.size(); ++i)
+    frame.outcome = -1;
+    for (std::size_t i = 0; i < frame.lines.size(); ++i) {
+        if (frame.lines[i].outcome)
+            frame.outcome = static_cast<int>(i);
         if (frame.lines[i].kind == room_line::PEER) {
             ++frame.heard;
             if (frame.lines[i].mention)
                 frame.mention = static_cast<int>(i);
         }
+    }
     frame.status_changed = status_changed_;
     status_changed_ = false;
     frame.status = status_;

@@ -47,6 +47,7 @@ struct room_line {
     int colour = 0;        // the name's: 0 to 11 (name_colour)
     bool mention = false;  // a peer's line that says our name, with the bell on
     std::size_t offer = 0; // a peer's line that offers a file: the number /get fetches it by; else 0
+    bool outcome = false;  // a note that says how a transfer ended
     std::string text;      // the rest
 };
 
@@ -57,6 +58,7 @@ struct room_status {
     std::string name;   // GB18030, "" for none (show it safe)
     std::size_t waiting = 0;  // lines typed that wait for the relay
     std::string transfers;    // the files moving, in a few words (UTF-8, safe); "" when none
+    int percent = -1;         // how far they are, 0 to 100; -1 when none
     bool bell = true;
 };
 
@@ -68,6 +70,7 @@ struct room_frame {
     int lost = -1;  // the exit status of a connection lost for good, or -1
     std::size_t heard = 0;  // how many of the lines are the peers' (for a count of the unread)
     int mention = -1;       // the index of the last of them that mentions our name, or -1
+    int outcome = -1;       // the index of the last note that says how a transfer ended, or -1
     bool more = false;  // lines still wait: take the next frame without waiting to be woken
 };
 
@@ -119,7 +122,8 @@ public:
     void set_bell(bool on) override;
     void set_waiting(std::size_t lines) override;
     void history_lines(const std::vector<kept_line> &lines, bool found) override;
-    void transfer_progress(const std::string &text) override;
+    void transfer_progress(const std::string &text, int percent) override;
+    void transfer_outcome(const std::string &text) override;  // kept in the history
 
     // ---- for the view's thread ----
     // The next frame: the lines due under the flood policy, and the status. A line begun whose end
@@ -133,7 +137,7 @@ private:
     void peer_line(const std::string &raw);            // under mu_
     void keep(const room_line &line);                  // under mu_
     room_line stamped(room_line::kind_t kind);         // under mu_
-    void note_line(const std::string &text, bool kept);
+    void note_line(const std::string &text, bool kept, bool outcome = false);
     void wake_if_due(std::unique_lock<std::mutex> &lock);
 
     feed_clock &clock_;

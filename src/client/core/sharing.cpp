@@ -210,7 +210,7 @@ void file_sharing::state::show_progress()
             if (!shown.empty()) {
                 shown.clear();
                 lock.unlock();
-                hooks.progress("");
+                hooks.progress("", -1);
                 lock.lock();
             }
             transfers_changed.wait(lock, [this] { return !transfers.empty(); });
@@ -238,7 +238,7 @@ void file_sharing::state::show_progress()
         if (text != shown) {
             shown = text;
             lock.unlock();
-            hooks.progress(text);
+            hooks.progress(text, percent);
             lock.lock();
         }
         transfers_changed.wait_for(lock, std::chrono::milliseconds(100));

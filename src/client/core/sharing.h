@@ -23,9 +23,9 @@ struct sharing_hooks {
     std::function<void(const std::string &text)> note;
     // How a transfer ended (GB18030): noted, and kept in the history.
     std::function<void(const std::string &text)> outcome;
-    // The transfers under way in a few words (GB18030) for a status row, "" once none is: called at
-    // most ten times a second.
-    std::function<void(const std::string &text)> progress;
+    // The transfers under way in a few words (GB18030) for a status row and how far they are (0 to
+    // 100), "" and -1 once none is: called at most ten times a second.
+    std::function<void(const std::string &text, int percent)> progress;
     // Posts a line to the room (GB18030, without the name, which the poster puts before it).
     std::function<void(const std::string &line)> post;
     // The local address of the connection to the relay ("" while there is none).

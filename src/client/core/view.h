@@ -69,7 +69,9 @@ public:
     // or what /search found (found true). A front-end that shows them no way of its own has each
     // noted, "YYYY-MM-DD HH:MM:SS text".
     virtual void history_lines(const std::vector<kept_line> &lines, bool found);
-    // The files being sent, received or hashed, in a few words for a status row (GB18030); "" once
-    // none is. At most ten times a second.
-    virtual void transfer_progress(const std::string &) {}
+    // The files being sent, received or hashed, in a few words for a status row (GB18030), and how
+    // far they are, 0 to 100 (-1 for none); "" once none is. At most ten times a second.
+    virtual void transfer_progress(const std::string &, int) {}
+    // How a transfer ended (GB18030): a note, kept, that a view may call attention to.
+    virtual void transfer_outcome(const std::string &text) { note(text); }
 };

@@ -35,20 +35,28 @@ void attention::attend(const room_frame &frame)
         unread_ += static_cast<int>(frame.heard);
         show_title();
     }
-    if (frame.mention < 0 || now_ms() - last_alert_ms_ < ALERT_GAP_MS)
+    // A mention calls even while the window is active (a sound); a transfer's end only while it is
+    // behind, and only with the bell on, as a mention is marked only with it on.
+    bool ended = frame.outcome >= 0 && behind && frame.status.bell;
+    if ((frame.mention < 0 && !ended) || now_ms() - last_alert_ms_ < ALERT_GAP_MS)
         return;
     last_alert_ms_ = now_ms();
     QApplication::beep();
     if (behind) {
         QApplication::alert(window_);
-        const room_line &said = frame.lines[static_cast<std::size_t>(frame.mention)];
-        notify(feed_text(said.name + said.text));
+        if (frame.mention >= 0) {
+            const room_line &said = frame.lines[static_cast<std::size_t>(frame.mention)];
+            notify(QStringLiteral("You were mentioned in the chat"), feed_text(said.name + said.text));
+        } else {
+            const room_line &said = frame.lines[static_cast<std::size_t>(frame.outcome)];
+            notify(QStringLiteral("A file transfer ended"), feed_text(said.text));
+        }
     }
 }
 
 // A desktop notification through org.freedesktop.Notifications, not waited for: a desktop without
 // a notification daemon (or a session bus) has none, and that is all.
-void attention::notify(const QString &said)
+void attention::notify(const QString &summary, const QString &said)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
@@ -58,7 +66,7 @@ void attention::notify(const QString &said)
                                                        QStringLiteral("org.freedesktop.Notifications"),
                                                        QStringLiteral("Notify"));
     // The body may be read as markup by the daemon: the peer's text goes escaped.
-    call << QStringLiteral("Chat") << 0u << QStringLiteral("chat-relay") << QStringLiteral("You were mentioned in the chat")
+    call << QStringLiteral("Chat") << 0u << QStringLiteral("chat-relay") << summary
          << said.toHtmlEscaped() << QStringList()
          << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("org.chatrelay.ChatWindow")},
                         {QStringLiteral("category"), QStringLiteral("im.received")}}

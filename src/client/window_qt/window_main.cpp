@@ -33,6 +33,7 @@
 #include <QMetaObject>
 #include <QMimeData>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSplitter>
@@ -139,6 +140,12 @@ public:
         status_->setTextFormat(Qt::PlainText);  // a name or an address is shown, never read as markup
         status_->setAccessibleDescription(QStringLiteral("Status"));  // its name is its text
         statusBar()->addWidget(status_, 1);
+        progress_ = new QProgressBar(this);
+        progress_->setRange(0, 100);
+        progress_->setMaximumWidth(160);
+        progress_->setAccessibleName(QStringLiteral("Transfer progress"));
+        progress_->hide();  // shown while files move
+        statusBar()->addPermanentWidget(progress_);
         make_menu();
         setAcceptDrops(true);  // a file dropped on the window is shared
         setFocusProxy(input_);
@@ -223,6 +230,13 @@ private:
         if (!s.transfers.empty())  // the files moving lead the row
             shown = QString::fromUtf8(s.transfers.data(), static_cast<int>(s.transfers.size())) + QStringLiteral("   ") + shown;
         status_->setText(shown);
+        if (s.percent >= 0) {
+            progress_->setValue(s.percent);
+            progress_->setAccessibleDescription(feed_text(s.transfers));
+            progress_->show();
+        } else {
+            progress_->hide();
+        }
         bell_->setChecked(s.bell);
     }
 
@@ -334,6 +348,7 @@ private:
     conversation *list_ = nullptr;
     input_box *input_ = nullptr;
     QLabel *status_ = nullptr;
+    QProgressBar *progress_ = nullptr;  // the files moving, how far
     QAction *bell_ = nullptr;
     attention attention_;
     room_frame frame_;  // the last taken, its storage used again
