@@ -1693,29 +1693,16 @@ TEST_F(Relay, AHistoryWriteThatStallsHoldsNeitherQuitNorMemory)
 
 // ---- files handed to the room ----
 
-// What a command printed on its standard output, run in the test's namespace.
-std::string command_output(const std::string &command)
-{
-    FILE *p = popen(command.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    for (size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    if (p != nullptr)
-        pclose(p);
-    return out;
-}
-
 // curl, the oracle for the sender: the status it got; the body goes to body_file, the head to
 // head_file.
 std::string curl(const std::string &args, const std::string &body_file, const std::string &head_file)
 {
-    return command_output("curl -s --max-time 60 -o '" + body_file + "' -D '" + head_file + "' -w '%{http_code}' " + args);
+    return run("curl -s --max-time 60 -o '" + body_file + "' -D '" + head_file + "' -w '%{http_code}' " + args);
 }
 
 std::string sha256_of(const std::string &path)
 {
-    return command_output("sha256sum '" + path + "'").substr(0, 64);
+    return run("sha256sum '" + path + "'").substr(0, 64);
 }
 
 // A path as the client under test names it: under Wine, through the drive Z: that maps "/".
