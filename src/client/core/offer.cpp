@@ -452,11 +452,11 @@ bool parse_range(const std::string &value, http_request *request)
 {
     if (value.compare(0, 6, "bytes=") != 0)
         return false;
-    std::string spec = trimmed(value.substr(6));
-    std::size_t dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+    std::string range = trimmed(value.substr(6));
+    std::size_t dash = range.find('-');
+    if (dash == std::string::npos || range.find(',') != std::string::npos)
         return false;
-    std::string a = trimmed(spec.substr(0, dash)), b = trimmed(spec.substr(dash + 1));
+    std::string a = trimmed(range.substr(0, dash)), b = trimmed(range.substr(dash + 1));
     if (a.empty())
         return false;  // a suffix ("bytes=-N") is not served: nothing here asks for one
     if (!parse_number(a, &request->first))
@@ -528,12 +528,12 @@ long parse_response_head(const char *data, std::size_t len, http_response *respo
                                  // bytes FIRST-LAST/TOTAL
                                  if (value.compare(0, 6, "bytes ") != 0)
                                      return false;
-                                 std::string spec = value.substr(6);
-                                 std::size_t dash = spec.find('-'), slash = spec.find('/');
+                                 std::string range = value.substr(6);
+                                 std::size_t dash = range.find('-'), slash = range.find('/');
                                  if (dash == std::string::npos || slash == std::string::npos || slash < dash ||
-                                     !parse_number(spec.substr(0, dash), &found.first) ||
-                                     !parse_number(spec.substr(dash + 1, slash - dash - 1), &found.last) ||
-                                     !parse_number(spec.substr(slash + 1), &found.total) || found.last < found.first ||
+                                     !parse_number(range.substr(0, dash), &found.first) ||
+                                     !parse_number(range.substr(dash + 1, slash - dash - 1), &found.last) ||
+                                     !parse_number(range.substr(slash + 1), &found.total) || found.last < found.first ||
                                      found.last >= found.total)
                                      return false;
                                  found.range_given = true;
